@@ -1,0 +1,126 @@
+// Mine response ingestion: makes a store mirror the service's list response.
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "json_util.h"
+#include "last_error.h"
+#include "orvel.h"
+#include "store.h"
+
+namespace orvel {
+namespace {
+
+struct RootMember {
+  std::string_view name;
+  const char *default_kind;  // null: elements must name their own kind
+};
+
+// Ingested in this order whatever the order of the members in the text.
+constexpr RootMember kRootMembers[] = {
+    {"items", nullptr},        {"wishes", nullptr},        {"track", "track"},
+    {"tracks", "track"},       {"album", "album"},         {"albums", "album"},
+    {"artist", "artist"},      {"artists", "artist"},      {"playlist", "playlist"},
+    {"playlists", "playlist"},
+};
+
+// First member of obj with exactly this name, whatever its value; or null.
+yyjson_val *member(yyjson_val *obj, std::string_view name) noexcept {
+  return yyjson_obj_getn(obj, name.data(), name.size());
+}
+
+// The text of a string value, or null for any other value (or none).
+const char *text_of(yyjson_val *v) noexcept { return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr; }
+
+// An escaped NUL would cut an identity into a different one: such a kind or
+// identifier is unusable.
+bool holds_nul(yyjson_val *str) noexcept {
+  return std::memchr(yyjson_get_str(str), '\0', yyjson_get_len(str)) != nullptr;
+}
+
+// Entry of an object element, or refused when the element is skipped.
+AddResult ingest_object(orvel_store *store, yyjson_val *obj, const char *default_kind) noexcept {
+  if (yyjson_obj_size(obj) == 0) return AddResult::refused;
+
+  yyjson_val *kind_val = member(obj, "kind");
+  const char *kind = default_kind;
+  if (yyjson_is_str(kind_val)) {
+    if (holds_nul(kind_val)) return AddResult::refused;
+    kind = yyjson_get_str(kind_val);
+  }
+  if (kind == nullptr) return AddResult::refused;
+
+  yyjson_val *id_val = member(obj, "itemId");
+  if (!yyjson_is_str(id_val)) id_val = member(obj, "id");
+  if (!yyjson_is_str(id_val) || holds_nul(id_val)) return AddResult::refused;
+
+  const char *title = text_of(member(obj, "title"));
+  const char *artist = text_of(member(obj, "artist"));
+  return add_item(store, kind, yyjson_get_str(id_val), title, artist);
+}
+
+// Adds the entries of one array; anything that is not an array adds nothing.
+// False only when an entry could not be stored (memory short, store full).
+bool ingest_array(orvel_store *store, yyjson_val *value, const char *default_kind) noexcept {
+  std::size_t idx = 0;
+  std::size_t max = 0;
+  yyjson_val *element = nullptr;
+  yyjson_arr_foreach(value, idx, max, element) {
+    AddResult result = AddResult::refused;
+    if (yyjson_is_str(element)) {
+      if (default_kind != nullptr && !holds_nul(element)) {
+        result = add_item(store, default_kind, yyjson_get_str(element), "", "");
+      }
+    } else if (yyjson_is_obj(element)) {
+      result = ingest_object(store, element, default_kind);
+    }
+    if (result == AddResult::full || result == AddResult::no_memory) return false;
+  }
+  return true;
+}
+
+bool ingest_root(orvel_store *store, yyjson_val *root) noexcept {
+  if (yyjson_is_arr(root)) return ingest_array(store, root, nullptr);
+  if (!yyjson_is_obj(root)) return true;
+  for (const RootMember &m : kRootMembers) {
+    if (!ingest_array(store, member(root, m.name), m.default_kind)) return false;
+  }
+  return true;
+}
+
+// Parses and ingests into a fresh store, then swaps it in: the load is all or
+// nothing, and the document is released before the caller's error text changes.
+bool load(orvel_store *store, const char *json, std::size_t len) noexcept {
+  // Without the in-situ flag the reader only reads the text, so the cast is safe.
+  const Doc doc(yyjson_read_opts(const_cast<char *>(json), len, 0, nullptr, nullptr));
+  if (doc.get() == nullptr) return false;
+
+  orvel_store fresh{};
+  if (!ingest_root(&fresh, yyjson_doc_get_root(doc.get()))) {
+    clear_store(&fresh);
+    return false;
+  }
+  clear_store(store);
+  *store = fresh;
+  return true;
+}
+
+}  // namespace
+}  // namespace orvel
+
+extern "C" ORVEL_API int32_t orvel_load_mine_json(orvel_store *store, const char *json,
+                                                  size_t len) {
+  using namespace orvel;
+  if (store == nullptr || json == nullptr) {
+    set_last_error(Error::null_arg);
+    return -1;
+  }
+  if (len == 0) len = std::strlen(json);
+  if (!load(store, json, len)) {
+    // Lack of memory is reported like an unreadable text: the store is untouched.
+    set_last_error(Error::invalid_json);
+    return -1;
+  }
+  clear_last_error();
+  return static_cast<int32_t>(store->count);
+}

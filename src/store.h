@@ -1,0 +1,53 @@
+// The wishlist store: its layout and the internal lookup and insert that the
+// loader, the exporter and the self-test share.
+#pragma once
+
+#include <cstdint>
+
+#include "orvel.h"
+
+// One entry: four private heap texts. A live entry always holds all four.
+struct orvel_item {
+  char *kind;
+  char *item_id;
+  char *title;
+  char *artist;
+};
+
+// Slots 0..count-1 of items are live. capacity is 0 (items absent) or 16
+// times a power of two; count never exceeds it.
+struct orvel_store {
+  orvel_item *items;
+  std::uint64_t count;
+  std::uint64_t capacity;
+};
+
+namespace orvel {
+
+// Positions and counts cross the interface as int32_t, so a store holds at
+// most this many entries.
+inline constexpr std::uint64_t kMaxEntries = INT32_MAX;
+// Slots allocated by the first insert; growth doubles from there.
+inline constexpr std::uint64_t kInitialCapacity = 16;
+
+// What add_item did. Callers that need only "is it there" compare with ok.
+enum class AddResult : std::int8_t {
+  ok = 0,        // the pair is in the store (added now, or already there)
+  refused = -1,  // invalid kind, absent or empty item_id: dropped by the rules
+  full = -2,     // the store already holds kMaxEntries entries
+  no_memory = -3 // an allocation failed; the store is exactly as it was
+};
+
+// Index of the first live entry equal to (kind, item_id), or -1 (also when
+// any argument is absent or the store is empty).
+std::int32_t find_item(const orvel_store *store, const char *kind, const char *item_id) noexcept;
+
+// De-duplicating insert. store must not be null. Absent title or artist are
+// stored as "". A repeated pair keeps its old title and artist.
+AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
+                   const char *artist) noexcept;
+
+// Frees every live entry and the array; all three fields become zero.
+void clear_store(orvel_store *store) noexcept;
+
+}  // namespace orvel
