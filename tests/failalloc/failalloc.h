@@ -1,0 +1,23 @@
+// Test-only allocation-failure injector. Linked into a test executable, it
+// takes the place of malloc, calloc and realloc for the whole process (the
+// library and yyjson included) and, while armed, fails exactly the Nth
+// allocation. It is never part of the installed library.
+#pragma once
+
+#include <cstdint>
+
+namespace failalloc {
+
+// Counts allocations from now on and fails the nth one (1-based); n == 0
+// counts without failing.
+void arm(std::uint64_t n) noexcept;
+// Stops failing and counting.
+void disarm() noexcept;
+// Allocations attempted since the last arm().
+std::uint64_t attempts() noexcept;
+// Whether the armed failure has happened.
+bool fired() noexcept;
+// Blocks allocated and not yet freed, process-wide, since start-up.
+std::int64_t live_blocks() noexcept;
+
+}  // namespace failalloc

@@ -1,0 +1,251 @@
+// Every allocation failed in turn: for each function, run a scenario with the
+// 1st, 2nd, 3rd... allocation failing until a run completes with none
+// failed, and check that each outcome is complete or a clean failure, that the
+// store keeps its invariants, and that nothing leaks.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "failalloc/failalloc.h"
+#include "store.h"
+
+namespace {
+
+// A malloc'd text compared and released outside the armed window.
+std::string take(char *text) {
+  std::string copy = text != nullptr ? std::string(text) : std::string("<absent>");
+  std::free(text);
+  return copy;
+}
+
+void expect_invariants(const orvel_store *s) {
+  ASSERT_LE(s->count, s->capacity);
+  EXPECT_EQ(s->items == nullptr, s->capacity == 0);
+  if (s->capacity != 0) {
+    EXPECT_EQ(s->capacity % orvel::kInitialCapacity, 0u);
+    const std::uint64_t ratio = s->capacity / orvel::kInitialCapacity;
+    EXPECT_EQ(ratio & (ratio - 1), 0u) << "capacity " << s->capacity;
+  }
+  for (std::uint64_t i = 0; i < s->count; ++i) {
+    const orvel_item &item = s->items[i];
+    ASSERT_NE(item.kind, nullptr);
+    ASSERT_NE(item.item_id, nullptr);
+    EXPECT_NE(item.title, nullptr);
+    EXPECT_NE(item.artist, nullptr);
+    EXPECT_EQ(orvel_validate_kind(item.kind), 0);
+    EXPECT_NE(item.item_id[0], '\0');
+    EXPECT_EQ(orvel::find_item(s, item.kind, item.item_id), static_cast<std::int32_t>(i))
+        << "duplicate pair at " << i;
+  }
+}
+
+// Runs step(n) for n = 1, 2, ... until a run completes without a failure
+// injected; each step reports whether its armed failure fired. Returns the
+// number of allocations a complete run makes.
+template <class Step>
+std::uint64_t sweep(Step step) {
+  for (std::uint64_t n = 1; n < 100000; ++n) {
+    const std::int64_t live = failalloc::live_blocks();
+    const bool fired = step(n);
+    EXPECT_EQ(failalloc::live_blocks(), live) << "blocks leaked with allocation " << n << " failed";
+    if (::testing::Test::HasFailure()) return n;
+    if (!fired) return n - 1;
+  }
+  ADD_FAILURE() << "sweep did not end";
+  return 0;
+}
+
+// Fills a store outside the armed window.
+orvel_store *filled_store(int entries) {
+  orvel_store *s = orvel_create();
+  for (int i = 0; i < entries; ++i) {
+    const std::string id = "id" + std::to_string(i);
+    EXPECT_EQ(orvel_apply_local_toggle(s, "track", id.c_str(), "Title", "Artist"), 1);
+  }
+  return s;
+}
+
+void report(const char *what, std::uint64_t allocations) {
+  std::printf("[ sweep    ] %-28s %llu allocation sites\n", what,
+              static_cast<unsigned long long>(allocations));
+}
+
+TEST(AllocFailures, Create) {
+  const auto sites = sweep([](std::uint64_t n) {
+    failalloc::arm(n);
+    orvel_store *s = orvel_create();
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    if (fired) {
+      EXPECT_EQ(s, nullptr);
+    } else {
+      EXPECT_NE(s, nullptr);
+      EXPECT_EQ(orvel_apply_local_toggle(s, "album", "a", nullptr, nullptr), 1);
+    }
+    orvel_destroy(s);
+    return fired;
+  });
+  EXPECT_EQ(sites, 1u);
+  report("create", sites);
+}
+
+// Toggle into a store of `entries` entries: -1 with the store unchanged, or 1.
+void sweep_toggle(int entries, const char *what) {
+  const auto sites = sweep([entries](std::uint64_t n) {
+    orvel_store *s = filled_store(entries);
+    const orvel_store before = *s;
+    const std::string export_before = take(orvel_export_json(s));
+    failalloc::arm(n);
+    const std::int32_t r = orvel_apply_local_toggle(s, "album", "new", "T", "A");
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    expect_invariants(s);
+    if (fired) {
+      EXPECT_EQ(r, -1);
+      EXPECT_EQ(s->items, before.items);
+      EXPECT_EQ(s->count, before.count);
+      EXPECT_EQ(s->capacity, before.capacity);
+      EXPECT_EQ(take(orvel_export_json(s)), export_before);
+    } else {
+      EXPECT_EQ(r, 1);
+      EXPECT_EQ(s->count, before.count + 1);
+      EXPECT_EQ(orvel_is_wished(s, "album", "new"), 1);
+    }
+    orvel_destroy(s);
+    return fired;
+  });
+  EXPECT_GE(sites, 4u);
+  report(what, sites);
+}
+
+TEST(AllocFailures, ToggleIntoEmptyStore) { sweep_toggle(0, "toggle into empty store"); }
+TEST(AllocFailures, ToggleThatGrowsTheArray) { sweep_toggle(16, "toggle, 17th insert"); }
+
+TEST(AllocFailures, LoadIsAllOrNothing) {
+  const std::string response =
+      R"({"total":9,"items":[{"kind":"album","itemId":"a1","title":"A","artist":"B"},)"
+      R"({"kind":"album","itemId":"a1","title":"dup"}],"tracks":["t1","t2","t1",)"
+      + [] {
+          std::string many;
+          for (int i = 3; i < 40; ++i) many += "\"t" + std::to_string(i) + "\",";
+          return many;
+        }() + R"("t2"],"playlists":[{"id":"p1"}]})";
+  std::string expected;
+  {
+    orvel_store *ref = orvel_create();
+    const std::int32_t count = orvel_load_mine_json(ref, response.data(), response.size());
+    EXPECT_EQ(count, 1 + 39 + 1);
+    expected = take(orvel_export_json(ref));
+    orvel_destroy(ref);
+  }
+  const auto sites = sweep([&](std::uint64_t n) {
+    orvel_store *s = filled_store(3);
+    const orvel_store before = *s;
+    const std::string export_before = take(orvel_export_json(s));
+    orvel_load_mine_json(nullptr, nullptr, 0);  // error text: "null arg"
+    failalloc::arm(n);
+    const std::int32_t r = orvel_load_mine_json(s, response.data(), response.size());
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    expect_invariants(s);
+    if (fired) {
+      EXPECT_EQ(r, -1);
+      EXPECT_STREQ(orvel_last_error(), "invalid json");
+      EXPECT_EQ(s->items, before.items);
+      EXPECT_EQ(s->count, before.count);
+      EXPECT_EQ(s->capacity, before.capacity);
+      EXPECT_EQ(take(orvel_export_json(s)), export_before);
+    } else {
+      EXPECT_EQ(r, 41);
+      EXPECT_STREQ(orvel_last_error(), "");
+      EXPECT_EQ(take(orvel_export_json(s)), expected);
+    }
+    orvel_destroy(s);
+    return fired;
+  });
+  EXPECT_GE(sites, 41u * 4);
+  report("load", sites);
+}
+
+TEST(AllocFailures, ExportIsCompleteOrAbsent) {
+  orvel_store *s = filled_store(20);
+  orvel_apply_local_toggle(s, "playlist", "p\xc3\xa9", "quote \" and \\", "line\nfeed");
+  const std::string expected = take(orvel_export_json(s));
+  const auto sites = sweep([&](std::uint64_t n) {
+    failalloc::arm(n);
+    char *text = orvel_export_json(s);
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    const std::string got = take(text);
+    if (fired) {
+      EXPECT_EQ(got, "<absent>");
+    } else {
+      EXPECT_EQ(got, expected);
+    }
+    return fired;
+  });
+  expect_invariants(s);
+  orvel_destroy(s);
+  EXPECT_GE(sites, 2u);
+  report("export", sites);
+}
+
+TEST(AllocFailures, MineUrl) {
+  const auto sites = sweep([](std::uint64_t n) {
+    failalloc::arm(n);
+    char *url = orvel_build_mine_url("https://x.example/");
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    EXPECT_EQ(take(url), fired ? "<absent>" : "https://x.example/wishlist/api/mine");
+    return fired;
+  });
+  EXPECT_EQ(sites, 1u);
+  report("mine url", sites);
+}
+
+TEST(AllocFailures, RequestIsCompleteOrAbsent) {
+  const std::string expected =
+      take(orvel_build_wish_request_json("B/", 1, "track", "t1", "Say \"hi\"", nullptr));
+  ASSERT_NE(expected, "<absent>");
+  const auto sites = sweep([&](std::uint64_t n) {
+    orvel_load_mine_json(nullptr, nullptr, 0);  // error text: "null arg"
+    failalloc::arm(n);
+    char *text = orvel_build_wish_request_json("B/", 1, "track", "t1", "Say \"hi\"", nullptr);
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    const std::string got = take(text);
+    if (fired) {
+      EXPECT_EQ(got, "<absent>");
+      // The URL buffer is the call's first allocation: only its failure
+      // leaves the error text as it was.
+      EXPECT_STREQ(orvel_last_error(), n == 1 ? "null arg" : "") << "allocation " << n;
+    } else {
+      EXPECT_EQ(got, expected);
+      EXPECT_STREQ(orvel_last_error(), "");
+    }
+    return fired;
+  });
+  EXPECT_GE(sites, 4u);
+  report("request", sites);
+}
+
+TEST(AllocFailures, SelftestReportsEveryFailure) {
+  const auto sites = sweep([](std::uint64_t n) {
+    failalloc::arm(n);
+    const std::int32_t r = orvel_selftest();
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    if (fired) {
+      EXPECT_GE(r, 1);
+      EXPECT_LE(r, 6);
+    } else {
+      EXPECT_EQ(r, 0);
+    }
+    return fired;
+  });
+  report("selftest", sites);
+}
+
+}  // namespace
