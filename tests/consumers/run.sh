@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the built library into a temporary prefix, then builds and runs two
+# consumers against it: a C99 program through pkg-config and a C++ project
+# through find_package(orvel).
+set -euo pipefail
+build_dir=$1
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+pcdir=$(dirname "$(find "$prefix" -name orvel.pc)")
+libdir=$(dirname "$(find "$prefix" -name 'liborvel.so.1')")
+
+echo "--- pkg-config consumer (C99)"
+cc -std=c99 -Wall -Wextra -pedantic -Werror "$here/../c99_consumer.c" -o "$work/c99" \
+  $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs orvel)
+LD_LIBRARY_PATH=$libdir "$work/c99"
+
+echo "--- find_package consumer (C++)"
+cmake -S "$here/cmake" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+"$work/cmake-build/consumer"
+
+echo "--- installed tool"
+"$prefix/bin/orvel" selftest
