@@ -33,19 +33,20 @@ class MutDoc {
   MutDoc &operator=(const MutDoc &) = delete;
   yyjson_mut_doc *get() const noexcept { return doc_; }
 
+  // yyjson takes a null document or value anywhere and then yields null or
+  // false, so a failed step needs no test of its own: it makes every later
+  // addition, and the write, fail too.
+
   // A new empty object made the root, or null when memory is short.
   yyjson_mut_val *new_root_object() noexcept {
-    if (doc_ == nullptr) return nullptr;
     yyjson_mut_val *root = yyjson_mut_obj(doc_);
-    if (root != nullptr) yyjson_mut_doc_set_root(doc_, root);
+    yyjson_mut_doc_set_root(doc_, root);
     return root;
   }
 
   // The document as compact JSON (writer's default flags), malloc'd; null
-  // when memory is short or a text is not valid UTF-8.
-  char *write() const noexcept {
-    return doc_ == nullptr ? nullptr : yyjson_mut_write_opts(doc_, 0, nullptr, nullptr, nullptr);
-  }
+  // when memory is short, there is no root, or a text is not valid UTF-8.
+  char *write() const noexcept { return yyjson_mut_write_opts(doc_, 0, nullptr, nullptr, nullptr); }
 
  private:
   yyjson_mut_doc *doc_;

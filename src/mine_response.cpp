@@ -74,7 +74,7 @@ bool ingest_array(orvel_store *store, yyjson_val *value, const char *default_kin
     } else if (yyjson_is_obj(element)) {
       result = ingest_object(store, element, default_kind);
     }
-    if (result == AddResult::full || result == AddResult::no_memory) return false;
+    if (result == AddResult::failed) return false;
   }
   return true;
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "size_math.h"
+
 namespace orvel {
 namespace {
 
@@ -32,9 +34,7 @@ void release_item(orvel_item *item) noexcept {
 bool reserve_one(orvel_store *store) noexcept {
   if (store->count < store->capacity) return true;
   const std::uint64_t new_capacity = store->count == 0 ? kInitialCapacity : 2 * store->count;
-  std::size_t bytes = 0;
-  if (__builtin_mul_overflow(new_capacity, sizeof(orvel_item), &bytes)) return false;
-  void *grown = std::realloc(store->items, bytes);
+  void *grown = std::realloc(store->items, saturating_mul(new_capacity, sizeof(orvel_item)));
   if (grown == nullptr) return false;
   store->items = static_cast<orvel_item *>(grown);
   store->capacity = new_capacity;
@@ -60,7 +60,7 @@ AddResult add_item(orvel_store *store, const char *kind, const char *item_id, co
     return AddResult::refused;
   }
   // Checked before the lookup so that a full store is never scanned for nothing.
-  if (store->count >= kMaxEntries) return AddResult::full;
+  if (store->count >= kMaxEntries) return AddResult::failed;
   if (find_item(store, kind, item_id) >= 0) return AddResult::ok;
 
   // Copies first, growth last: any failure leaves the store exactly as it was.
@@ -68,7 +68,7 @@ AddResult add_item(orvel_store *store, const char *kind, const char *item_id, co
   if (item.kind == nullptr || item.item_id == nullptr || item.title == nullptr ||
       item.artist == nullptr || !reserve_one(store)) {
     release_item(&item);
-    return AddResult::no_memory;
+    return AddResult::failed;
   }
   store->items[store->count] = item;
   ++store->count;

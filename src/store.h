@@ -34,8 +34,8 @@ inline constexpr std::uint64_t kInitialCapacity = 16;
 enum class AddResult : std::int8_t {
   ok = 0,        // the pair is in the store (added now, or already there)
   refused = -1,  // invalid kind, absent or empty item_id: dropped by the rules
-  full = -2,     // the store already holds kMaxEntries entries
-  no_memory = -3 // an allocation failed; the store is exactly as it was
+  failed = -2,   // memory short, or the store already holds kMaxEntries
+                 // entries; the store is exactly as it was
 };
 
 // Index of the first live entry equal to (kind, item_id), or -1 (also when

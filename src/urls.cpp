@@ -1,11 +1,11 @@
 // Endpoint URLs: the base-URL join shared by both endpoints.
 #include "urls.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "orvel.h"
+#include "size_math.h"
 
 namespace orvel {
 
@@ -14,14 +14,8 @@ char *join_url(const char *base_url, std::string_view path) noexcept {
   std::size_t n = std::strlen(base);
   while (n > 0 && base[n - 1] == '/') --n;
 
-  // Lengths stay size_t throughout, so any base is joined whole. Should the
-  // size ever overflow it saturates, and malloc refuses it like any other
-  // allocation it cannot serve.
-  std::size_t size = 0;
-  const bool overflow = __builtin_add_overflow(n, path.size() + 1, &size);
-  size |= static_cast<std::size_t>(0) - static_cast<std::size_t>(overflow);
-
-  auto *url = static_cast<char *>(std::malloc(size));
+  // Lengths stay size_t throughout, so any base is joined whole.
+  auto *url = static_cast<char *>(std::malloc(saturating_add(n, path.size() + 1)));
   if (url == nullptr) return nullptr;
   std::memcpy(url, base, n);
   std::memcpy(url + n, path.data(), path.size());

@@ -21,23 +21,22 @@ char *write_body(int32_t add, const char *kind, const char *item_id, const char 
                  const char *artist) noexcept {
   MutDoc doc;
   yyjson_mut_val *root = doc.new_root_object();
-  if (root == nullptr) return nullptr;
-  const bool built = add_text(doc, root, "op", add != 0 ? "add" : "remove") &&
-                     add_text(doc, root, "kind", kind) &&
-                     add_text(doc, root, "itemId", item_id) &&
-                     add_text(doc, root, "title", title != nullptr ? title : "") &&
-                     add_text(doc, root, "artist", artist != nullptr ? artist : "");
-  return built ? doc.write() : nullptr;
+  bool complete = add_text(doc, root, "op", add != 0 ? "add" : "remove");
+  complete &= add_text(doc, root, "kind", kind);
+  complete &= add_text(doc, root, "itemId", item_id);
+  complete &= add_text(doc, root, "title", title != nullptr ? title : "");
+  complete &= add_text(doc, root, "artist", artist != nullptr ? artist : "");
+  return complete ? doc.write() : nullptr;
 }
 
 char *write_envelope(const char *url, const char *body) noexcept {
   MutDoc doc;
   yyjson_mut_val *root = doc.new_root_object();
-  if (root == nullptr) return nullptr;
-  const bool built = add_text(doc, root, "method", "POST") && add_text(doc, root, "url", url) &&
-                     add_text(doc, root, "contentType", "application/json") &&
-                     add_text(doc, root, "body", body);
-  return built ? doc.write() : nullptr;
+  bool complete = add_text(doc, root, "method", "POST");
+  complete &= add_text(doc, root, "url", url);
+  complete &= add_text(doc, root, "contentType", "application/json");
+  complete &= add_text(doc, root, "body", body);
+  return complete ? doc.write() : nullptr;
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ TEST(StoreInternal, FullStoreRefusesInserts) {
   const orvel_store saved = *g.s;
   g.s->count = orvel::kMaxEntries;
   g.s->capacity = orvel::kMaxEntries + 1;
-  EXPECT_EQ(add_item(g.s, "track", "t", "", ""), AddResult::full);
+  EXPECT_EQ(add_item(g.s, "track", "t", "", ""), AddResult::failed);
   EXPECT_EQ(g.s->count, orvel::kMaxEntries);
   *g.s = saved;
 }
