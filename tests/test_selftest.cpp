@@ -1,8 +1,6 @@
 // The built-in self-test.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "support.h"
 
 using namespace orvel_test;
@@ -13,18 +11,4 @@ TEST(Selftest, PassesAndEmptiesTheErrorText) {
   ASSERT_STREQ(orvel_last_error(), "invalid json");
   EXPECT_EQ(orvel_selftest(), 0);
   EXPECT_STREQ(orvel_last_error(), "");
-}
-
-TEST(Selftest, PassesOnManyThreadsAtOnce) {
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 50; ++i) {
-        if (orvel_selftest() != 0) ++failures;
-      }
-    });
-  }
-  for (auto &th : threads) th.join();
-  EXPECT_EQ(failures.load(), 0);
 }

@@ -41,6 +41,14 @@ void expect_invariants(const orvel_store *s) {
   }
 }
 
+// The store is exactly as it was: same array, fields and entries.
+void expect_unchanged(orvel_store *s, const orvel_store &before, const std::string &export_before) {
+  EXPECT_EQ(s->items, before.items);
+  EXPECT_EQ(s->count, before.count);
+  EXPECT_EQ(s->capacity, before.capacity);
+  EXPECT_EQ(take(orvel_export_json(s)), export_before);
+}
+
 // Runs step(n) for n = 1, 2, ... until a run completes without a failure
 // injected; each step reports whether its armed failure fired. Returns the
 // number of allocations a complete run makes.
@@ -104,10 +112,7 @@ void sweep_toggle(int entries, const char *what) {
     expect_invariants(s);
     if (fired) {
       EXPECT_EQ(r, -1);
-      EXPECT_EQ(s->items, before.items);
-      EXPECT_EQ(s->count, before.count);
-      EXPECT_EQ(s->capacity, before.capacity);
-      EXPECT_EQ(take(orvel_export_json(s)), export_before);
+      expect_unchanged(s, before, export_before);
     } else {
       EXPECT_EQ(r, 1);
       EXPECT_EQ(s->count, before.count + 1);
@@ -153,10 +158,7 @@ TEST(AllocFailures, LoadIsAllOrNothing) {
     if (fired) {
       EXPECT_EQ(r, -1);
       EXPECT_STREQ(orvel_last_error(), "invalid json");
-      EXPECT_EQ(s->items, before.items);
-      EXPECT_EQ(s->count, before.count);
-      EXPECT_EQ(s->capacity, before.capacity);
-      EXPECT_EQ(take(orvel_export_json(s)), export_before);
+      expect_unchanged(s, before, export_before);
     } else {
       EXPECT_EQ(r, 41);
       EXPECT_STREQ(orvel_last_error(), "");
