@@ -8,7 +8,7 @@ failures=0
 passes=0
 
 # check NAME EXPECTED_STATUS EXPECTED_STDOUT EXPECTED_STDERR -- COMMAND...
-# An expected text of '*' accepts anything.
+# An expected stdout of '*' accepts anything; the expected stderr is a glob.
 check() {
   local name=$1 want_rc=$2 want_out=$3 want_err=$4
   shift 5
@@ -16,7 +16,7 @@ check() {
   out=$("$@" 2>"$work/stderr"); rc=$?
   err=$(cat "$work/stderr")
   if [ "$rc" != "$want_rc" ] || { [ "$want_out" != '*' ] && [ "$out" != "$want_out" ]; } ||
-     { [ "$want_err" != '*' ] && [ "$err" != "$want_err" ]; }; then
+     [[ $err != $want_err ]]; then
     echo "FAIL $name: status $rc (want $want_rc)"
     echo "  stdout: $out"; [ "$want_out" != '*' ] && echo "  want:   $want_out"
     echo "  stderr: $err"; [ "$want_err" != '*' ] && echo "  want:   $want_err"
@@ -80,14 +80,23 @@ cp "$list" "$work/ro/list.json"
 before=$(cat "$work/ro/list.json")
 chmod 555 "$work/ro"
 as_user=()
+run_tool=$tool
 if [ "$(id -u)" -eq 0 ]; then
-  # root ignores permissions: run this case as an unprivileged user.
+  # root ignores permissions: run this case as an unprivileged user, with the
+  # tool and library copied where that user can reach them whatever the
+  # permissions of the build folder.
   chmod o+rx "$work"
-  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  mkdir "$work/bin"
+  cp "$tool" "$work/bin/orvel"
+  cp "$(ldd "$tool" | awk '/liborvel/ {print $3}')" "$work/bin/"
+  chmod -R o+rx "$work/bin"
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH="$work/bin")
+  run_tool=$work/bin/orvel
 fi
-check toggle-unwritable 1 '' '*' -- "${as_user[@]}" "$tool" toggle "$work/ro/list.json" album zz
+check toggle-unwritable 1 '' '*' -- "${as_user[@]}" "$run_tool" toggle "$work/ro/list.json" album zz
 expect_eq toggle-unwritable-kept "$(cat "$work/ro/list.json")" "$before"
 expect_eq toggle-unwritable-no-temp "$(ls "$work/ro")" "list.json"
+check toggle-unwritable-message 1 '' '*cannot create a temporary file*' -- "${as_user[@]}" "$run_tool" toggle "$work/ro/list.json" album zz
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
