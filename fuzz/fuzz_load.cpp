@@ -7,23 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_util.h"
 #include "orvel.h"
 
 namespace {
 
-std::string take(char *text) {
-  if (text == nullptr) return "<absent>";
-  std::string copy(text);
-  orvel_free(text);
-  return copy;
-}
-
-void check(bool ok, const char *what) {
-  if (!ok) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+using fuzz::check;
+using fuzz::take;
 
 void load_and_check(orvel_store *store, const char *data, std::size_t len) {
   const std::string before = take(orvel_export_json(store));

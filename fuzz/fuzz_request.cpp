@@ -12,16 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_util.h"
 #include "orvel.h"
 
 namespace {
 
-void check(bool ok, const char *what) {
-  if (!ok) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+using fuzz::check;
 
 // RFC 3629: no overlongs, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(const std::string &s) {

@@ -8,20 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_util.h"
 #include "orvel.h"
 
 namespace {
 
+using fuzz::check;
+using fuzz::take;
+
 struct Entry {
   std::string kind, id, title, artist;
 };
-
-void check(bool ok, const char *what) {
-  if (!ok) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
 
 constexpr const char *kKinds[] = {"track", "album", "artist", "playlist", "Track", ""};
 constexpr const char *kIds[] = {"a", "b", "c", "", "a/b", "\xc3\xa9", "\"q\"", "x\\y"};
@@ -41,13 +38,6 @@ struct Input {
     return table[next() % N];
   }
 };
-
-std::string take(char *text) {
-  if (text == nullptr) return "<absent>";
-  std::string copy(text);
-  orvel_free(text);
-  return copy;
-}
 
 bool valid_kind(const std::string &k) {
   return k == "track" || k == "album" || k == "artist" || k == "playlist";
