@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "keyed_hash.h"
 #include "orvel.h"
 
 // One entry: four private heap texts. A live entry always holds all four.
@@ -14,12 +15,30 @@ struct orvel_item {
   char *artist;
 };
 
+namespace orvel {
+
+// One slot of the store's index. position is the entry's index in items plus
+// one, or 0 for an empty slot; tag is the low half of the entry's hash.
+struct IndexSlot {
+  std::uint32_t tag;
+  std::uint32_t position;
+};
+
+}  // namespace orvel
+
 // Slots 0..count-1 of items are live. capacity is 0 (items absent) or 16
 // times a power of two; count never exceeds it.
+//
+// index is an open-addressing hash table over (kind, item_id) with linear
+// probing: 2 * capacity slots, so it is never more than half full. It is
+// absent exactly when items is, grows with the array, and is keyed by key,
+// drawn anew each time the index is first made.
 struct orvel_store {
   orvel_item *items;
   std::uint64_t count;
   std::uint64_t capacity;
+  orvel::IndexSlot *index;
+  orvel::HashKey key;
 };
 
 namespace orvel {
@@ -38,7 +57,7 @@ enum class AddResult : std::int8_t {
                  // entries; the store is exactly as it was
 };
 
-// Index of the first live entry equal to (kind, item_id), or -1 (also when
+// Index of the live entry equal to (kind, item_id), or -1 (also when
 // any argument is absent or the store is empty).
 std::int32_t find_item(const orvel_store *store, const char *kind, const char *item_id) noexcept;
 
@@ -47,7 +66,7 @@ std::int32_t find_item(const orvel_store *store, const char *kind, const char *i
 AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
                    const char *artist) noexcept;
 
-// Frees every live entry and the array; all three fields become zero.
+// Frees every live entry, the array and the index; every field becomes zero.
 void clear_store(orvel_store *store) noexcept;
 
 }  // namespace orvel

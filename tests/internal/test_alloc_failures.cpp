@@ -4,9 +4,11 @@
 // store keeps its invariants, and that nothing leaks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "failalloc/failalloc.h"
 #include "store.h"
@@ -127,6 +129,37 @@ void sweep_toggle(int entries, const char *what) {
 
 TEST(AllocFailures, ToggleIntoEmptyStore) { sweep_toggle(0, "toggle into empty store"); }
 TEST(AllocFailures, ToggleThatGrowsTheArray) { sweep_toggle(16, "toggle, 17th insert"); }
+
+// The growth that needs a new index: a failure leaves the old index, its
+// contents and its key in place, and the store still finds every entry.
+TEST(AllocFailures, GrowthKeepsTheIndexOnFailure) {
+  const auto sites = sweep([](std::uint64_t n) {
+    orvel_store *s = filled_store(16);
+    const orvel::IndexSlot *index = s->index;
+    const std::vector<orvel::IndexSlot> slots(index, index + 2 * s->capacity);
+    const orvel::HashKey key = s->key;
+    failalloc::arm(n);
+    const std::int32_t r = orvel_apply_local_toggle(s, "album", "new", "T", "A");
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    expect_invariants(s);
+    if (fired) {
+      EXPECT_EQ(r, -1);
+      EXPECT_EQ(s->index, index);
+      EXPECT_TRUE(std::equal(slots.begin(), slots.end(), s->index, [](auto a, auto b) {
+        return a.tag == b.tag && a.position == b.position;
+      }));
+      EXPECT_EQ(s->key.k0, key.k0);
+      EXPECT_EQ(s->key.k1, key.k1);
+    } else {
+      EXPECT_EQ(r, 1);
+      EXPECT_EQ(s->capacity, 32u);
+    }
+    orvel_destroy(s);
+    return fired;
+  });
+  EXPECT_EQ(sites, 6u);  // four copies, the new index, the grown array
+}
 
 TEST(AllocFailures, LoadIsAllOrNothing) {
   const std::string response =

@@ -1,0 +1,168 @@
+// The store's hash index: it must agree with the array after any sequence of
+// inserts and removals, survive failed growth untouched, and spread
+// identifiers that differ by little or share a pattern.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store.h"
+
+namespace {
+
+struct StoreGuard {
+  orvel_store *s = orvel_create();
+  ~StoreGuard() { orvel_destroy(s); }
+};
+
+std::uint64_t slots(const orvel_store *s) { return 2 * s->capacity; }
+
+// Every live entry has exactly one slot, holding its position; no other
+// slot is in use; and every lookup ends on the entry's own position.
+void expect_index_matches_array(const orvel_store *s) {
+  ASSERT_EQ(s->index == nullptr, s->items == nullptr);
+  std::vector<int> seen(s->count, 0);
+  std::uint64_t used = 0;
+  for (std::uint64_t slot = 0; slot < slots(s); ++slot) {
+    const std::uint32_t position = s->index[slot].position;
+    if (position == 0) continue;
+    ++used;
+    ASSERT_LE(position, s->count) << "slot " << slot << " points past the live entries";
+    ++seen[position - 1];
+  }
+  EXPECT_EQ(used, s->count);
+  for (std::uint64_t i = 0; i < s->count; ++i) {
+    EXPECT_EQ(seen[i], 1) << "entry " << i;
+    EXPECT_EQ(orvel::find_item(s, s->items[i].kind, s->items[i].item_id), static_cast<std::int32_t>(i));
+  }
+}
+
+// Longest run of probes any present identity needs.
+std::uint64_t longest_probe(const orvel_store *s) {
+  std::uint64_t longest = 0;
+  const std::uint64_t mask = slots(s) - 1;
+  for (std::uint64_t slot = 0; slot <= mask; ++slot) {
+    if (s->index[slot].position == 0) continue;
+    longest = std::max(longest, ((slot - (s->index[slot].tag & mask)) & mask) + 1);
+  }
+  return longest;
+}
+
+}  // namespace
+
+// Random toggles against a model, removing at the front, middle and end of
+// stores small and large, so that both ways of renumbering the entries after
+// a removal run.
+TEST(StoreIndex, AgreesWithTheArrayThroughRandomToggles) {
+  static const char *const kinds[] = {"track", "album", "artist", "playlist"};
+  std::mt19937 rng(7);
+  for (const int universe : {8, 60, 700}) {
+    StoreGuard g;
+    std::vector<std::string> model;  // "kind/id" in store order
+    for (int step = 0; step < 6000; ++step) {
+      const char *kind = kinds[rng() % 4];
+      const std::string id = "x" + std::to_string(rng() % static_cast<unsigned>(universe));
+      const std::string key = std::string(kind) + "/" + id;
+      const auto at = std::find(model.begin(), model.end(), key);
+      const std::int32_t r = orvel_apply_local_toggle(g.s, kind, id.c_str(), "", "");
+      if (at == model.end()) {
+        ASSERT_EQ(r, 1);
+        model.push_back(key);
+      } else {
+        ASSERT_EQ(r, 0);
+        model.erase(at);
+      }
+      if (step % 97 == 0) {
+        ASSERT_NO_FATAL_FAILURE(expect_index_matches_array(g.s));
+      }
+    }
+    ASSERT_EQ(g.s->count, model.size());
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      EXPECT_EQ(std::string(g.s->items[i].kind) + "/" + g.s->items[i].item_id, model[i]);
+    }
+    expect_index_matches_array(g.s);
+  }
+}
+
+TEST(StoreIndex, GrowsWithTheArray) {
+  StoreGuard g;
+  EXPECT_EQ(g.s->index, nullptr);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(orvel::add_item(g.s, "track", ("t" + std::to_string(i)).c_str(), "", ""),
+              orvel::AddResult::ok);
+  }
+  EXPECT_EQ(g.s->capacity, 1024u);
+  expect_index_matches_array(g.s);
+  // Removing everything keeps the array, and so the index and its key.
+  const orvel::IndexSlot *index = g.s->index;
+  const orvel::HashKey key = g.s->key;
+  for (int i = 999; i >= 0; --i) orvel_apply_local_toggle(g.s, "track", ("t" + std::to_string(i)).c_str(), "", "");
+  EXPECT_EQ(g.s->count, 0u);
+  EXPECT_EQ(g.s->index, index);
+  EXPECT_EQ(g.s->key.k0, key.k0);
+  EXPECT_EQ(std::count_if(index, index + slots(g.s), [](const orvel::IndexSlot &e) { return e.position != 0; }), 0);
+}
+
+// Identifiers that share long prefixes or differ in one byte, and equal
+// identifiers under the four kinds, must not pile up on a few slots.
+TEST(StoreIndex, SpreadsPatternedIdentifiers) {
+  const std::vector<std::string> families[] = {
+      [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back(std::string(40, 'a') + std::to_string(i)); return v; }(),
+      [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back(std::to_string(i * 4096)); return v; }(),
+      [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back({'k', char(1 + i % 255), char(1 + i / 255)}); return v; }(),
+  };
+  for (const auto &ids : families) {
+    StoreGuard g;
+    for (const auto &id : ids) {
+      for (const char *kind : {"track", "album", "artist", "playlist"}) {
+        ASSERT_EQ(orvel::add_item(g.s, kind, id.c_str(), "", ""), orvel::AddResult::ok);
+      }
+    }
+    // A good hash at most half full keeps probe runs short; a clustered one
+    // would need hundreds.
+    EXPECT_LT(longest_probe(g.s), 64u) << "first id " << ids.front();
+  }
+}
+
+// Each store draws its own key: the same identities land in different slots,
+// so a response cannot be tuned to one layout.
+TEST(StoreIndex, StoresHashWithTheirOwnKeys) {
+  StoreGuard a;
+  StoreGuard b;
+  int same = 0;
+  for (int i = 0; i < 64; ++i) {
+    const std::string id = "same" + std::to_string(i);
+    orvel::add_item(a.s, "track", id.c_str(), "", "");
+    orvel::add_item(b.s, "track", id.c_str(), "", "");
+  }
+  EXPECT_FALSE(a.s->key.k0 == b.s->key.k0 && a.s->key.k1 == b.s->key.k1);
+  for (std::uint64_t slot = 0; slot < slots(a.s); ++slot) {
+    same += a.s->index[slot].position != 0 && a.s->index[slot].position == b.s->index[slot].position;
+  }
+  EXPECT_LT(same, 16);
+}
+
+// A load builds a new index with a new key; the old one is released.
+TEST(StoreIndex, LoadReplacesTheIndex) {
+  StoreGuard g;
+  for (int i = 0; i < 40; ++i) orvel::add_item(g.s, "album", ("a" + std::to_string(i)).c_str(), "", "");
+  const char response[] = R"({"tracks":["t1","t2","t1"],"items":[{"kind":"album","id":"a3"}]})";
+  ASSERT_EQ(orvel_load_mine_json(g.s, response, 0), 3);
+  expect_index_matches_array(g.s);
+  EXPECT_EQ(orvel::find_item(g.s, "album", "a3"), 0);
+  EXPECT_EQ(orvel::find_item(g.s, "album", "a4"), -1);
+  ASSERT_EQ(orvel_load_mine_json(g.s, "[]", 0), 0);
+  EXPECT_EQ(g.s->index, nullptr);
+}
+
+// Without the system's random source the key still differs from run to run
+// and from call to call.
+TEST(StoreIndex, FallbackKeysDiffer) {
+  const orvel::HashKey a = orvel::fallback_process_key();
+  const orvel::HashKey b = orvel::fallback_process_key();
+  EXPECT_FALSE(a.k0 == b.k0 && a.k1 == b.k1);
+  EXPECT_NE(a.k0, 0u);
+}
