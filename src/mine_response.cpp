@@ -38,45 +38,68 @@ bool holds_nul(yyjson_val *str) noexcept {
   return std::memchr(yyjson_get_str(str), '\0', yyjson_get_len(str)) != nullptr;
 }
 
-// Entry of an object element, or refused when the element is skipped.
-AddResult ingest_object(orvel_store *store, yyjson_val *obj, const char *default_kind) noexcept {
-  if (yyjson_obj_size(obj) == 0) return AddResult::refused;
+// The texts of one recognised element, ready for add_item; kind is null when
+// the element is skipped.
+struct Element {
+  const char *kind = nullptr;
+  const char *item_id = nullptr;
+  const char *title = nullptr;
+  const char *artist = nullptr;
+};
+
+// What an object element describes.
+Element read_object(yyjson_val *obj, const char *default_kind) noexcept {
+  if (yyjson_obj_size(obj) == 0) return {};
 
   yyjson_val *kind_val = member(obj, "kind");
   const char *kind = default_kind;
   if (yyjson_is_str(kind_val)) {
-    if (holds_nul(kind_val)) return AddResult::refused;
+    if (holds_nul(kind_val)) return {};
     kind = yyjson_get_str(kind_val);
   }
-  if (kind == nullptr) return AddResult::refused;
+  if (kind == nullptr) return {};
 
   yyjson_val *id_val = member(obj, "itemId");
   if (!yyjson_is_str(id_val)) id_val = member(obj, "id");
-  if (!yyjson_is_str(id_val) || holds_nul(id_val)) return AddResult::refused;
+  if (!yyjson_is_str(id_val) || holds_nul(id_val)) return {};
 
-  const char *title = text_of(member(obj, "title"));
-  const char *artist = text_of(member(obj, "artist"));
-  return add_item(store, kind, yyjson_get_str(id_val), title, artist);
+  return {kind, yyjson_get_str(id_val), text_of(member(obj, "title")), text_of(member(obj, "artist"))};
+}
+
+Element read_element(yyjson_val *element, const char *default_kind) noexcept {
+  if (yyjson_is_str(element)) {
+    if (default_kind == nullptr || holds_nul(element)) return {};
+    return {default_kind, yyjson_get_str(element), "", ""};
+  }
+  return yyjson_is_obj(element) ? read_object(element, default_kind) : Element{};
 }
 
 // Adds the entries of one array; anything that is not an array adds nothing.
 // False only when an entry could not be stored (memory short, store full).
+//
+// Each element is read one step ahead of its insert, and the index slot it
+// will need is fetched meanwhile: in a large store that slot is rarely in
+// cache, and waiting for it would cost more than the insert's own work.
 bool ingest_array(orvel_store *store, yyjson_val *value, const char *default_kind) noexcept {
+  Element pending;
+  ItemHint pending_hint;
+  const auto add_pending = [&]() noexcept {
+    return pending.kind == nullptr ||
+           add_item(store, pending.kind, pending.item_id, pending.title, pending.artist,
+                    pending_hint) != AddResult::failed;
+  };
   std::size_t idx = 0;
   std::size_t max = 0;
   yyjson_val *element = nullptr;
   yyjson_arr_foreach(value, idx, max, element) {
-    AddResult result = AddResult::refused;
-    if (yyjson_is_str(element)) {
-      if (default_kind != nullptr && !holds_nul(element)) {
-        result = add_item(store, default_kind, yyjson_get_str(element), "", "");
-      }
-    } else if (yyjson_is_obj(element)) {
-      result = ingest_object(store, element, default_kind);
-    }
-    if (result == AddResult::failed) return false;
+    const Element next = read_element(element, default_kind);
+    if (next.kind == nullptr) continue;
+    const ItemHint next_hint = prefetch_item(store, next.kind, next.item_id);
+    if (!add_pending()) return false;
+    pending = next;
+    pending_hint = next_hint;
   }
-  return true;
+  return add_pending();
 }
 
 bool ingest_root(orvel_store *store, yyjson_val *root) noexcept {

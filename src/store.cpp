@@ -14,23 +14,40 @@ namespace {
 
 constexpr std::string_view kKinds[] = {"track", "album", "artist", "playlist"};
 
-// Position of kind among the four kinds, or -1 (also for an absent kind).
+// Position of kind among the four kinds, or -1 (also for an absent kind). The
+// first letters tell the kinds apart, so one comparison settles it.
 int kind_number(const char *kind) noexcept {
   if (kind == nullptr) return -1;
-  for (int k = 0; k < 4; ++k) {
-    if (std::strcmp(kind, kKinds[k].data()) == 0) return k;
+  int k = -1;
+  switch (kind[0]) {
+    case 't': k = 0; break;
+    case 'a': k = kind[1] == 'l' ? 1 : 2; break;
+    case 'p': k = 3; break;
+    default: return -1;
   }
-  return -1;
+  return std::strcmp(kind, kKinds[k].data()) == 0 ? k : -1;
 }
 
-// malloc'd copy of text, or of "" when text is absent; null when memory is short.
-char *copy_text(const char *text) noexcept {
-  if (text == nullptr) text = "";
-  const std::size_t size = std::strlen(text) + 1;
-  auto *copy = static_cast<char *>(std::malloc(size));
-  if (copy != nullptr) std::memcpy(copy, text, size);
+// An identity whose kind is known valid: its number, its text and the
+// identifier with its length, worked out once per call.
+struct Identity {
+  int k;
+  const char *kind;
+  std::string_view item_id;
+};
+
+// malloc'd copy of text plus a NUL; null when memory is short.
+char *copy_bytes(std::string_view text) noexcept {
+  auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
+  if (copy != nullptr) {
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+  }
   return copy;
 }
+
+// malloc'd copy of text, or of "" when text is absent.
+char *copy_text(const char *text) noexcept { return copy_bytes(text != nullptr ? text : ""); }
 
 void release_item(orvel_item *item) noexcept {
   std::free(item->kind);
@@ -42,9 +59,9 @@ void release_item(orvel_item *item) noexcept {
 
 // The index's tag of an identity. The kind selects one of four keys derived
 // from the store's key, so equal identifiers of different kinds hash apart.
-std::uint32_t tag_of(const HashKey &key, int kind, const char *item_id) noexcept {
-  const HashKey kind_key{key.k0 + static_cast<std::uint64_t>(kind), key.k1};
-  return static_cast<std::uint32_t>(keyed_hash(kind_key, item_id, std::strlen(item_id)));
+std::uint32_t tag_of(const HashKey &key, const Identity &id) noexcept {
+  const HashKey kind_key{key.k0 + static_cast<std::uint64_t>(id.k), key.k1};
+  return static_cast<std::uint32_t>(keyed_hash(kind_key, id.item_id.data(), id.item_id.size()));
 }
 
 std::uint64_t index_mask(const orvel_store *store) noexcept { return 2 * store->capacity - 1; }
@@ -56,25 +73,25 @@ std::uint64_t free_slot(const IndexSlot *index, std::uint64_t mask, std::uint32_
   return slot;
 }
 
-// Where an identity stands: its slot in the index and its position in items,
-// or position -1 when it is not in the store.
+// Where an identity stands: its tag, its slot in the index and its position
+// in items, or position -1 when it is not in the store.
 struct Lookup {
+  std::uint32_t tag;
   std::uint64_t slot;
   std::int64_t position;
 };
 
-Lookup lookup(const orvel_store *store, const char *kind, const char *item_id) noexcept {
-  const int k = kind_number(kind);
-  if (k < 0 || item_id == nullptr || store->count == 0) return {0, -1};
-  const std::uint32_t tag = tag_of(store->key, k, item_id);
+Lookup lookup(const orvel_store *store, const Identity &id, ItemHint hint = {}) noexcept {
+  if (store->count == 0) return {0, 0, -1};
+  const std::uint32_t tag = hint.hashed ? hint.tag : tag_of(store->key, id);
   const std::uint64_t mask = index_mask(store);
   for (std::uint64_t slot = tag & mask;; slot = (slot + 1) & mask) {
     const IndexSlot &entry = store->index[slot];
-    if (entry.position == 0) return {slot, -1};
+    if (entry.position == 0) return {tag, slot, -1};
     if (entry.tag != tag) continue;
     const orvel_item &item = store->items[entry.position - 1];
-    if (std::strcmp(item.item_id, item_id) == 0 && std::strcmp(item.kind, kind) == 0) {
-      return {slot, static_cast<std::int64_t>(entry.position) - 1};
+    if (std::strcmp(item.item_id, id.item_id.data()) == 0 && std::strcmp(item.kind, id.kind) == 0) {
+      return {tag, slot, static_cast<std::int64_t>(entry.position) - 1};
     }
   }
 }
@@ -133,7 +150,7 @@ void shift_positions_after(orvel_store *store, std::uint64_t removed) noexcept {
   if (followers * 8 < store->capacity) {
     for (std::uint64_t i = removed; i < store->count; ++i) {
       const orvel_item &item = store->items[i];
-      const std::uint32_t tag = tag_of(store->key, kind_number(item.kind), item.item_id);
+      const std::uint32_t tag = tag_of(store->key, {kind_number(item.kind), item.kind, item.item_id});
       std::uint64_t slot = tag & mask;
       while (store->index[slot].position != i + 2) slot = (slot + 1) & mask;
       store->index[slot].position = static_cast<std::uint32_t>(i + 1);
@@ -145,25 +162,15 @@ void shift_positions_after(orvel_store *store, std::uint64_t removed) noexcept {
   }
 }
 
-}  // namespace
-
-std::int32_t find_item(const orvel_store *store, const char *kind, const char *item_id) noexcept {
-  if (store == nullptr) return -1;
-  return static_cast<std::int32_t>(lookup(store, kind, item_id).position);
-}
-
-AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
-                   const char *artist) noexcept {
-  const int k = kind_number(kind);
-  if (k < 0 || item_id == nullptr || item_id[0] == '\0') return AddResult::refused;
-  // Checked before the lookup so that a full store is never searched for nothing.
-  if (store->count >= kMaxEntries) return AddResult::failed;
-  if (lookup(store, kind, item_id).position >= 0) return AddResult::ok;
-
-  // A store without an index gets a fresh key, kept only if the insert succeeds.
+// Appends an identity that lookup did not find (found is its result). A store
+// without an index gets a fresh key, kept only if the insert succeeds.
+AddResult insert_new(orvel_store *store, const Identity &id, const Lookup &found, const char *title,
+                     const char *artist) noexcept {
+  const bool searched = store->count > 0;  // an empty store is not searched
   const HashKey key = store->index != nullptr ? store->key : draw_store_key();
   // Copies first, growth last: any failure leaves the store exactly as it was.
-  orvel_item item = {copy_text(kind), copy_text(item_id), copy_text(title), copy_text(artist)};
+  orvel_item item = {copy_bytes(kKinds[id.k]), copy_bytes(id.item_id), copy_text(title),
+                     copy_text(artist)};
   if (item.kind == nullptr || item.item_id == nullptr || item.title == nullptr ||
       item.artist == nullptr || !reserve_one(store, key)) {
     release_item(&item);
@@ -171,10 +178,40 @@ AddResult add_item(orvel_store *store, const char *kind, const char *item_id, co
   }
   store->items[store->count] = item;
   ++store->count;
-  const std::uint32_t tag = tag_of(store->key, k, item_id);
+  const std::uint32_t tag = searched ? found.tag : tag_of(key, id);
   store->index[free_slot(store->index, index_mask(store), tag)] =
       IndexSlot{tag, static_cast<std::uint32_t>(store->count)};
   return AddResult::ok;
+}
+
+}  // namespace
+
+std::int32_t find_item(const orvel_store *store, const char *kind, const char *item_id) noexcept {
+  const int k = kind_number(kind);
+  // A kind outside the four is never stored, so it needs no search.
+  if (store == nullptr || k < 0 || item_id == nullptr) return -1;
+  return static_cast<std::int32_t>(lookup(store, {k, kind, item_id}).position);
+}
+
+ItemHint prefetch_item(const orvel_store *store, const char *kind, const char *item_id) noexcept {
+  const int k = kind_number(kind);
+  // Without an index there is no key yet, and nothing to fetch.
+  if (k < 0 || item_id == nullptr || store->index == nullptr) return {};
+  const std::uint32_t tag = tag_of(store->key, {k, kind, item_id});
+  __builtin_prefetch(&store->index[tag & index_mask(store)]);
+  return {tag, true};
+}
+
+AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
+                   const char *artist, ItemHint hint) noexcept {
+  const int k = kind_number(kind);
+  if (k < 0 || item_id == nullptr || item_id[0] == '\0') return AddResult::refused;
+  // Checked before the lookup so that a full store is never searched for nothing.
+  if (store->count >= kMaxEntries) return AddResult::failed;
+  const Identity id{k, kind, item_id};
+  const Lookup found = lookup(store, id, hint);
+  if (found.position >= 0) return AddResult::ok;
+  return insert_new(store, id, found, title, artist);
 }
 
 void clear_store(orvel_store *store) noexcept {
@@ -214,11 +251,14 @@ ORVEL_API int32_t orvel_apply_local_toggle(orvel_store *store, const char *kind,
                                            const char *item_id, const char *title,
                                            const char *artist) {
   using namespace orvel;
-  if (store == nullptr || kind_number(kind) < 0 || item_id == nullptr || item_id[0] == '\0') {
-    return -1;
+  const int k = kind_number(kind);
+  if (store == nullptr || k < 0 || item_id == nullptr || item_id[0] == '\0') return -1;
+  const Identity id{k, kind, item_id};
+  const Lookup found = lookup(store, id);
+  if (found.position < 0) {
+    if (store->count >= kMaxEntries) return -1;
+    return insert_new(store, id, found, title, artist) == AddResult::ok ? 1 : -1;
   }
-  const Lookup found = lookup(store, kind, item_id);
-  if (found.position < 0) return add_item(store, kind, item_id, title, artist) == AddResult::ok ? 1 : -1;
 
   const auto i = static_cast<std::uint64_t>(found.position);
   release_item(&store->items[i]);

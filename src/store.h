@@ -61,10 +61,23 @@ enum class AddResult : std::int8_t {
 // any argument is absent or the store is empty).
 std::int32_t find_item(const orvel_store *store, const char *kind, const char *item_id) noexcept;
 
+// What prefetch_item worked out about an identity, handed on to add_item so
+// that it is not worked out twice. Valid for that identity in that store
+// until the store is next emptied.
+struct ItemHint {
+  std::uint32_t tag = 0;
+  bool hashed = false;
+};
+
+// Starts fetching the index slot where (kind, item_id) would be looked up, so
+// that an add_item for it shortly after need not wait for memory. Changes
+// nothing; any arguments are accepted.
+ItemHint prefetch_item(const orvel_store *store, const char *kind, const char *item_id) noexcept;
+
 // De-duplicating insert. store must not be null. Absent title or artist are
 // stored as "". A repeated pair keeps its old title and artist.
 AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
-                   const char *artist) noexcept;
+                   const char *artist, ItemHint hint = {}) noexcept;
 
 // Frees every live entry, the array and the index; every field becomes zero.
 void clear_store(orvel_store *store) noexcept;

@@ -166,3 +166,28 @@ TEST(StoreIndex, FallbackKeysDiffer) {
   EXPECT_FALSE(a.k0 == b.k0 && a.k1 == b.k1);
   EXPECT_NE(a.k0, 0u);
 }
+
+// The loader reads each element one step ahead of its insert; a large load
+// with repeats must still keep first occurrences, in order, with every hint
+// matching the entry it was worked out for.
+TEST(StoreIndex, LargeLoadKeepsFirstOccurrencesInOrder) {
+  std::string response = R"({"items":[)";
+  std::vector<std::string> expected;
+  std::mt19937 rng(11);
+  for (int i = 0; i < 5000; ++i) {
+    const int n = static_cast<int>(rng() % 3000);
+    const char *kind = n % 2 == 0 ? "album" : "track";
+    const std::string key = std::string(kind) + "/" + std::to_string(n);
+    if (std::find(expected.begin(), expected.end(), key) == expected.end()) expected.push_back(key);
+    response += (i > 0 ? "," : "") + std::string(R"({"kind":")") + kind + R"(","id":")" +
+                std::to_string(n) + R"(","title":"t)" + std::to_string(i) + R"("})";
+    if (i % 7 == 0) response += R"(,{"kind":"Track","id":"skipped"},17)";
+  }
+  response += "]}";
+  StoreGuard g;
+  ASSERT_EQ(orvel_load_mine_json(g.s, response.c_str(), response.size()), static_cast<int>(expected.size()));
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_EQ(std::string(g.s->items[i].kind) + "/" + g.s->items[i].item_id, expected[i]) << i;
+  }
+  expect_index_matches_array(g.s);
+}
