@@ -1,0 +1,355 @@
+// Benchmarks of the library against the JSON library's own speed: each
+// store operation next to a baseline that does only the JSON work it cannot
+// avoid, on generated responses of 100 to 1,000,000 elements.
+//
+//   orvel_bench [--max-entries=N] [benchmark flags]
+//
+// --max-entries leaves out the larger sizes (CI runs every benchmark once on
+// small inputs to prove they work; scripts/bench runs them all).
+#include <benchmark/benchmark.h>
+#include <yyjson.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "orvel.h"
+#include "responses.h"
+
+namespace {
+
+using bench::Entry;
+using bench::Shape;
+
+constexpr std::size_t kSizes[] = {100, 1000, 10000, 100000, 1000000};
+
+struct StoreDeleter {
+  void operator()(orvel_store *s) const { orvel_destroy(s); }
+};
+using Store = std::unique_ptr<orvel_store, StoreDeleter>;
+
+// Responses are generated once per shape and size and shared by the benchmarks.
+const std::string &response(Shape shape, std::size_t n) {
+  static std::map<std::pair<int, std::size_t>, std::string> cache;
+  auto &text = cache[{static_cast<int>(shape), n}];
+  if (text.empty()) text = bench::make_response(bench::make_entries(n), shape);
+  return text;
+}
+
+Store loaded_store(std::size_t n) {
+  Store store(orvel_create());
+  const std::string &text = response(Shape::items, n);
+  if (orvel_load_mine_json(store.get(), text.data(), text.size()) < 0) std::abort();
+  return store;
+}
+
+// The entries a store holds, as unescaped texts, read back from its export.
+std::vector<Entry> stored_entries(const orvel_store *store) {
+  char *text = orvel_export_json(store);
+  yyjson_doc *doc = yyjson_read(text, std::strlen(text), 0);
+  std::vector<Entry> entries;
+  yyjson_val *items = yyjson_obj_get(yyjson_doc_get_root(doc), "items");
+  std::size_t idx = 0;
+  std::size_t max = 0;
+  yyjson_val *obj = nullptr;
+  yyjson_arr_foreach(items, idx, max, obj) {
+    entries.push_back({yyjson_get_str(yyjson_obj_get(obj, "kind")),
+                       yyjson_get_str(yyjson_obj_get(obj, "itemId")),
+                       yyjson_get_str(yyjson_obj_get(obj, "title")),
+                       yyjson_get_str(yyjson_obj_get(obj, "artist"))});
+  }
+  yyjson_doc_free(doc);
+  orvel_free(text);
+  return entries;
+}
+
+void set_rates(benchmark::State &state, std::size_t entries, std::size_t bytes) {
+  const auto runs = static_cast<std::int64_t>(state.iterations());
+  state.SetItemsProcessed(runs * static_cast<std::int64_t>(entries));
+  if (bytes > 0) state.SetBytesProcessed(runs * static_cast<std::int64_t>(bytes));
+}
+
+// --- Load ------------------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A load into a new store, as an application makes at start-up. Creating and
+// destroying the store are not timed.
+void bm_load(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  int stored = 0;
+  for (auto _ : state) {
+    Store store(orvel_create());
+    const auto start = Clock::now();
+    stored = orvel_load_mine_json(store.get(), text.data(), text.size());
+    state.SetIterationTime(seconds_since(start));
+  }
+  set_rates(state, n, text.size());
+  state.counters["stored"] = stored;
+}
+
+// A refresh: the store already holds the same response, whose entries the
+// load releases before it is done.
+void bm_reload(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  Store store(orvel_create());
+  orvel_load_mine_json(store.get(), text.data(), text.size());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(orvel_load_mine_json(store.get(), text.data(), text.size()));
+  }
+  set_rates(state, n, text.size());
+}
+
+constexpr std::pair<std::string_view, bool> kRootMembers[] = {
+    {"items", false}, {"wishes", false}, {"track", true},     {"tracks", true},
+    {"album", true},  {"albums", true},  {"artist", true},    {"artists", true},
+    {"playlist", true}, {"playlists", true}};
+
+yyjson_val *member(yyjson_val *obj, std::string_view name) {
+  return yyjson_obj_getn(obj, name.data(), name.size());
+}
+
+// Reads what the loader reads of one array, and nothing more: the kind,
+// itemId or id, title and artist of each element.
+std::size_t walk_array(yyjson_val *arr, bool has_default_kind) {
+  std::size_t sink = 0;
+  std::size_t idx = 0;
+  std::size_t max = 0;
+  yyjson_val *el = nullptr;
+  yyjson_arr_foreach(arr, idx, max, el) {
+    if (yyjson_is_str(el)) {
+      if (has_default_kind) sink += yyjson_get_len(el);
+    } else if (yyjson_is_obj(el)) {
+      yyjson_val *id = member(el, "itemId");
+      if (!yyjson_is_str(id)) id = member(el, "id");
+      sink += yyjson_get_len(member(el, "kind")) + yyjson_get_len(id) +
+              yyjson_get_len(member(el, "title")) + yyjson_get_len(member(el, "artist"));
+    }
+  }
+  return sink;
+}
+
+void bm_load_baseline(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  for (auto _ : state) {
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    std::size_t sink = 0;
+    if (yyjson_is_arr(root)) sink = walk_array(root, false);
+    for (const auto &[name, has_kind] : kRootMembers) {
+      if (yyjson_is_obj(root)) sink += walk_array(member(root, name), has_kind);
+    }
+    benchmark::DoNotOptimize(sink);
+    yyjson_doc_free(doc);
+  }
+  set_rates(state, n, text.size());
+}
+
+// --- Export ----------------------------------------------------------------------
+
+void bm_export(benchmark::State &state, std::size_t n) {
+  Store store = loaded_store(n);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    char *text = orvel_export_json(store.get());
+    bytes = std::strlen(text);
+    orvel_free(text);
+  }
+  set_rates(state, static_cast<std::size_t>(orvel_count(store.get())), bytes);
+}
+
+// The same document built from plain vectors of texts and written.
+void bm_export_baseline(benchmark::State &state, std::size_t n) {
+  const std::vector<Entry> entries = stored_entries(loaded_store(n).get());
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *root = yyjson_mut_obj(doc);
+    yyjson_mut_doc_set_root(doc, root);
+    yyjson_mut_obj_add_uint(doc, root, "total", entries.size());
+    yyjson_mut_val *items = yyjson_mut_arr(doc);
+    yyjson_mut_obj_add_val(doc, root, "items", items);
+    for (const Entry &e : entries) {
+      yyjson_mut_val *obj = yyjson_mut_obj(doc);
+      yyjson_mut_obj_add_strcpy(doc, obj, "kind", e.kind.c_str());
+      yyjson_mut_obj_add_strcpy(doc, obj, "itemId", e.id.c_str());
+      yyjson_mut_obj_add_strcpy(doc, obj, "title", e.title.c_str());
+      yyjson_mut_obj_add_strcpy(doc, obj, "artist", e.artist.c_str());
+      yyjson_mut_arr_append(items, obj);
+    }
+    std::size_t len = 0;
+    char *text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
+    bytes = len;
+    std::free(text);
+    yyjson_mut_doc_free(doc);
+  }
+  set_rates(state, entries.size(), bytes);
+}
+
+// --- Lookups and toggles ------------------------------------------------------------
+
+// Queries in a shuffled order, so a large store is not read front to back.
+std::vector<Entry> shuffled(std::vector<Entry> entries, std::size_t limit) {
+  std::mt19937_64 rng(7);
+  std::shuffle(entries.begin(), entries.end(), rng);
+  if (entries.size() > limit) entries.resize(limit);
+  return entries;
+}
+
+std::vector<Entry> absent_entries(std::size_t count) {
+  std::mt19937_64 rng(99);
+  std::vector<Entry> entries;
+  for (std::size_t i = 0; i < count; ++i) entries.push_back({"track", "absent" + bench::random_id(rng), "", ""});
+  return entries;
+}
+
+enum class Query { hit_random, hit_in_order, miss };
+
+// 65,536 queries (or one per entry): present ones in random or store order,
+// or absent ones.
+void bm_is_wished(benchmark::State &state, std::size_t n, Query query) {
+  Store store = loaded_store(n);
+  constexpr std::size_t kQueries = 1 << 16;
+  std::vector<Entry> queries;
+  if (query == Query::miss) {
+    queries = absent_entries(kQueries);
+  } else {
+    queries = stored_entries(store.get());
+    if (query == Query::hit_random) queries = shuffled(std::move(queries), kQueries);
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const Entry &q = queries[i];
+    benchmark::DoNotOptimize(orvel_is_wished(store.get(), q.kind.c_str(), q.id.c_str()));
+    if (++i == queries.size()) i = 0;
+  }
+  set_rates(state, 1, 0);
+}
+
+// Adds a batch of new entries (timed), then takes them away again (not timed),
+// so every batch meets a store of n entries.
+void bm_toggle_add(benchmark::State &state, std::size_t n) {
+  Store store = loaded_store(n);
+  const std::vector<Entry> batch = absent_entries(256);
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (const Entry &e : batch) {
+      benchmark::DoNotOptimize(orvel_apply_local_toggle(store.get(), e.kind.c_str(), e.id.c_str(), "T", "A"));
+    }
+    state.SetIterationTime(seconds_since(start));
+    for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
+      orvel_apply_local_toggle(store.get(), it->kind.c_str(), it->id.c_str(), "", "");
+    }
+  }
+  set_rates(state, batch.size(), 0);
+}
+
+// Removes entries (timed) and puts them back (not timed). newest:
+// the entries most recently added, which the array gives up without moving
+// anything; otherwise entries at random positions, each removal then moving
+// the entries after it down by one slot.
+void bm_toggle_remove(benchmark::State &state, std::size_t n, bool newest) {
+  Store store = loaded_store(n);
+  std::vector<Entry> all = stored_entries(store.get());
+  const std::size_t batch_size = std::min<std::size_t>(newest ? 256 : 32, all.size() / 2);
+  std::mt19937_64 rng(3);
+  for (auto _ : state) {
+    std::vector<Entry> batch;
+    if (newest) {
+      batch.assign(all.end() - static_cast<std::ptrdiff_t>(batch_size), all.end());
+      std::reverse(batch.begin(), batch.end());
+    } else {
+      std::shuffle(all.begin(), all.end(), rng);
+      batch.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(batch_size));
+    }
+    const auto start = Clock::now();
+    for (const Entry &e : batch) {
+      benchmark::DoNotOptimize(orvel_apply_local_toggle(store.get(), e.kind.c_str(), e.id.c_str(), "", ""));
+    }
+    state.SetIterationTime(seconds_since(start));
+    for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
+      orvel_apply_local_toggle(store.get(), it->kind.c_str(), it->id.c_str(), it->title.c_str(), it->artist.c_str());
+    }
+  }
+  set_rates(state, batch_size, 0);
+}
+
+// --- Messages --------------------------------------------------------------------------
+
+void bm_wish_request(benchmark::State &state) {
+  for (auto _ : state) {
+    char *text = orvel_build_wish_request_json(nullptr, 1, "track", "6rqhFgbbKwnb9MLmUQDhG6",
+                                               "Nöel \"Live\" at the Café", "Artíst");
+    orvel_free(text);
+  }
+  set_rates(state, 1, 0);
+}
+
+void bm_mine_url(benchmark::State &state) {
+  for (auto _ : state) orvel_free(orvel_build_mine_url("https://wishlist.example.com"));
+  set_rates(state, 1, 0);
+}
+
+std::string size_name(std::size_t n) { return std::to_string(n); }
+
+void register_all(std::size_t max_entries) {
+  for (const std::size_t n : kSizes) {
+    if (n > max_entries) continue;
+    for (const Shape shape : {Shape::items, Shape::grouped}) {
+      const std::string suffix = std::string(bench::shape_name(shape)) + "/" + size_name(n);
+      benchmark::RegisterBenchmark(("load/" + suffix).c_str(), bm_load, shape, n)
+          ->Unit(benchmark::kMicrosecond)
+          ->UseManualTime();
+      benchmark::RegisterBenchmark(("reload/" + suffix).c_str(), bm_reload, shape, n)->Unit(benchmark::kMicrosecond);
+      benchmark::RegisterBenchmark(("load_baseline/" + suffix).c_str(), bm_load_baseline, shape, n)
+          ->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::RegisterBenchmark(("export/" + size_name(n)).c_str(), bm_export, n)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("export_baseline/" + size_name(n)).c_str(), bm_export_baseline, n)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("is_wished_hit/" + size_name(n)).c_str(), bm_is_wished, n, Query::hit_random);
+    benchmark::RegisterBenchmark(("is_wished_hit_in_order/" + size_name(n)).c_str(), bm_is_wished, n,
+                                 Query::hit_in_order);
+    benchmark::RegisterBenchmark(("is_wished_miss/" + size_name(n)).c_str(), bm_is_wished, n, Query::miss);
+    benchmark::RegisterBenchmark(("toggle_add/" + size_name(n)).c_str(), bm_toggle_add, n)->UseManualTime();
+    benchmark::RegisterBenchmark(("toggle_remove_newest/" + size_name(n)).c_str(), bm_toggle_remove, n, true)
+        ->UseManualTime();
+    benchmark::RegisterBenchmark(("toggle_remove_random/" + size_name(n)).c_str(), bm_toggle_remove, n, false)
+        ->UseManualTime();
+  }
+  benchmark::RegisterBenchmark("wish_request", bm_wish_request);
+  benchmark::RegisterBenchmark("mine_url", bm_mine_url);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::size_t max_entries = kSizes[std::size(kSizes) - 1];
+  std::vector<char *> args;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.rfind("--max-entries=", 0) == 0) {
+      max_entries = std::strtoull(argv[i] + std::strlen("--max-entries="), nullptr, 10);
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  register_all(max_entries);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,118 @@
+// Peak memory of one orvel_load_mine_json call, against the size of the
+// response: the caller's text, the parsed document and the store together.
+//
+//   orvel_peak_memory [ELEMENTS] [items|grouped]
+//
+// Prints one JSON object. Two measures: heap bytes (every block the process
+// holds, counted by malloc_usable_size through the allocator below) and
+// resident memory (the kernel's high-water mark, reset before the load).
+// They differ because the parser reserves more room for values than most
+// texts need, and pages never touched are never resident.
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "orvel.h"
+#include "responses.h"
+
+extern "C" {
+void *__libc_malloc(std::size_t);
+void *__libc_calloc(std::size_t, std::size_t);
+void *__libc_realloc(void *, std::size_t);
+void __libc_free(void *);
+}
+
+namespace {
+
+std::size_t g_live = 0;
+std::size_t g_peak = 0;
+
+void counted(void *p) {
+  if (p == nullptr) return;
+  g_live += malloc_usable_size(p);
+  if (g_live > g_peak) g_peak = g_live;
+}
+
+// Kilobytes of a "Vm..." line of /proc/self/status, in bytes.
+std::size_t status_bytes(std::string_view field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::strtoull(line.c_str() + field.size() + 1, nullptr, 10) * 1024;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// The process's allocator, counting: the library and the JSON library
+// allocate through these too.
+extern "C" {
+void *malloc(std::size_t n) {
+  void *p = __libc_malloc(n);
+  counted(p);
+  return p;
+}
+void *calloc(std::size_t n, std::size_t size) {
+  void *p = __libc_calloc(n, size);
+  counted(p);
+  return p;
+}
+void *realloc(void *old, std::size_t n) {
+  const std::size_t old_size = old != nullptr ? malloc_usable_size(old) : 0;
+  void *p = __libc_realloc(old, n);
+  if (p != nullptr || n == 0) {
+    g_live -= old_size;
+    counted(p);
+  }
+  return p;
+}
+void free(void *p) {
+  if (p != nullptr) g_live -= malloc_usable_size(p);
+  __libc_free(p);
+}
+}
+
+int main(int argc, char **argv) {
+  const std::size_t elements = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+  const bench::Shape shape =
+      argc > 2 && std::strcmp(argv[2], "grouped") == 0 ? bench::Shape::grouped : bench::Shape::items;
+
+  // The caller's text, in a block of its own exact size.
+  std::size_t len = 0;
+  char *text = nullptr;
+  {
+    const std::string generated = bench::make_response(bench::make_entries(elements), shape);
+    len = generated.size();
+    text = static_cast<char *>(std::malloc(len));
+    std::memcpy(text, generated.data(), len);
+  }
+  orvel_store *store = orvel_create();
+  const std::size_t heap_before = g_live - malloc_usable_size(text);
+  g_peak = g_live;
+  // Resets the resident high-water mark to what is resident now.
+  { std::ofstream("/proc/self/clear_refs") << "5"; }
+  const std::size_t rss_before = status_bytes("VmRSS:");
+
+  const int stored = orvel_load_mine_json(store, text, len);
+
+  const std::size_t rss_peak = status_bytes("VmHWM:") - rss_before + len;
+  const std::size_t heap_peak = g_peak - heap_before;
+  const std::size_t store_bytes = g_live - heap_before - malloc_usable_size(text);
+  std::printf(
+      "{\"shape\":\"%s\",\"elements\":%zu,\"stored\":%d,\"response_bytes\":%zu,"
+      "\"heap_peak_bytes\":%zu,\"heap_ratio\":%.2f,\"resident_peak_bytes\":%zu,"
+      "\"resident_ratio\":%.2f,\"store_bytes\":%zu,\"store_bytes_per_entry\":%.1f}\n",
+      bench::shape_name(shape), elements, stored, len, heap_peak,
+      static_cast<double>(heap_peak) / static_cast<double>(len), rss_peak,
+      static_cast<double>(rss_peak) / static_cast<double>(len), store_bytes,
+      static_cast<double>(store_bytes) / stored);
+  orvel_destroy(store);
+  std::free(text);
+  return stored > 0 ? 0 : 1;
+}

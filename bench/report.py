@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Prints the benchmark results as Markdown tables: each operation next to
+its baseline, time per entry from 1,000 to 1,000,000 entries, and peak memory.
+
+    report.py BENCH_JSON [PEAK_JSON_LINES]
+"""
+import json
+import sys
+
+NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load_results(path):
+    with open(path) as f:
+        data = json.load(f)
+    results = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate":
+            continue
+        name = b["name"].removesuffix("/manual_time")
+        results[name] = {
+            "ns": b["real_time"] * NS[b["time_unit"]],
+            "items": b.get("items_per_second"),
+            "bytes": b.get("bytes_per_second"),
+        }
+    return data.get("context", {}), results
+
+
+def sizes_of(results, prefix):
+    return sorted(int(n.rsplit("/", 1)[1]) for n in results if n.startswith(prefix + "/"))
+
+
+def fmt_time(ns):
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.3g} ns"
+
+
+def rate(value, unit):
+    if not value:
+        return "–"
+    for prefix, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
+        if value >= scale:
+            return f"{value / scale:.3g} {prefix}{unit}/s"
+    return f"{value:.3g} {unit}/s"
+
+
+def table(header, rows):
+    print("| " + " | ".join(header) + " |")
+    print("|" + "|".join("---" for _ in header) + "|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+    print()
+
+
+def per_entry_growth(results, name):
+    small, large = results.get(f"{name}/1000"), results.get(f"{name}/1000000")
+    if not small or not large:
+        return None
+    return (large["ns"] / 1e6) / (small["ns"] / 1e3)
+
+
+def main():
+    context, r = load_results(sys.argv[1])
+    print(f"Host: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "
+          f"{context.get('mhz_per_cpu', '?')} MHz\n")
+
+    print("### Load (`orvel_load_mine_json`) against parse-and-walk\n")
+    rows = []
+    for shape in ("items", "grouped"):
+        for n in sizes_of(r, f"load/{shape}"):
+            lib, base = r[f"load/{shape}/{n}"], r.get(f"load_baseline/{shape}/{n}")
+            rows.append([shape, f"{n:,}", fmt_time(lib["ns"]), fmt_time(base["ns"]) if base else "–",
+                         f"{lib['ns'] / base['ns']:.2f}" if base else "–",
+                         rate(lib["items"], "entries"), rate(lib["bytes"], "B")])
+    table(["shape", "elements", "load", "baseline", "ratio", "entries", "bytes"], rows)
+    for shape in ("items", "grouped"):
+        g = per_entry_growth(r, f"load/{shape}")
+        if g is not None:
+            print(f"Time per entry, 1,000,000 against 1,000 ({shape}): {g:.2f}\n")
+
+    print("### Export (`orvel_export_json`) against build-and-write\n")
+    rows = []
+    for n in sizes_of(r, "export"):
+        lib, base = r[f"export/{n}"], r.get(f"export_baseline/{n}")
+        rows.append([f"{n:,}", fmt_time(lib["ns"]), fmt_time(base["ns"]) if base else "–",
+                     f"{lib['ns'] / base['ns']:.2f}" if base else "–",
+                     rate(lib["items"], "entries"), rate(lib["bytes"], "B")])
+    table(["elements loaded", "export", "baseline", "ratio", "entries", "bytes"], rows)
+
+    print("### Lookups and toggles, time per call\n")
+    ops = ["is_wished_hit", "is_wished_hit_in_order", "is_wished_miss", "toggle_add", "toggle_remove_newest", "toggle_remove_random"]
+    sizes = sizes_of(r, "is_wished_hit")
+    rows = []
+    for op in ops:
+        row = [op]
+        for n in sizes:
+            res = r.get(f"{op}/{n}")
+            row.append(fmt_time(1e9 / res["items"]) if res and res["items"] else "–")
+        first, last = r.get(f"{op}/{sizes[0]}"), r.get(f"{op}/{sizes[-1]}") if sizes else None
+        row.append(f"{first['items'] / last['items']:.2f}" if first and last else "–")
+        rows.append(row)
+    table(["operation"] + [f"{n:,}" for n in sizes] + [f"{sizes[-1]:,} / {sizes[0]:,}" if sizes else "ratio"], rows)
+
+    print("### Messages, time per call\n")
+    table(["operation", "time"], [[op, fmt_time(r[op]["ns"])] for op in ("wish_request", "mine_url") if op in r])
+
+    if len(sys.argv) > 2:
+        print("### Peak memory of one load\n")
+        rows = []
+        with open(sys.argv[2]) as f:
+            for line in f:
+                m = json.loads(line)
+                rows.append([m["shape"], f"{m['elements']:,}", f"{m['response_bytes'] / 1e6:.1f} MB",
+                             f"{m['heap_peak_bytes'] / 1e6:.1f} MB", f"{m['heap_ratio']:.2f}",
+                             f"{m['resident_peak_bytes'] / 1e6:.1f} MB", f"{m['resident_ratio']:.2f}",
+                             f"{m['store_bytes_per_entry']:.0f} B"])
+        table(["shape", "elements", "response", "heap peak", "× response", "resident peak",
+               "× response", "store per entry"], rows)
+
+
+if __name__ == "__main__":
+    main()
