@@ -1,8 +1,11 @@
 // Peak memory of one orvel_load_mine_json call, against the size of the
 // response: the caller's text, the parsed document and the store together.
 //
-//   orvel_peak_memory [ELEMENTS] [items|grouped]
+//   orvel_peak_memory [ELEMENTS] [items|grouped] [parse]
 //
+// With "parse", measures a bare parse of the text instead, to show what the
+// document alone costs; it runs in a process of its own because memory the
+// allocator keeps after one measure would hide part of the next.
 // Prints one JSON object. Two measures: heap bytes (every block the process
 // holds, counted by malloc_usable_size through the allocator below) and
 // resident memory (the kernel's high-water mark, reset before the load).
@@ -16,6 +19,8 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+
+#include <yyjson.h>
 
 #include "orvel.h"
 #include "responses.h"
@@ -92,27 +97,47 @@ int main(int argc, char **argv) {
     text = static_cast<char *>(std::malloc(len));
     std::memcpy(text, generated.data(), len);
   }
+  const std::size_t text_heap = malloc_usable_size(text);
+  const std::size_t heap_before = g_live - text_heap;
+
+  // Peaks of what runs between here and the next call, text included.
+  struct Peak {
+    std::size_t heap;
+    std::size_t resident;
+  };
+  std::size_t rss_before = 0;
+  const auto start = [&] {
+    g_peak = g_live;
+    // Resets the resident high-water mark to what is resident now.
+    { std::ofstream("/proc/self/clear_refs") << "5"; }
+    rss_before = status_bytes("VmRSS:");
+  };
+  const auto peak = [&] {
+    return Peak{g_peak - heap_before, status_bytes("VmHWM:") - rss_before + len};
+  };
+
+  const bool parse_only = argc > 3 && std::strcmp(argv[3], "parse") == 0;
   orvel_store *store = orvel_create();
-  const std::size_t heap_before = g_live - malloc_usable_size(text);
-  g_peak = g_live;
-  // Resets the resident high-water mark to what is resident now.
-  { std::ofstream("/proc/self/clear_refs") << "5"; }
-  const std::size_t rss_before = status_bytes("VmRSS:");
+  start();
+  int stored = 0;
+  if (parse_only) {
+    yyjson_doc_free(yyjson_read_opts(text, len, 0, nullptr, nullptr));
+  } else {
+    stored = orvel_load_mine_json(store, text, len);
+  }
+  const Peak load = peak();
+  const std::size_t store_bytes = g_live - heap_before - text_heap;
 
-  const int stored = orvel_load_mine_json(store, text, len);
-
-  const std::size_t rss_peak = status_bytes("VmHWM:") - rss_before + len;
-  const std::size_t heap_peak = g_peak - heap_before;
-  const std::size_t store_bytes = g_live - heap_before - malloc_usable_size(text);
+  const auto ratio = [len](std::size_t bytes) { return static_cast<double>(bytes) / static_cast<double>(len); };
   std::printf(
-      "{\"shape\":\"%s\",\"elements\":%zu,\"stored\":%d,\"response_bytes\":%zu,"
+      "{\"what\":\"%s\",\"shape\":\"%s\",\"elements\":%zu,\"stored\":%d,\"response_bytes\":%zu,"
       "\"heap_peak_bytes\":%zu,\"heap_ratio\":%.2f,\"resident_peak_bytes\":%zu,"
-      "\"resident_ratio\":%.2f,\"store_bytes\":%zu,\"store_bytes_per_entry\":%.1f}\n",
-      bench::shape_name(shape), elements, stored, len, heap_peak,
-      static_cast<double>(heap_peak) / static_cast<double>(len), rss_peak,
-      static_cast<double>(rss_peak) / static_cast<double>(len), store_bytes,
-      static_cast<double>(store_bytes) / stored);
+      "\"resident_ratio\":%.2f,\"store_bytes\":%zu,\"store_bytes_per_entry\":%.1f,"
+      "\"store_ratio\":%.2f}\n",
+      parse_only ? "parse" : "load", bench::shape_name(shape), elements, stored, len, load.heap,
+      ratio(load.heap), load.resident, ratio(load.resident), store_bytes,
+      stored > 0 ? static_cast<double>(store_bytes) / stored : 0.0, ratio(store_bytes));
   orvel_destroy(store);
   std::free(text);
-  return stored > 0 ? 0 : 1;
+  return parse_only || stored > 0 ? 0 : 1;
 }

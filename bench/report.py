@@ -66,19 +66,57 @@ def main():
     print(f"Host: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "
           f"{context.get('mhz_per_cpu', '?')} MHz\n")
 
+    print("### Summary\n")
+    rows = []
+
+    def ratio_at(name, base, n):
+        a, b = r.get(f"{name}/{n}"), r.get(f"{base}/{n}")
+        return f"{a['ns'] / b['ns']:.2f}" if a and b else "–"
+
+    def per_call_growth(name, small, large):
+        a, b = r.get(f"{name}/{small}"), r.get(f"{name}/{large}")
+        return f"{(1 / b['items']) / (1 / a['items']):.2f}" if a and b else "–"
+
+    for shape in ("items", "grouped"):
+        g = per_entry_growth(r, f"load/{shape}")
+        rows.append([f"load, {shape}", "parse and walk", ratio_at(f"load/{shape}", f"load_baseline/{shape}", 100000),
+                     ratio_at(f"load/{shape}", f"load_baseline/{shape}", 1000000),
+                     f"{g:.2f}" if g is not None else "–"])
+        rows.append([f"load, {shape}", "parse, walk and copy", ratio_at(f"load/{shape}", f"load_copy_baseline/{shape}", 100000),
+                     ratio_at(f"load/{shape}", f"load_copy_baseline/{shape}", 1000000), "–"])
+    g = per_entry_growth(r, "export")
+    rows.append(["export", "build and write", ratio_at("export", "export_baseline", 100000),
+                 ratio_at("export", "export_baseline", 1000000), f"{g:.2f}" if g is not None else "–"])
+    for op in ("is_wished_hit", "is_wished_hit_in_order", "is_wished_miss", "toggle_add", "toggle_remove_newest"):
+        rows.append([op, "same call on 100 entries", per_call_growth(op, 100, 100000),
+                     per_call_growth(op, 100, 1000000), per_call_growth(op, 1000, 1000000)])
+    table(["operation", "against", "ratio at 100,000", "ratio at 1,000,000",
+           "time per entry or call, 1,000,000 / 1,000"], rows)
+
     print("### Load (`orvel_load_mine_json`) against parse-and-walk\n")
     rows = []
     for shape in ("items", "grouped"):
         for n in sizes_of(r, f"load/{shape}"):
-            lib, base = r[f"load/{shape}/{n}"], r.get(f"load_baseline/{shape}/{n}")
-            rows.append([shape, f"{n:,}", fmt_time(lib["ns"]), fmt_time(base["ns"]) if base else "–",
-                         f"{lib['ns'] / base['ns']:.2f}" if base else "–",
+            lib = r[f"load/{shape}/{n}"]
+            base = r.get(f"load_baseline/{shape}/{n}")
+            copy = r.get(f"load_copy_baseline/{shape}/{n}")
+            reload = r.get(f"reload/{shape}/{n}")
+            rows.append([shape, f"{n:,}", fmt_time(lib["ns"]),
+                         fmt_time(base["ns"]) if base else "–",
+                         f"**{lib['ns'] / base['ns']:.2f}**" if base else "–",
+                         fmt_time(copy["ns"]) if copy else "–",
+                         f"{lib['ns'] / copy['ns']:.2f}" if copy else "–",
+                         fmt_time(reload["ns"]) if reload else "–",
                          rate(lib["items"], "entries"), rate(lib["bytes"], "B")])
-    table(["shape", "elements", "load", "baseline", "ratio", "entries", "bytes"], rows)
+    table(["shape", "elements", "load", "baseline", "ratio", "baseline + copies", "ratio",
+           "reload", "load rate", "load bytes"], rows)
     for shape in ("items", "grouped"):
-        g = per_entry_growth(r, f"load/{shape}")
-        if g is not None:
-            print(f"Time per entry, 1,000,000 against 1,000 ({shape}): {g:.2f}\n")
+        for name, label in ((f"load/{shape}", "load"), (f"load_baseline/{shape}", "baseline"),
+                            (f"load_copy_baseline/{shape}", "baseline + copies")):
+            g = per_entry_growth(r, name)
+            if g is not None:
+                print(f"- time per element, 1,000,000 against 1,000 ({shape}, {label}): {g:.2f}")
+    print()
 
     print("### Export (`orvel_export_json`) against build-and-write\n")
     rows = []
@@ -107,17 +145,18 @@ def main():
     table(["operation", "time"], [[op, fmt_time(r[op]["ns"])] for op in ("wish_request", "mine_url") if op in r])
 
     if len(sys.argv) > 2:
-        print("### Peak memory of one load\n")
+        print("### Peak memory of one load, text included\n")
         rows = []
         with open(sys.argv[2]) as f:
             for line in f:
                 m = json.loads(line)
-                rows.append([m["shape"], f"{m['elements']:,}", f"{m['response_bytes'] / 1e6:.1f} MB",
+                rows.append([m["what"], m["shape"], f"{m['elements']:,}", f"{m['response_bytes'] / 1e6:.1f} MB",
                              f"{m['heap_peak_bytes'] / 1e6:.1f} MB", f"{m['heap_ratio']:.2f}",
                              f"{m['resident_peak_bytes'] / 1e6:.1f} MB", f"{m['resident_ratio']:.2f}",
-                             f"{m['store_bytes_per_entry']:.0f} B"])
-        table(["shape", "elements", "response", "heap peak", "× response", "resident peak",
-               "× response", "store per entry"], rows)
+                             f"{m['store_bytes_per_entry']:.0f} B" if m["stored"] else "–",
+                             f"{m['store_ratio']:.2f}" if m["stored"] else "–"])
+        table(["measure", "shape", "elements", "response", "heap peak", "× response", "resident peak",
+               "× response", "store per entry", "store × response"], rows)
 
 
 if __name__ == "__main__":

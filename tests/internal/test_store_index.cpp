@@ -7,6 +7,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "store.h"
@@ -190,4 +192,61 @@ TEST(StoreIndex, LargeLoadKeepsFirstOccurrencesInOrder) {
     ASSERT_EQ(std::string(g.s->items[i].kind) + "/" + g.s->items[i].item_id, expected[i]) << i;
   }
   expect_index_matches_array(g.s);
+}
+
+namespace {
+
+// Two identities whose tags are equal in this store, found by trying
+// identifiers until two collide (about 80,000 tries for 32-bit tags).
+std::pair<std::string, std::string> colliding_ids(const orvel_store *s, const char *kind_a,
+                                                  const char *kind_b) {
+  std::unordered_map<std::uint32_t, std::string> seen;
+  for (int i = 0;; ++i) {
+    const std::string a = "a" + std::to_string(i);
+    seen.emplace(orvel::prefetch_item(s, kind_a, a.c_str()).tag, a);
+    const std::string b = "b" + std::to_string(i);
+    const auto hit = seen.find(orvel::prefetch_item(s, kind_b, b.c_str()).tag);
+    if (hit != seen.end()) return {hit->second, b};
+  }
+}
+
+}  // namespace
+
+// Equal tags are only a hint: the texts decide, whether the kinds or the
+// identifiers differ.
+TEST(StoreIndex, EqualTagsAreToldApartByTheTexts) {
+  for (const char *other_kind : {"track", "album"}) {
+    StoreGuard g;
+    ASSERT_EQ(orvel::add_item(g.s, "artist", "seed", "", ""), orvel::AddResult::ok);
+    const auto [a, b] = colliding_ids(g.s, "track", other_kind);
+    ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", a.c_str(), "", ""), 1);
+    EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), -1);
+    ASSERT_EQ(orvel_apply_local_toggle(g.s, other_kind, b.c_str(), "", ""), 1);
+    EXPECT_EQ(orvel::find_item(g.s, "track", a.c_str()), 1);
+    EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), 2);
+    ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", a.c_str(), "", ""), 0);
+    EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), 1);
+    expect_index_matches_array(g.s);
+  }
+}
+
+TEST(StoreIndex, PrefetchIsOnlyAHint) {
+  StoreGuard g;
+  EXPECT_FALSE(orvel::prefetch_item(g.s, "track", "t").hashed);  // no index yet
+  orvel::add_item(g.s, "track", "t", "", "");
+  EXPECT_TRUE(orvel::prefetch_item(g.s, "track", "u").hashed);
+  EXPECT_FALSE(orvel::prefetch_item(g.s, "Track", "u").hashed);
+  EXPECT_FALSE(orvel::prefetch_item(g.s, "track", nullptr).hashed);
+  EXPECT_EQ(g.s->count, 1u);
+}
+
+// A full store refuses a toggle that would add, after looking the pair up.
+TEST(StoreIndex, FullStoreRefusesAToggleThatAdds) {
+  StoreGuard g;
+  orvel::add_item(g.s, "track", "kept", "", "");
+  g.s->count = orvel::kMaxEntries;  // pretend; only slot 0 is ever read
+  EXPECT_EQ(orvel_apply_local_toggle(g.s, "track", "new", "", ""), -1);
+  g.s->count = 1;
+  EXPECT_EQ(orvel::find_item(g.s, "track", "new"), -1);
+  EXPECT_EQ(orvel::find_item(g.s, "track", "kept"), 0);
 }
