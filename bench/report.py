@@ -2,28 +2,44 @@
 """Prints the benchmark results as Markdown tables: each operation next to
 its baseline, time per entry from 1,000 to 1,000,000 entries, and peak memory.
 
-    report.py BENCH_JSON [PEAK_JSON_LINES]
+    report.py BENCH_JSON... [PEAK_JSON_LINES]
+
+Several benchmark outputs (one per process) are merged; a file ending in
+.jsonl holds the peak-memory lines.
 """
 import json
+import re
 import sys
 
 NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
-def load_results(path):
-    with open(path) as f:
-        data = json.load(f)
+def load_results(paths):
+    context, results = {}, {}
+    for path in paths:
+        with open(path) as f:
+            data = json.load(f)
+        context = context or data.get("context", {})
+        results.update(read_benchmarks(data))
+    return context, results
+
+
+def read_benchmarks(data):
+    # Repeated benchmarks report their median; the others their one run.
     results = {}
     for b in data["benchmarks"]:
-        if b.get("run_type") == "aggregate":
+        aggregate = b.get("run_type") == "aggregate"
+        if aggregate and b.get("aggregate_name") != "median":
             continue
-        name = b["name"].removesuffix("/manual_time")
+        name = re.sub(r"/repeats:\d+", "", b.get("run_name", b["name"])).removesuffix("/manual_time")
+        if name in results and not aggregate:
+            continue
         results[name] = {
             "ns": b["real_time"] * NS[b["time_unit"]],
             "items": b.get("items_per_second"),
             "bytes": b.get("bytes_per_second"),
         }
-    return data.get("context", {}), results
+    return results
 
 
 def sizes_of(results, prefix):
@@ -62,7 +78,9 @@ def per_entry_growth(results, name):
 
 
 def main():
-    context, r = load_results(sys.argv[1])
+    bench_files = [a for a in sys.argv[1:] if not a.endswith(".jsonl")]
+    peak_files = [a for a in sys.argv[1:] if a.endswith(".jsonl")]
+    context, r = load_results(bench_files)
     print(f"Host: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "
           f"{context.get('mhz_per_cpu', '?')} MHz\n")
 
@@ -144,10 +162,10 @@ def main():
     print("### Messages, time per call\n")
     table(["operation", "time"], [[op, fmt_time(r[op]["ns"])] for op in ("wish_request", "mine_url") if op in r])
 
-    if len(sys.argv) > 2:
+    for peak_file in peak_files:
         print("### Peak memory of one load, text included\n")
         rows = []
-        with open(sys.argv[2]) as f:
+        with open(peak_file) as f:
             for line in f:
                 m = json.loads(line)
                 rows.append([m["what"], m["shape"], f"{m['elements']:,}", f"{m['response_bytes'] / 1e6:.1f} MB",
