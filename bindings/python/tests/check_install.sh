@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the Python package the way its README says, offline, into fresh
+# virtual environments: the copy that cmake --install put under
+# PREFIX/share/orvel/python must find its library unaided, and the source
+# tree's copy must explain plainly when no library can be found.
+#   check_install.sh PYTHON BUILD_DIR
+set -euo pipefail
+python=$1
+build_dir=$2
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset ORVEL_LIBRARY PYTHONPATH
+export LD_LIBRARY_PATH=
+
+# Debian's setuptools and wheel build the package: no index is reachable.
+install_into() {
+  "$python" -m venv --system-site-packages "$1"
+  "$1/bin/python" -m pip install --quiet --no-build-isolation --no-index --no-cache-dir "$2"
+}
+
+echo "--- installed copy: the recorded library folder"
+cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+install_into "$work/installed" "$work/prefix/share/orvel/python"
+(cd "$work" && "$work/installed/bin/python" -c '
+import pathlib, orvel
+assert orvel.selftest() == 0
+assert (pathlib.Path(orvel.__file__).parent / "py.typed").exists()
+print("selftest passed with", orvel.load_library()._name)')
+
+echo "--- source tree: no library anywhere"
+cp -r "$source_dir" "$work/source"  # pip builds in the tree it is given
+rm -rf "$work/source/tests"
+install_into "$work/plain" "$work/source"
+out=$(cd "$work" && "$work/plain/bin/python" -c '
+import orvel
+try:
+    orvel.selftest()
+except orvel.LibraryNotFoundError as e:
+    assert isinstance(e, ImportError) and isinstance(e, orvel.OrvelError)
+    print(e)
+')
+printf '%s\n' "$out"
+grep -q "^liborvel could not be loaded. Tried:" <<<"$out"
+grep -q "ORVEL_LIBRARY=" <<<"$out"

@@ -1,0 +1,47 @@
+/* The cross-language scenario in C: the reference output that every binding
+ * must reproduce byte for byte (see run.sh). Usage: scenario RESPONSE_FILE */
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "orvel.h"
+
+static const char kBase[] = "https://api.example.test//";
+static const char kNewTitle[] = "Neu \xc3\xbc \xf0\x9f\x8e\xa7";
+static const char kArtist[] = "He said \"hi\"\n";
+
+static void print_text(const char *label, char *text) {
+  if (text == NULL) {
+    printf("%s: (none) error=%s\n", label, orvel_last_error());
+  } else {
+    printf("%s: %s\n", label, text);
+  }
+  orvel_free(text);
+}
+
+int main(int argc, char **argv) {
+  if (argc != 2) return 2;
+  FILE *file = fopen(argv[1], "rb");
+  if (file == NULL) return 1;
+  static char response[1 << 16];
+  size_t len = fread(response, 1, sizeof response, file);
+  fclose(file);
+
+  orvel_store *store = orvel_create();
+  if (store == NULL) return 1;
+  printf("version: %s abi %d\n", orvel_version(), (int)orvel_abi_version());
+  printf("load: %d\n", (int)orvel_load_mine_json(store, response, len));
+  printf("toggle-in: %d\n", (int)orvel_apply_local_toggle(store, "album", "al-new", kNewTitle, NULL));
+  printf("toggle-out: %d\n", (int)orvel_apply_local_toggle(store, "track", "tr-3", NULL, NULL));
+  printf("has: %d %d\n", (int)orvel_is_wished(store, "album", "al-new"),
+         (int)orvel_is_wished(store, "track", "tr-3"));
+  printf("count: %d\n", (int)orvel_count(store));
+  print_text("mine-url", orvel_build_mine_url(kBase));
+  print_text("request", orvel_build_wish_request_json(kBase, 1, "album", "al-new", kNewTitle, kArtist));
+  print_text("request-bad-utf8",
+             orvel_build_wish_request_json(kBase, 0, "album", "al-new", "\xff\xfe", NULL));
+  printf("load-bad-utf8: %d error=%s\n", (int)orvel_load_mine_json(store, "[\"\xff\"]", 5),
+         orvel_last_error());
+  print_text("export", orvel_export_json(store));
+  orvel_destroy(store);
+  return 0;
+}
