@@ -29,10 +29,19 @@
 #define ORVEL_VERSION_MINOR 0
 #define ORVEL_VERSION_PATCH 0
 
-/* Export macro; a consumer may predefine ORVEL_API to its own needs. */
+/* Export macro; a consumer may predefine ORVEL_API to its own needs. On
+ * Windows the DLL exports the functions (ORVEL_BUILDING_LIBRARY, set by the
+ * library's build) and consumers import them; define ORVEL_STATIC when
+ * linking a static build of the library. */
 #ifndef ORVEL_API
 #  if defined(_WIN32)
-#    define ORVEL_API
+#    if defined(ORVEL_STATIC)
+#      define ORVEL_API
+#    elif defined(ORVEL_BUILDING_LIBRARY)
+#      define ORVEL_API __declspec(dllexport)
+#    else
+#      define ORVEL_API __declspec(dllimport)
+#    endif
 #  elif defined(__GNUC__) || defined(__clang__)
 #    define ORVEL_API __attribute__((visibility("default")))
 #  else

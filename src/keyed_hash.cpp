@@ -1,12 +1,11 @@
 // SipHash-1-3 and the per-store keys of the index.
 #include "keyed_hash.h"
 
-#include <sys/random.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <chrono>
 #include <cstring>
+
+#include "random_source.h"
 
 namespace orvel {
 namespace {
@@ -58,26 +57,21 @@ std::uint64_t mix64(std::uint64_t x) noexcept {
 
 HashKey draw_process_key() noexcept {
   HashKey key{};
-  // Non-blocking: early in boot the pool may not be ready, and a weaker key
-  // beats a library call that hangs.
-  const bool drawn = getrandom(&key, sizeof key, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof key);
-  return drawn ? key : fallback_process_key();
+  return system_random(&key, sizeof key) ? key : fallback_process_key();
 }
 
 }  // namespace
 
 HashKey fallback_process_key() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  timespec mono{};
-  clock_gettime(CLOCK_MONOTONIC, &mono);
+  using namespace std::chrono;
+  const auto now = static_cast<std::uint64_t>(
+      duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
+  const auto mono = static_cast<std::uint64_t>(
+      duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
   // Address-space layout randomisation adds what the clocks cannot.
   const auto here = reinterpret_cast<std::uintptr_t>(&now);
   const auto code = reinterpret_cast<std::uintptr_t>(&fallback_process_key);
-  return {mix64(static_cast<std::uint64_t>(now.tv_sec) ^ mix64(static_cast<std::uint64_t>(now.tv_nsec)) ^
-                mix64(here)),
-          mix64(static_cast<std::uint64_t>(mono.tv_nsec) ^ mix64(code) ^
-                mix64(static_cast<std::uint64_t>(getpid())))};
+  return {mix64(now) ^ mix64(here), mix64(mono) ^ mix64(code) ^ mix64(process_id())};
 }
 
 std::uint64_t keyed_hash(const HashKey &key, const void *data, std::size_t len) noexcept {

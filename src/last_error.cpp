@@ -12,9 +12,20 @@ namespace {
 
 constexpr std::size_t kErrorBufferSize = 256;
 
-// Zero-initialised on each thread's first use, so a thread that has seen no
-// failure reads "". Static TLS needs no allocation that could fail later.
-thread_local char g_last_err[kErrorBufferSize];
+// Initial-exec TLS puts the buffer in the static TLS block that is set up with
+// each thread: no thread ever allocates it on first use. Under the default
+// model a library loaded with dlopen gets its buffer allocated lazily, and
+// when that allocation fails the C library aborts the process. Static TLS is
+// reserved when the library is loaded instead, so a dlopen that cannot
+// reserve it fails cleanly and, once loaded, reading or writing the error
+// text cannot fail. Zero-initialised, so a thread that has seen no failure
+// reads "".
+#if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#  define ORVEL_STATIC_TLS __attribute__((tls_model("initial-exec")))
+#else
+#  define ORVEL_STATIC_TLS
+#endif
+thread_local char g_last_err[kErrorBufferSize] ORVEL_STATIC_TLS;
 
 constexpr std::string_view kMessages[] = {
     "invalid kind",   // Error::invalid_kind

@@ -103,9 +103,9 @@ bool reserve_one(orvel_store *store, const HashKey &key) noexcept {
   if (store->count < store->capacity) return true;
   const std::uint64_t new_capacity = store->count == 0 ? kInitialCapacity : 2 * store->count;
   auto *new_index = static_cast<IndexSlot *>(
-      std::calloc(saturating_mul(2, new_capacity), sizeof(IndexSlot)));
+      std::calloc(saturating_mul(2, saturating_size(new_capacity)), sizeof(IndexSlot)));
   if (new_index == nullptr) return false;
-  void *grown = std::realloc(store->items, saturating_mul(new_capacity, sizeof(orvel_item)));
+  void *grown = std::realloc(store->items, saturating_mul(saturating_size(new_capacity), sizeof(orvel_item)));
   if (grown == nullptr) {
     std::free(new_index);
     return false;
@@ -267,7 +267,9 @@ ORVEL_API int32_t orvel_apply_local_toggle(orvel_store *store, const char *kind,
   release_item(&store->items[i]);
   const std::uint64_t following = store->count - 1 - i;
   if (following > 0) {
-    std::memmove(&store->items[i], &store->items[i + 1], following * sizeof(orvel_item));
+    // Fewer than count slots, all inside an array that was allocated: the size fits.
+    std::memmove(&store->items[i], &store->items[i + 1],
+                 static_cast<std::size_t>(following) * sizeof(orvel_item));
   }
   --store->count;
   erase_slot(store, found.slot);

@@ -1,0 +1,17 @@
+// The system's random source and the few other facts about the process that
+// the hash keys are drawn from: the only code that differs between systems.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orvel {
+
+// Fills len bytes at out from the system's random source without blocking;
+// false when the source is missing or not ready (the caller then falls back).
+bool system_random(void *out, std::size_t len) noexcept;
+
+// The process's identifier, one of the inputs of the fallback key.
+std::uint64_t process_id() noexcept;
+
+}  // namespace orvel
