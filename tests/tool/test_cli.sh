@@ -2,6 +2,10 @@
 # Runs the orvel tool on real files and streams and checks output and exit status.
 set -uo pipefail
 tool=$1
+# In a cross build the tool runs through an emulator: ORVEL_EMULATOR holds its
+# command line, and ORVEL_LIBRARY_DIR the folder of the library it loads.
+read -r -a emulator <<<"${ORVEL_EMULATOR:-}"
+tool_cmd=("${emulator[@]}" "$tool")
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
@@ -30,47 +34,47 @@ expect_eq() {
   if [ "$2" != "$3" ]; then echo "FAIL $1: '$2' != '$3'"; failures=$((failures + 1)); else passes=$((passes + 1)); fi
 }
 
-check selftest 0 'selftest: ok' '' -- "$tool" selftest
-check version 0 'liborvel 1.0.0 (interface 1)' '' -- "$tool" version
-check mine-url 0 'https://x.example/wishlist/api/mine' '' -- "$tool" mine-url 'https://x.example///'
-check mine-url-default 0 '*' '' -- "$tool" mine-url
+check selftest 0 'selftest: ok' '' -- "${tool_cmd[@]}" selftest
+check version 0 'liborvel 1.0.0 (interface 1)' '' -- "${tool_cmd[@]}" version
+check mine-url 0 'https://x.example/wishlist/api/mine' '' -- "${tool_cmd[@]}" mine-url 'https://x.example///'
+check mine-url-default 0 '*' '' -- "${tool_cmd[@]}" mine-url
 check request 0 '{"method":"POST","url":"B/wishlist/api/wish","contentType":"application/json","body":"{\"op\":\"add\",\"kind\":\"track\",\"itemId\":\"t1\",\"title\":\"\",\"artist\":\"A\"}"}' '' \
-  -- "$tool" request add track t1 --artist A --base B
-check request-remove 0 '*' '' -- "$tool" request remove album a1 --title 'T "q"'
-check request-bad-kind 1 '' 'orvel: invalid kind' -- "$tool" request add Album a1
-check request-empty-id 1 '' 'orvel: empty item_id' -- "$tool" request add album ''
-check request-bad-op 2 '' '*' -- "$tool" request toggle album a1
-check request-missing 2 '' '*' -- "$tool" request add album
-check request-bad-option 2 '' '*' -- "$tool" request add album a1 --colour red
-check no-command 2 '' '*' -- "$tool"
-check unknown-command 2 '' '*' -- "$tool" frobnicate
-check help 0 '*' '' -- "$tool" --help
-check command-help 0 '*' '' -- "$tool" toggle --help
-check demo 0 '*' '' -- "$tool" demo
+  -- "${tool_cmd[@]}" request add track t1 --artist A --base B
+check request-remove 0 '*' '' -- "${tool_cmd[@]}" request remove album a1 --title 'T "q"'
+check request-bad-kind 1 '' 'orvel: invalid kind' -- "${tool_cmd[@]}" request add Album a1
+check request-empty-id 1 '' 'orvel: empty item_id' -- "${tool_cmd[@]}" request add album ''
+check request-bad-op 2 '' '*' -- "${tool_cmd[@]}" request toggle album a1
+check request-missing 2 '' '*' -- "${tool_cmd[@]}" request add album
+check request-bad-option 2 '' '*' -- "${tool_cmd[@]}" request add album a1 --colour red
+check no-command 2 '' '*' -- "${tool_cmd[@]}"
+check unknown-command 2 '' '*' -- "${tool_cmd[@]}" frobnicate
+check help 0 '*' '' -- "${tool_cmd[@]}" --help
+check command-help 0 '*' '' -- "${tool_cmd[@]}" toggle --help
+check demo 0 '*' '' -- "${tool_cmd[@]}" demo
 
 # load: files, standard input, bad input
 printf '%s' '{"tracks":["t1","t2","t1"]}' > "$work/mine.json"
 check load-file 0 '{"total":2,"items":[{"kind":"track","itemId":"t1","title":"","artist":""},{"kind":"track","itemId":"t2","title":"","artist":""}]}' '' \
-  -- "$tool" load "$work/mine.json"
-out=$("$tool" load - < "$work/mine.json"); expect_eq load-stdin "$out" "$("$tool" load "$work/mine.json")"
-out=$("$tool" load < "$work/mine.json"); expect_eq load-stdin-default "$out" "$("$tool" load "$work/mine.json")"
+  -- "${tool_cmd[@]}" load "$work/mine.json"
+out=$("${tool_cmd[@]}" load - < "$work/mine.json"); expect_eq load-stdin "$out" "$("${tool_cmd[@]}" load "$work/mine.json")"
+out=$("${tool_cmd[@]}" load < "$work/mine.json"); expect_eq load-stdin-default "$out" "$("${tool_cmd[@]}" load "$work/mine.json")"
 printf '[1,]' > "$work/bad.json"
-check load-invalid 1 '' 'orvel: invalid json' -- "$tool" load "$work/bad.json"
+check load-invalid 1 '' 'orvel: invalid json' -- "${tool_cmd[@]}" load "$work/bad.json"
 printf '["t1"]\0' > "$work/nul.json"
-check load-nul-inside 1 '' 'orvel: invalid json' -- "$tool" load "$work/nul.json"
+check load-nul-inside 1 '' 'orvel: invalid json' -- "${tool_cmd[@]}" load "$work/nul.json"
 : > "$work/empty.json"
-check load-empty 1 '' 'orvel: invalid json' -- "$tool" load "$work/empty.json"
-check load-missing 1 '' "orvel: cannot read $work/missing.json: No such file or directory" -- "$tool" load "$work/missing.json"
+check load-empty 1 '' 'orvel: invalid json' -- "${tool_cmd[@]}" load "$work/empty.json"
+check load-missing 1 '' "orvel: cannot read $work/missing.json: No such file or directory" -- "${tool_cmd[@]}" load "$work/missing.json"
 
 # toggle: create, add, remove, keep the file on failure
 list=$work/list.json
-check toggle-create 0 added '' -- "$tool" toggle "$list" album a1 --title 'T' --artist 'A'
-check toggle-add 0 added '' -- "$tool" toggle "$list" track t1
+check toggle-create 0 added '' -- "${tool_cmd[@]}" toggle "$list" album a1 --title 'T' --artist 'A'
+check toggle-add 0 added '' -- "${tool_cmd[@]}" toggle "$list" track t1
 expect_eq toggle-content "$(cat "$list")" '{"total":2,"items":[{"kind":"album","itemId":"a1","title":"T","artist":"A"},{"kind":"track","itemId":"t1","title":"","artist":""}]}'
-check toggle-remove 0 removed '' -- "$tool" toggle "$list" album a1
-check toggle-bad-kind 2 '' '*' -- "$tool" toggle "$list" Album a1
+check toggle-remove 0 removed '' -- "${tool_cmd[@]}" toggle "$list" album a1
+check toggle-bad-kind 2 '' '*' -- "${tool_cmd[@]}" toggle "$list" Album a1
 printf 'not json' > "$work/corrupt.json"
-check toggle-corrupt 1 '' "orvel: $work/corrupt.json: invalid json" -- "$tool" toggle "$work/corrupt.json" album a1
+check toggle-corrupt 1 '' "orvel: $work/corrupt.json: invalid json" -- "${tool_cmd[@]}" toggle "$work/corrupt.json" album a1
 expect_eq toggle-corrupt-kept "$(cat "$work/corrupt.json")" 'not json'
 
 # An unwritable folder: the toggle fails and the old file survives untouched,
@@ -80,7 +84,7 @@ cp "$list" "$work/ro/list.json"
 before=$(cat "$work/ro/list.json")
 chmod 555 "$work/ro"
 as_user=()
-run_tool=$tool
+run_tool=("${tool_cmd[@]}")
 if [ "$(id -u)" -eq 0 ]; then
   # root ignores permissions: run this case as an unprivileged user, with the
   # tool and library copied where that user can reach them whatever the
@@ -88,15 +92,15 @@ if [ "$(id -u)" -eq 0 ]; then
   chmod o+rx "$work"
   mkdir "$work/bin"
   cp "$tool" "$work/bin/orvel"
-  cp "$(ldd "$tool" | awk '/liborvel/ {print $3}')" "$work/bin/"
+  cp "${ORVEL_LIBRARY_DIR:-$(dirname "$(ldd "$tool" | awk '/liborvel/ {print $3}')")}"/liborvel.so* "$work/bin/"
   chmod -R o+rx "$work/bin"
   as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH="$work/bin")
-  run_tool=$work/bin/orvel
+  run_tool=("${emulator[@]}" "$work/bin/orvel")
 fi
-check toggle-unwritable 1 '' '*' -- "${as_user[@]}" "$run_tool" toggle "$work/ro/list.json" album zz
+check toggle-unwritable 1 '' '*' -- "${as_user[@]}" "${run_tool[@]}" toggle "$work/ro/list.json" album zz
 expect_eq toggle-unwritable-kept "$(cat "$work/ro/list.json")" "$before"
 expect_eq toggle-unwritable-no-temp "$(ls "$work/ro")" "list.json"
-check toggle-unwritable-message 1 '' '*cannot create a temporary file*' -- "${as_user[@]}" "$run_tool" toggle "$work/ro/list.json" album zz
+check toggle-unwritable-message 1 '' '*cannot create a temporary file*' -- "${as_user[@]}" "${run_tool[@]}" toggle "$work/ro/list.json" album zz
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
