@@ -11,11 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "orvel.h"  // declarations only: the program does not link the library
+
 namespace {
 
-using LoadFn = int (*)(void *, const char *, std::size_t);
-using RequestFn = char *(*)(const char *, int, const char *, const char *, const char *, const char *);
-using ErrorFn = const char *(*)();
+using LoadFn = decltype(&orvel_load_mine_json);
+using RequestFn = decltype(&orvel_build_wish_request_json);
+using ErrorFn = decltype(&orvel_last_error);
 
 LoadFn load_json;
 RequestFn build_request;
