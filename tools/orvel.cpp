@@ -35,29 +35,22 @@ struct TextDeleter {
 };
 using Text = std::unique_ptr<char, TextDeleter>;
 
-constexpr const char *kUsageText =
-    "usage: orvel COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  selftest                          run the library's built-in self-test\n"
-    "  version                           library and interface versions\n"
-    "  mine-url [BASE]                   the URL that lists the user's wishes\n"
-    "  request add|remove KIND ITEM_ID [--title T] [--artist A] [--base URL]\n"
-    "                                    the POST envelope that adds or removes a wish\n"
-    "  load [FILE|-]                     load a list response (default: standard input)\n"
-    "                                    and print the wishlist it gives\n"
-    "  toggle FILE KIND ITEM_ID [--title T] [--artist A]\n"
-    "                                    toggle one entry of a wishlist file, saved atomically\n"
-    "  demo                              the typical call sequence on built-in sample data\n"
-    "\n"
-    "KIND is track, album, artist or playlist. 'orvel COMMAND --help' describes one command.\n"
-    "Exit status: 0 success, 1 failure, 2 usage error.\n";
-
+// The one source of the help texts: the overview (orvel --help), each
+// command's help (orvel COMMAND --help), the README's command list and the
+// manual page (made from --help) all come from this table.
 struct Command {
   std::string_view name;
   int (*run)(const std::vector<std::string_view> &args);
-  const char *help;
+  std::string_view synopsis;  // after "orvel "
+  std::string_view summary;   // one line for the overview
+  std::string_view details;   // the rest of the command's help
 };
+
+constexpr std::string_view kFooter =
+    "KIND is track, album, artist or playlist; ITEM_ID is not empty.\n"
+    "'orvel COMMAND --help' describes one command; 'orvel --version' prints the versions.\n"
+    "Exit status: 0 success, 1 failure (the library or a file), 2 usage error (a wrong or\n"
+    "missing argument, an invalid KIND or an empty ITEM_ID, in every command).\n";
 
 int fail(const std::string &message) {
   std::fprintf(stderr, "orvel: %s\n", message.c_str());
@@ -114,6 +107,13 @@ Options parse_options(const std::vector<std::string_view> &args, bool allow_base
   return o;
 }
 
+// The checks the tool can make itself: a usage error in every command.
+std::optional<int> check_identity(const std::string &kind, const std::string &id) {
+  if (orvel_validate_kind(kind.c_str()) != 0) return usage("invalid kind '" + kind + "'");
+  if (id.empty()) return usage("ITEM_ID must not be empty");
+  return std::nullopt;
+}
+
 const char *c_str_or_null(const std::optional<std::string> &s) {
   return s ? s->c_str() : nullptr;
 }
@@ -167,9 +167,11 @@ std::string write_atomically(const std::string &path, std::string_view data) {
   const int fd = ::mkstemp(tmp.data());
   if (fd < 0) return "cannot create a temporary file beside " + path + ": " + std::strerror(errno);
 
-  // Keep the old file's permissions when there is one.
+  // Keep the old file's permissions, and its owner where we may set it (root).
   struct stat st {};
-  const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  const bool existed = ::stat(path.c_str(), &st) == 0;
+  const mode_t mode = existed ? (st.st_mode & 07777) : 0644;
+  if (existed && ::geteuid() == 0) (void)!::fchown(fd, st.st_uid, st.st_gid);
   std::string error;
   if (::fchmod(fd, mode) != 0 || !write_all(fd, data) || !write_all(fd, "\n") || ::fsync(fd) != 0) {
     error = "cannot write " + tmp + ": " + std::strerror(errno);
@@ -189,6 +191,34 @@ std::string write_atomically(const std::string &path, std::string_view data) {
     ::close(dfd);
   }
   return "";
+}
+
+// The file a toggle reads and replaces: a symbolic link's target, so that
+// the link stays a link; "" with error set when it cannot be followed or the
+// file may not be written (replacing it through the folder's permissions would
+// get round the file's own).
+std::string toggle_target(const std::string &path, std::string &error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return path;  // a new file
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return "";
+  }
+  std::string target = path;
+  if (S_ISLNK(st.st_mode)) {
+    char *resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+      error = "cannot follow the symbolic link " + path + ": " + std::strerror(errno);
+      return "";
+    }
+    target = resolved;
+    std::free(resolved);
+  }
+  if (::access(target.c_str(), W_OK) != 0) {
+    error = "cannot write " + target + ": " + std::strerror(errno);
+    return "";
+  }
+  return target;
 }
 
 // ---- commands ------------------------------------------------------------------
@@ -224,6 +254,7 @@ int cmd_request(const std::vector<std::string_view> &args) {
   if (op != "add" && op != "remove") return usage("request: the first argument is add or remove");
   const std::string kind(o.positional[1]);
   const std::string id(o.positional[2]);
+  if (const auto bad = check_identity(kind, id)) return *bad;
   return print_text(orvel_build_wish_request_json(c_str_or_null(o.base), op == "add" ? 1 : 0,
                                                   kind.c_str(), id.c_str(), c_str_or_null(o.title),
                                                   c_str_or_null(o.artist)),
@@ -248,12 +279,14 @@ int cmd_toggle(const std::vector<std::string_view> &args) {
   const std::string path(o.positional[0]);
   const std::string kind(o.positional[1]);
   const std::string id(o.positional[2]);
-  if (orvel_validate_kind(kind.c_str()) != 0) return usage("invalid kind '" + kind + "'");
-  if (id.empty()) return usage("ITEM_ID must not be empty");
+  if (const auto bad = check_identity(kind, id)) return *bad;
+  std::string error;
+  const std::string target = toggle_target(path, error);
+  if (target.empty()) return fail(error);
 
   Store store(orvel_create());
   if (!store) return fail("out of memory");
-  const auto text = read_all(path);
+  const auto text = read_all(target);
   if (text) {
     if (!load_into(store.get(), *text)) return fail(path + ": " + library_error("cannot load"));
   } else if (errno != ENOENT) {
@@ -264,7 +297,7 @@ int cmd_toggle(const std::vector<std::string_view> &args) {
   if (r < 0) return fail("cannot toggle the entry (out of memory)");
   Text exported(orvel_export_json(store.get()));
   if (!exported) return fail("cannot export (a text that is not UTF-8, or out of memory)");
-  const std::string error = write_atomically(path, exported.get());
+  error = write_atomically(target, exported.get());
   if (!error.empty()) return fail(error);
   std::printf("%s\n", r == 1 ? "added" : "removed");
   return kOk;
@@ -312,49 +345,88 @@ int cmd_demo(const std::vector<std::string_view> &args) {
 }
 
 constexpr Command kCommands[] = {
-    {"selftest", cmd_selftest,
-     "usage: orvel selftest\nRuns the built-in self-test; prints 'selftest: ok' or the failing step.\n"},
-    {"version", cmd_version, "usage: orvel version\nPrints the library version and interface version.\n"},
-    {"mine-url", cmd_mine_url,
-     "usage: orvel mine-url [BASE]\nPrints BASE (or the compiled-in default) without trailing "
-     "slashes, followed by /wishlist/api/mine.\n"},
-    {"request", cmd_request,
-     "usage: orvel request add|remove KIND ITEM_ID [--title T] [--artist A] [--base URL]\n"
+    {"selftest", cmd_selftest, "selftest", "run the library's built-in self-test",
+     "Prints 'selftest: ok', or the step that failed.\n"},
+    {"version", cmd_version, "version", "library and interface versions",
+     "Prints the library version and interface version (as does 'orvel --version').\n"},
+    {"mine-url", cmd_mine_url, "mine-url [BASE]", "the URL that lists the user's wishes",
+     "Prints BASE (or the compiled-in default) without trailing slashes, followed by\n"
+     "/wishlist/api/mine.\n"},
+    {"request", cmd_request, "request add|remove KIND ITEM_ID [--title T] [--artist A] [--base URL]",
+     "the POST envelope that adds or removes a wish",
      "Prints the JSON envelope (method, url, contentType, body) of the POST that adds or\n"
-     "removes the wish. KIND is track, album, artist or playlist.\n"},
-    {"load", cmd_load,
-     "usage: orvel load [FILE|-]\nReads a list response (any bytes, any size) from FILE or "
-     "standard input, loads it\nand prints the resulting wishlist as JSON.\n"},
-    {"toggle", cmd_toggle,
-     "usage: orvel toggle FILE KIND ITEM_ID [--title T] [--artist A]\n"
+     "removes the wish.\n"},
+    {"load", cmd_load, "load [FILE|-]", "load a list response and print the wishlist it gives",
+     "Reads a list response (any bytes, any size) from FILE or standard input (the\n"
+     "default), loads it and prints the resulting wishlist as JSON.\n"},
+    {"toggle", cmd_toggle, "toggle FILE KIND ITEM_ID [--title T] [--artist A]",
+     "toggle one entry of a wishlist file, saved atomically",
      "Loads the wishlist FILE (a missing file is an empty wishlist), toggles the entry,\n"
      "prints 'added' or 'removed' and saves FILE atomically: the old file stays intact\n"
-     "if anything fails.\n"},
-    {"demo", cmd_demo,
-     "usage: orvel demo\nWalks through the typical call sequence on built-in sample data "
-     "(no network).\n"},
+     "if anything fails. A symbolic link is written through to its target; the file\n"
+     "keeps its permissions, and a file you may not write is refused.\n"},
+    {"demo", cmd_demo, "demo", "the typical call sequence on built-in sample data",
+     "Walks through the typical call sequence on built-in sample data (no network).\n"},
 };
+
+std::string overview() {
+  std::string text = "usage: orvel COMMAND [ARGS]\n\ncommands:\n";
+  constexpr std::size_t kColumn = 36;
+  for (const Command &c : kCommands) {
+    text += "  ";
+    text += c.synopsis;
+    // Long synopses get their summary on a line of their own.
+    if (c.synopsis.size() + 3 <= kColumn) {
+      text.append(kColumn - 2 - c.synopsis.size(), ' ');
+    } else {
+      text += "\n";
+      text.append(kColumn, ' ');
+    }
+    text += c.summary;
+    text += "\n";
+  }
+  text += "\n";
+  text += kFooter;
+  return text;
+}
+
+void print_command_help(const Command &c) {
+  std::printf("usage: orvel %.*s\n%.*s", static_cast<int>(c.synopsis.size()), c.synopsis.data(),
+              static_cast<int>(c.details.size()), c.details.data());
+}
+
+// Whether args ask for help: --help or -h where an option may stand, not as
+// the value of --title, --artist or --base.
+bool wants_help(const std::vector<std::string_view> &args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--title" || args[i] == "--artist" || args[i] == "--base") {
+      ++i;
+    } else if (args[i] == "--help" || args[i] == "-h") {
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
   if (args.empty()) {
-    std::fputs(kUsageText, stderr);
+    std::fputs(overview().c_str(), stderr);
     return kUsage;
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::fputs(kUsageText, stdout);
+    std::fputs(overview().c_str(), stdout);
     return kOk;
   }
+  if (args[0] == "--version" || args[0] == "-V") return cmd_version({});
   for (const Command &c : kCommands) {
     if (args[0] != c.name) continue;
     const std::vector<std::string_view> rest(args.begin() + 1, args.end());
-    for (std::string_view a : rest) {
-      if (a == "--help" || a == "-h") {
-        std::fputs(c.help, stdout);
-        return kOk;
-      }
+    if (wants_help(rest)) {
+      print_command_help(c);
+      return kOk;
     }
     return c.run(rest);
   }

@@ -41,8 +41,23 @@ check mine-url-default 0 '*' '' -- "${tool_cmd[@]}" mine-url
 check request 0 '{"method":"POST","url":"B/wishlist/api/wish","contentType":"application/json","body":"{\"op\":\"add\",\"kind\":\"track\",\"itemId\":\"t1\",\"title\":\"\",\"artist\":\"A\"}"}' '' \
   -- "${tool_cmd[@]}" request add track t1 --artist A --base B
 check request-remove 0 '*' '' -- "${tool_cmd[@]}" request remove album a1 --title 'T "q"'
-check request-bad-kind 1 '' 'orvel: invalid kind' -- "${tool_cmd[@]}" request add Album a1
-check request-empty-id 1 '' 'orvel: empty item_id' -- "${tool_cmd[@]}" request add album ''
+# Mistakes the tool can see for itself are usage errors (2) in every command.
+for cmd in "request add" "toggle $work/usage.json"; do
+  read -r -a c <<<"$cmd"
+  check "${c[0]}-bad-kind" 2 '' "orvel: invalid kind 'Album'*" -- "${tool_cmd[@]}" "${c[@]}" Album a1
+  check "${c[0]}-empty-id" 2 '' 'orvel: ITEM_ID must not be empty*' -- "${tool_cmd[@]}" "${c[@]}" album ''
+done
+check version-option 0 'liborvel 1.0.0 (interface 1)' '' -- "${tool_cmd[@]}" --version
+check version-short 0 'liborvel 1.0.0 (interface 1)' '' -- "${tool_cmd[@]}" -V
+out=$("${tool_cmd[@]}" request add album a1 --title --help); [[ $out == *'\"title\":\"--help\"'* ]]; expect_eq help-as-a-value-body $? 0
+out=$("${tool_cmd[@]}" request add album a1 --artist x -h); expect_eq help-after-a-value "${out%%$'\n'*}" 'usage: orvel request add|remove KIND ITEM_ID [--title T] [--artist A] [--base URL]'
+# The README lists the commands exactly as --help does.
+if [ -n "${ORVEL_README:-}" ]; then
+  readme=$(awk '/^## The `orvel` tool/ { section = 1; next }
+                section && /^```/ { if (inside) exit; inside = 1; next }
+                inside' "$ORVEL_README" | sed '/^$/d')
+  expect_eq readme-matches-help "$readme" "$("${tool_cmd[@]}" --help | sed '/^$/d')"
+fi
 check request-bad-op 2 '' '*' -- "${tool_cmd[@]}" request toggle album a1
 check request-missing 2 '' '*' -- "${tool_cmd[@]}" request add album
 check request-bad-option 2 '' '*' -- "${tool_cmd[@]}" request add album a1 --colour red
@@ -77,12 +92,31 @@ printf 'not json' > "$work/corrupt.json"
 check toggle-corrupt 1 '' "orvel: $work/corrupt.json: invalid json" -- "${tool_cmd[@]}" toggle "$work/corrupt.json" album a1
 expect_eq toggle-corrupt-kept "$(cat "$work/corrupt.json")" 'not json'
 
+# A symbolic link is written through to its target, which keeps its mode.
+mkdir "$work/real"
+cp "$list" "$work/real/list.json"
+chmod 640 "$work/real/list.json"
+ln -s real/list.json "$work/link.json"
+check toggle-through-link 0 added '' -- "${tool_cmd[@]}" toggle "$work/link.json" artist ar1
+expect_eq toggle-link-kept "$(readlink "$work/link.json")" real/list.json
+expect_eq toggle-target-changed "$(grep -c '"ar1"' "$work/real/list.json")" 1
+expect_eq toggle-mode-kept "$(stat -c %a "$work/real/list.json")" 640
+ln -s nowhere.json "$work/dangling.json"
+check toggle-dangling-link 1 '' "orvel: cannot follow the symbolic link $work/dangling.json*" -- "${tool_cmd[@]}" toggle "$work/dangling.json" album a1
+
 # An unwritable folder: the toggle fails and the old file survives untouched,
-# with no temporary file left behind.
+# with no temporary file left behind. (The file itself may be written.)
 mkdir "$work/ro"
 cp "$list" "$work/ro/list.json"
+chmod 666 "$work/ro/list.json"
 before=$(cat "$work/ro/list.json")
 chmod 555 "$work/ro"
+# A file the user may not write, in a folder the user may: refused, not
+# replaced through the folder's permissions.
+mkdir "$work/open"
+cp "$list" "$work/open/list.json"
+chmod 644 "$work/open/list.json"
+chmod 777 "$work/open"
 as_user=()
 run_tool=("${tool_cmd[@]}")
 if [ "$(id -u)" -eq 0 ]; then
@@ -101,6 +135,11 @@ check toggle-unwritable 1 '' '*' -- "${as_user[@]}" "${run_tool[@]}" toggle "$wo
 expect_eq toggle-unwritable-kept "$(cat "$work/ro/list.json")" "$before"
 expect_eq toggle-unwritable-no-temp "$(ls "$work/ro")" "list.json"
 check toggle-unwritable-message 1 '' '*cannot create a temporary file*' -- "${as_user[@]}" "${run_tool[@]}" toggle "$work/ro/list.json" album zz
+if [ "$(id -u)" -eq 0 ] || [ "$(stat -c %u "$work/open/list.json")" != "$(id -u)" ]; then
+  check toggle-unwritable-file 1 '' "orvel: cannot write $work/open/list.json: Permission denied" -- "${as_user[@]}" "${run_tool[@]}" toggle "$work/open/list.json" album zz
+  expect_eq toggle-unwritable-file-kept "$(cat "$work/open/list.json")" "$(cat "$list")"
+  expect_eq toggle-unwritable-file-alone "$(ls "$work/open")" "list.json"
+fi
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
