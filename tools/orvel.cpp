@@ -236,7 +236,9 @@ int cmd_selftest(const std::vector<std::string_view> &args) {
 
 int cmd_version(const std::vector<std::string_view> &args) {
   if (!args.empty()) return usage("version takes no arguments");
-  std::printf("liborvel %s (interface %d)\n", orvel_version(), static_cast<int>(orvel_abi_version()));
+  // The tool's own version (the header it was built with), then the library's that it loaded.
+  std::printf("orvel %s\nliborvel %s (interface %d)\n", ORVEL_VERSION, orvel_version(),
+              static_cast<int>(orvel_abi_version()));
   return kOk;
 }
 
