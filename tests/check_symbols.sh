@@ -1,33 +1,43 @@
 #!/usr/bin/env bash
-# The library must export exactly the fifteen interface functions.
+# The list of exported functions is written once, in include/orvel.h; the
+# linker's version script, the Debian symbols file and the built library must
+# all agree with it. Every export is a function in the ORVEL_1.0 version node,
+# the SONAME is liborvel.so.1, and the error text lives in static TLS.
+#   check_symbols.sh LIBRARY HEADER VERSION_SCRIPT DEBIAN_SYMBOLS
 set -euo pipefail
-lib=$1
+lib=$1 header=$2 map=$3 symbols=$4
 nm=${NM:-nm}
 readelf=${READELF:-readelf}
-expected="orvel_abi_version orvel_apply_local_toggle orvel_build_mine_url
-orvel_build_wish_request_json orvel_count orvel_create orvel_destroy orvel_export_json orvel_free
-orvel_is_wished orvel_last_error orvel_load_mine_json orvel_selftest orvel_validate_kind
-orvel_version"
-expected=$(printf '%s\n' $expected | sort)
-actual=$("$nm" -D --defined-only "$lib" | awk '{print $NF}' | sed 's/@.*//' | sort)
-if [ "$actual" != "$expected" ]; then
-  echo "exported symbols differ from the interface:"
-  diff <(echo "$expected") <(echo "$actual") || true
-  exit 1
-fi
-# Every export must be a function (T), not data.
-if "$nm" -D --defined-only "$lib" | awk '{print $2}' | grep -qv '^T$'; then
-  echo "an exported symbol is not a function:"; "$nm" -D --defined-only "$lib"; exit 1
+status=0
+same() {  # NAME LIST: LIST must equal the header's
+  if [ "$2" != "$expected" ]; then
+    echo "$1 differs from the functions declared in $header:"
+    diff <(echo "$expected") <(echo "$2") || true
+    status=1
+  fi
+}
+
+expected=$(grep -E '^ORVEL_API ' "$header" | grep -oE 'orvel_[a-z_]+\(' | tr -d '(' | sort)
+[ "$(wc -l <<<"$expected")" -eq 15 ] || { echo "expected 15 functions in $header, found: $expected"; exit 1; }
+
+same "$map" "$(sed -n '/global:/,/local:/p' "$map" | grep -oE '^ *orvel_[a-z_]+;' | tr -d ' ;' | sort)"
+same "$symbols" "$(grep -oE '^ orvel_[a-z_]+@ORVEL_1\.0 ' "$symbols" | sed 's/@.*//; s/ //g' | sort)"
+same "the library's exports" "$("$nm" -D --defined-only "$lib" | awk '$2 != "A" {print $NF}' | sed 's/@.*//' | sort)"
+
+# Every export is a function (T) of the ORVEL_1.0 node.
+if "$nm" -D --defined-only "$lib" | awk '$2 != "A"' | grep -Ev ' T orvel_[a-z_]+@@ORVEL_1\.0$'; then
+  echo "the exports above are not functions of version node ORVEL_1.0"; status=1
 fi
 soname=$("$readelf" -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 if [ "$soname" != "liborvel.so.1" ]; then
-  echo "SONAME is '$soname', expected liborvel.so.1"; exit 1
+  echo "SONAME is '$soname', expected liborvel.so.1"; status=1
 fi
-# The error text lives in static TLS (initial-exec): its relocations are
-# offsets from the thread pointer (TPOFF/TPREL), and none asks the loader for
-# a dynamically allocated block (DTPMOD, TLS descriptors).
+# Static TLS (initial-exec): the error text's relocations are offsets from the
+# thread pointer (TPOFF/TPREL), and none asks the loader for a dynamically
+# allocated block (DTPMOD, TLS descriptors).
 relocs=$("$readelf" -rW "$lib")
 if ! grep -Eq 'TPOFF|TPREL' <<<"$relocs" || grep -Eq 'DTPMOD|TLSDESC|TLS_DESC' <<<"$relocs"; then
-  echo "the error text is not in static TLS:"; grep -E 'TLS|TPOFF|TPREL|DTP' <<<"$relocs" || true; exit 1
+  echo "the error text is not in static TLS:"; grep -E 'TLS|TPOFF|TPREL|DTP' <<<"$relocs" || true; status=1
 fi
-echo "exports: 15 interface functions, SONAME $soname, static TLS"
+[ "$status" -eq 0 ] && echo "exports: the 15 functions of $header, in ORVEL_1.0, SONAME $soname, static TLS"
+exit "$status"
