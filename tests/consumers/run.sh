@@ -24,4 +24,5 @@ cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/consumer"
 
 echo "--- installed tool"
-"$prefix/bin/orvel" selftest
+# A build without install RPATH (a distribution's) finds the library on the loader path.
+LD_LIBRARY_PATH=$libdir "$prefix/bin/orvel" selftest
