@@ -9,18 +9,13 @@
 namespace orvel {
 namespace {
 
-// Adds key with a copy of text; an absent text is left out, which is not a failure.
-bool add_optional(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key,
-                  const char *text) noexcept {
-  return text == nullptr || yyjson_mut_obj_add_strcpy(doc, obj, key, text);
-}
-
 bool add_entry(yyjson_mut_doc *doc, yyjson_mut_val *items, const orvel_item &item) noexcept {
   yyjson_mut_val *obj = yyjson_mut_obj(doc);  // null when memory is short: the append fails
-  bool complete = add_optional(doc, obj, "kind", item.kind);
-  complete &= add_optional(doc, obj, "itemId", item.item_id);
-  complete &= add_optional(doc, obj, "title", item.title);
-  complete &= add_optional(doc, obj, "artist", item.artist);
+  // The kind is one of four constants: the document may point at it.
+  bool complete = yyjson_mut_obj_add_str(doc, obj, "kind", item.kind());
+  complete &= yyjson_mut_obj_add_strncpy(doc, obj, "itemId", item.item_id(), item.id_len);
+  complete &= yyjson_mut_obj_add_strncpy(doc, obj, "title", item.title(), item.title_len);
+  complete &= yyjson_mut_obj_add_strcpy(doc, obj, "artist", item.artist());
   complete &= yyjson_mut_arr_append(items, obj);
   return complete;
 }
@@ -39,7 +34,7 @@ extern "C" ORVEL_API char *orvel_export_json(const orvel_store *store) {
   yyjson_mut_val *items = yyjson_mut_arr(doc.get());
   complete &= yyjson_mut_obj_add_val(doc.get(), root, "items", items);
   for (std::uint64_t i = 0; complete && i < store->count; ++i) {
-    complete = add_entry(doc.get(), items, store->items[i]);
+    complete = add_entry(doc.get(), items, *store->items[i]);
   }
   return complete ? doc.write() : nullptr;
 }

@@ -1,7 +1,6 @@
-// Library boundary: versions, the release function and the per-thread error text.
+// The per-thread error text: written by the loader and the request builder.
 #include "last_error.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -51,12 +50,6 @@ void clear_last_error() noexcept { g_last_err[0] = '\0'; }
 
 extern "C" {
 
-ORVEL_API const char *orvel_version(void) { return ORVEL_VERSION; }
-
-ORVEL_API int32_t orvel_abi_version(void) { return ORVEL_ABI_VERSION; }
-
 ORVEL_API const char *orvel_last_error(void) { return orvel::g_last_err; }
-
-ORVEL_API void orvel_free(void *text) { std::free(text); }
 
 }  // extern "C"

@@ -11,65 +11,101 @@
 namespace orvel {
 namespace {
 
+constexpr int kNoKind = -1;  // elements must name their own kind
+
 struct RootMember {
   std::string_view name;
-  const char *default_kind;  // null: elements must name their own kind
+  int default_kind;
 };
 
 // Ingested in this order whatever the order of the members in the text.
 constexpr RootMember kRootMembers[] = {
-    {"items", nullptr},        {"wishes", nullptr},        {"track", "track"},
-    {"tracks", "track"},       {"album", "album"},         {"albums", "album"},
-    {"artist", "artist"},      {"artists", "artist"},      {"playlist", "playlist"},
-    {"playlists", "playlist"},
+    {"items", kNoKind}, {"wishes", kNoKind}, {"track", 0},    {"tracks", 0},    {"album", 1},
+    {"albums", 1},      {"artist", 2},       {"artists", 2},  {"playlist", 3},  {"playlists", 3},
 };
+static_assert(kKinds[0] == "track" && kKinds[1] == "album" && kKinds[2] == "artist" &&
+              kKinds[3] == "playlist");
 
 // First member of obj with exactly this name, whatever its value; or null.
 yyjson_val *member(yyjson_val *obj, std::string_view name) noexcept {
   return yyjson_obj_getn(obj, name.data(), name.size());
 }
 
-// The text of a string value, or null for any other value (or none).
-const char *text_of(yyjson_val *v) noexcept { return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr; }
+std::string_view view_of(yyjson_val *str) noexcept { return {yyjson_get_str(str), yyjson_get_len(str)}; }
 
 // An escaped NUL would cut an identity into a different one: such a kind or
 // identifier is unusable.
-bool holds_nul(yyjson_val *str) noexcept {
-  return std::memchr(yyjson_get_str(str), '\0', yyjson_get_len(str)) != nullptr;
+bool holds_nul(std::string_view text) noexcept {
+  return std::memchr(text.data(), '\0', text.size()) != nullptr;
 }
 
-// The texts of one recognised element, ready for add_item; kind is null when
-// the element is skipped.
+// A display text as a NUL-terminated copy would keep it: cut at its first NUL;
+// "" for a value that is not a string (or none).
+std::string_view display_text(yyjson_val *v) noexcept {
+  if (!yyjson_is_str(v)) return {};
+  const std::string_view text = view_of(v);
+  const void *nul = std::memchr(text.data(), '\0', text.size());
+  return nul == nullptr ? text : text.substr(0, static_cast<std::size_t>(static_cast<const char *>(nul) - text.data()));
+}
+
+// The texts of one recognised element, ready for add_item; kind is kNoKind
+// when the element is skipped.
 struct Element {
-  const char *kind = nullptr;
-  const char *item_id = nullptr;
-  const char *title = nullptr;
-  const char *artist = nullptr;
+  int kind = kNoKind;
+  std::string_view item_id, title, artist;
 };
 
-// What an object element describes.
-Element read_object(yyjson_val *obj, const char *default_kind) noexcept {
-  if (yyjson_obj_size(obj) == 0) return {};
+// The first member of each name the loader reads, found in one pass over the
+// object's members instead of a scan per name.
+struct Members {
+  yyjson_val *kind = nullptr, *item_id = nullptr, *id = nullptr, *title = nullptr, *artist = nullptr;
+};
 
-  yyjson_val *kind_val = member(obj, "kind");
-  const char *kind = default_kind;
-  if (yyjson_is_str(kind_val)) {
-    if (holds_nul(kind_val)) return {};
-    kind = yyjson_get_str(kind_val);
+Members members_of(yyjson_val *obj) noexcept {
+  Members m;
+  std::size_t idx = 0, max = 0;
+  yyjson_val *key = nullptr, *val = nullptr;
+  yyjson_obj_foreach(obj, idx, max, key, val) {
+    const std::string_view name = view_of(key);
+    yyjson_val **slot = nullptr;
+    switch (name.size()) {
+      case 2: slot = name == "id" ? &m.id : nullptr; break;
+      case 4: slot = name == "kind" ? &m.kind : nullptr; break;
+      case 5: slot = name == "title" ? &m.title : nullptr; break;
+      case 6: slot = name == "itemId" ? &m.item_id : name == "artist" ? &m.artist : nullptr; break;
+      default: break;
+    }
+    if (slot != nullptr && *slot == nullptr) *slot = val;  // the first member of a name counts
   }
-  if (kind == nullptr) return {};
-
-  yyjson_val *id_val = member(obj, "itemId");
-  if (!yyjson_is_str(id_val)) id_val = member(obj, "id");
-  if (!yyjson_is_str(id_val) || holds_nul(id_val)) return {};
-
-  return {kind, yyjson_get_str(id_val), text_of(member(obj, "title")), text_of(member(obj, "artist"))};
+  return m;
 }
 
-Element read_element(yyjson_val *element, const char *default_kind) noexcept {
+// What an object element describes.
+Element read_object(yyjson_val *obj, int default_kind) noexcept {
+  if (yyjson_obj_size(obj) == 0) return {};
+  const Members m = members_of(obj);
+
+  int kind = default_kind;
+  if (yyjson_is_str(m.kind)) {
+    const std::string_view text = view_of(m.kind);
+    if (holds_nul(text)) return {};
+    kind = kind_number(text);
+    if (kind < 0) return {};  // a kind outside the four is dropped, default or not
+  }
+  if (kind == kNoKind) return {};
+
+  yyjson_val *id_val = yyjson_is_str(m.item_id) ? m.item_id : m.id;
+  if (!yyjson_is_str(id_val)) return {};
+  const std::string_view item_id = view_of(id_val);
+  if (holds_nul(item_id)) return {};
+  return {kind, item_id, display_text(m.title), display_text(m.artist)};
+}
+
+Element read_element(yyjson_val *element, int default_kind) noexcept {
   if (yyjson_is_str(element)) {
-    if (default_kind == nullptr || holds_nul(element)) return {};
-    return {default_kind, yyjson_get_str(element), "", ""};
+    const std::string_view item_id = view_of(element);
+    if (default_kind == kNoKind || holds_nul(item_id)) return {};
+    return {default_kind, item_id, {}, {}};
   }
   return yyjson_is_obj(element) ? read_object(element, default_kind) : Element{};
 }
@@ -77,33 +113,64 @@ Element read_element(yyjson_val *element, const char *default_kind) noexcept {
 // Adds the entries of one array; anything that is not an array adds nothing.
 // False only when an entry could not be stored (memory short, store full).
 //
-// Each element is read one step ahead of its insert, and the index slot it
-// will need is fetched meanwhile: in a large store that slot is rarely in
-// cache, and waiting for it would cost more than the insert's own work.
-bool ingest_array(orvel_store *store, yyjson_val *value, const char *default_kind) noexcept {
-  Element pending;
-  ItemHint pending_hint;
-  const auto add_pending = [&]() noexcept {
-    return pending.kind == nullptr ||
-           add_item(store, pending.kind, pending.item_id, pending.title, pending.artist,
-                    pending_hint) != AddResult::failed;
+// Elements go in batches: each batch is read and hashed first, with the
+// index slots it needs fetched meanwhile, then inserted. In a large store
+// those slots are rarely in cache, and waiting for each in turn would cost
+// more than the inserts' own work.
+bool ingest_array(orvel_store *store, yyjson_val *value, int default_kind) noexcept {
+  constexpr std::size_t kBatch = 8;
+  Element batch[kBatch];
+  std::uint32_t tags[kBatch];
+  bool hashed[kBatch];  // a store without an index yet has no key to hash with
+  std::size_t pending = 0;
+  const auto flush = [&]() noexcept {
+    for (std::size_t i = 0; i < pending; ++i) {
+      const Element &e = batch[i];
+      const std::uint32_t *tag = hashed[i] ? &tags[i] : nullptr;
+      if (add_item(store, e.kind, e.item_id, e.title, e.artist, tag) == AddResult::failed) return false;
+    }
+    pending = 0;
+    return true;
   };
   std::size_t idx = 0;
   std::size_t max = 0;
   yyjson_val *element = nullptr;
   yyjson_arr_foreach(value, idx, max, element) {
-    const Element next = read_element(element, default_kind);
-    if (next.kind == nullptr) continue;
-    const ItemHint next_hint = prefetch_item(store, next.kind, next.item_id);
-    if (!add_pending()) return false;
-    pending = next;
-    pending_hint = next_hint;
+    const Element e = read_element(element, default_kind);
+    if (e.kind == kNoKind) continue;
+    hashed[pending] = store->index != nullptr;
+    if (hashed[pending]) tags[pending] = prefetch_identity(store, e.kind, e.item_id);
+    batch[pending++] = e;
+    if (pending == kBatch && !flush()) return false;
   }
-  return add_pending();
+  return flush();
+}
+
+// How many entries an array can give at most: its objects, and its strings
+// when it has a default kind. Counting only these keeps a response of numbers
+// or nulls from reserving room it never fills.
+std::uint64_t candidates_in(yyjson_val *arr, int default_kind) noexcept {
+  std::uint64_t n = 0;
+  std::size_t idx = 0;
+  std::size_t max = 0;
+  yyjson_val *element = nullptr;
+  yyjson_arr_foreach(arr, idx, max, element) {
+    n += yyjson_is_obj(element) || (default_kind != kNoKind && yyjson_is_str(element));
+  }
+  return n;
+}
+
+std::uint64_t candidates_in_root(yyjson_val *root) noexcept {
+  if (yyjson_is_arr(root)) return candidates_in(root, kNoKind);
+  std::uint64_t n = 0;
+  if (yyjson_is_obj(root)) {
+    for (const RootMember &m : kRootMembers) n += candidates_in(member(root, m.name), m.default_kind);
+  }
+  return n;
 }
 
 bool ingest_root(orvel_store *store, yyjson_val *root) noexcept {
-  if (yyjson_is_arr(root)) return ingest_array(store, root, nullptr);
+  if (yyjson_is_arr(root)) return ingest_array(store, root, kNoKind);
   if (!yyjson_is_obj(root)) return true;
   for (const RootMember &m : kRootMembers) {
     if (!ingest_array(store, member(root, m.name), m.default_kind)) return false;
@@ -119,7 +186,11 @@ bool load(orvel_store *store, const char *json, std::size_t len) noexcept {
   if (doc.get() == nullptr) return false;
 
   orvel_store fresh{};
-  if (!ingest_root(&fresh, yyjson_doc_get_root(doc.get()))) {
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  // Room for every element at once: no growth while loading. Without the
+  // memory for it, the store grows as it goes instead.
+  (void)reserve_entries(&fresh, candidates_in_root(root));
+  if (!ingest_root(&fresh, root)) {
     clear_store(&fresh);
     return false;
   }

@@ -2,6 +2,7 @@
 // or removes one wish.
 #include <cstdint>
 
+#include "identity.h"
 #include "json_util.h"
 #include "last_error.h"
 #include "orvel.h"
@@ -46,11 +47,11 @@ extern "C" ORVEL_API char *orvel_build_wish_request_json(const char *base_url, i
                                                          const char *kind, const char *item_id,
                                                          const char *title, const char *artist) {
   using namespace orvel;
-  if (orvel_validate_kind(kind) != 0) {
+  if (kind_number(kind) < 0) {
     set_last_error(Error::invalid_kind);
     return nullptr;
   }
-  if (item_id == nullptr || item_id[0] == '\0') {
+  if (!valid_item_id(item_id)) {
     set_last_error(Error::empty_item_id);
     return nullptr;
   }

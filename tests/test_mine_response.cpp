@@ -100,6 +100,11 @@ const ShapeCase kShapes[] = {
      R"("albums":[{"itemId":"a1","title":"second"}]})",
      {album("a1", "first")}},
     {"track then tracks", R"({"tracks":["t2"],"track":["t1","t2"]})", {track("t1"), track("t2")}},
+    // Members the loader does not read, however close their names come.
+    {"other members ignored",
+     R"({"albums":[{"ids":"x","kinds":"track","titles":"x","artists":"x","idx":"y","itemID":"z",)"
+     R"("genre":"g","popularity":3,"id":"a1","i":1,"Kind":"track"}],"tracks":[{"kind":"a","id":"t"}]})",
+     {album("a1")}},
 };
 
 // Name the case instead of dumping its bytes when a test fails.

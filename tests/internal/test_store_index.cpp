@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store.h"
+#include "store_index.h"
 
 namespace {
 
@@ -29,16 +30,17 @@ void expect_index_matches_array(const orvel_store *s) {
   std::vector<int> seen(s->count, 0);
   std::uint64_t used = 0;
   for (std::uint64_t slot = 0; slot < slots(s); ++slot) {
-    const std::uint32_t position = s->index[slot].position;
-    if (position == 0) continue;
+    const orvel::IndexSlot &e = s->index[slot];
+    if (e.entry == nullptr) continue;
     ++used;
-    ASSERT_LE(position, s->count) << "slot " << slot << " points past the live entries";
-    ++seen[position - 1];
+    ASSERT_LT(e.position, s->count) << "slot " << slot << " points past the live entries";
+    ASSERT_EQ(e.entry, s->items[e.position]) << "slot " << slot << " holds another entry";
+    ++seen[e.position];
   }
   EXPECT_EQ(used, s->count);
   for (std::uint64_t i = 0; i < s->count; ++i) {
     EXPECT_EQ(seen[i], 1) << "entry " << i;
-    EXPECT_EQ(orvel::find_item(s, s->items[i].kind, s->items[i].item_id), static_cast<std::int32_t>(i));
+    EXPECT_EQ(orvel::find_item(s, s->items[i]->kind(), s->items[i]->item_id()), static_cast<std::int32_t>(i));
   }
 }
 
@@ -47,7 +49,7 @@ std::uint64_t longest_probe(const orvel_store *s) {
   std::uint64_t longest = 0;
   const std::uint64_t mask = slots(s) - 1;
   for (std::uint64_t slot = 0; slot <= mask; ++slot) {
-    if (s->index[slot].position == 0) continue;
+    if (s->index[slot].entry == nullptr) continue;
     longest = std::max(longest, ((slot - (s->index[slot].tag & mask)) & mask) + 1);
   }
   return longest;
@@ -83,7 +85,7 @@ TEST(StoreIndex, AgreesWithTheArrayThroughRandomToggles) {
     }
     ASSERT_EQ(g.s->count, model.size());
     for (std::size_t i = 0; i < model.size(); ++i) {
-      EXPECT_EQ(std::string(g.s->items[i].kind) + "/" + g.s->items[i].item_id, model[i]);
+      EXPECT_EQ(std::string(g.s->items[i]->kind()) + "/" + g.s->items[i]->item_id(), model[i]);
     }
     expect_index_matches_array(g.s);
   }
@@ -105,7 +107,7 @@ TEST(StoreIndex, GrowsWithTheArray) {
   EXPECT_EQ(g.s->count, 0u);
   EXPECT_EQ(g.s->index, index);
   EXPECT_EQ(g.s->key.k0, key.k0);
-  EXPECT_EQ(std::count_if(index, index + slots(g.s), [](const orvel::IndexSlot &e) { return e.position != 0; }), 0);
+  EXPECT_EQ(std::count_if(index, index + slots(g.s), [](const orvel::IndexSlot &e) { return e.entry != nullptr || e.position != 0; }), 0);
 }
 
 // Identifiers that share long prefixes or differ in one byte, and equal
@@ -142,7 +144,8 @@ TEST(StoreIndex, StoresHashWithTheirOwnKeys) {
   }
   EXPECT_FALSE(a.s->key.k0 == b.s->key.k0 && a.s->key.k1 == b.s->key.k1);
   for (std::uint64_t slot = 0; slot < slots(a.s); ++slot) {
-    same += a.s->index[slot].position != 0 && a.s->index[slot].position == b.s->index[slot].position;
+    same += a.s->index[slot].entry != nullptr && b.s->index[slot].entry != nullptr &&
+            a.s->index[slot].position == b.s->index[slot].position;
   }
   EXPECT_LT(same, 16);
 }
@@ -189,7 +192,7 @@ TEST(StoreIndex, LargeLoadKeepsFirstOccurrencesInOrder) {
   StoreGuard g;
   ASSERT_EQ(orvel_load_mine_json(g.s, response.c_str(), response.size()), static_cast<int>(expected.size()));
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    ASSERT_EQ(std::string(g.s->items[i].kind) + "/" + g.s->items[i].item_id, expected[i]) << i;
+    ASSERT_EQ(std::string(g.s->items[i]->kind()) + "/" + g.s->items[i]->item_id(), expected[i]) << i;
   }
   expect_index_matches_array(g.s);
 }
@@ -203,9 +206,9 @@ std::pair<std::string, std::string> colliding_ids(const orvel_store *s, const ch
   std::unordered_map<std::uint32_t, std::string> seen;
   for (int i = 0;; ++i) {
     const std::string a = "a" + std::to_string(i);
-    seen.emplace(orvel::prefetch_item(s, kind_a, a.c_str()).tag, a);
+    seen.emplace(orvel::tag_of(s->key, orvel::kind_number(kind_a), a), a);
     const std::string b = "b" + std::to_string(i);
-    const auto hit = seen.find(orvel::prefetch_item(s, kind_b, b.c_str()).tag);
+    const auto hit = seen.find(orvel::tag_of(s->key, orvel::kind_number(kind_b), b));
     if (hit != seen.end()) return {hit->second, b};
   }
 }
@@ -228,16 +231,6 @@ TEST(StoreIndex, EqualTagsAreToldApartByTheTexts) {
     EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), 1);
     expect_index_matches_array(g.s);
   }
-}
-
-TEST(StoreIndex, PrefetchIsOnlyAHint) {
-  StoreGuard g;
-  EXPECT_FALSE(orvel::prefetch_item(g.s, "track", "t").hashed);  // no index yet
-  orvel::add_item(g.s, "track", "t", "", "");
-  EXPECT_TRUE(orvel::prefetch_item(g.s, "track", "u").hashed);
-  EXPECT_FALSE(orvel::prefetch_item(g.s, "Track", "u").hashed);
-  EXPECT_FALSE(orvel::prefetch_item(g.s, "track", nullptr).hashed);
-  EXPECT_EQ(g.s->count, 1u);
 }
 
 // A full store refuses a toggle that would add, after looking the pair up.

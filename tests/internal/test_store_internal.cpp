@@ -45,7 +45,7 @@ TEST(StoreInternal, CapacityGrowsFrom16ByDoubling) {
 TEST(StoreInternal, RemovalsKeepTheArrayAndCapacity) {
   StoreGuard g;
   for (int i = 0; i < 17; ++i) orvel_apply_local_toggle(g.s, "album", id(i).c_str(), "", "");
-  orvel_item *array = g.s->items;
+  orvel_item **array = g.s->items;
   ASSERT_EQ(g.s->capacity, 32u);
   for (int i = 0; i < 17; ++i) ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", id(i).c_str(), "", ""), 0);
   EXPECT_EQ(g.s->count, 0u);
@@ -79,8 +79,8 @@ TEST(StoreInternal, AddItemContract) {
   // A repeat succeeds and keeps the old title and artist.
   EXPECT_EQ(add_item(g.s, "album", "a", "second", "two"), AddResult::ok);
   ASSERT_EQ(g.s->count, 1u);
-  EXPECT_STREQ(g.s->items[0].title, "first");
-  EXPECT_STREQ(g.s->items[0].artist, "one");
+  EXPECT_STREQ(g.s->items[0]->title(), "first");
+  EXPECT_STREQ(g.s->items[0]->artist(), "one");
   // Refusals by the rules, told apart from lack of memory.
   EXPECT_EQ(add_item(g.s, "Album", "b", "", ""), AddResult::refused);
   EXPECT_EQ(add_item(g.s, nullptr, "b", "", ""), AddResult::refused);
@@ -91,28 +91,50 @@ TEST(StoreInternal, AddItemContract) {
   char title[] = "mutable";
   ASSERT_EQ(add_item(g.s, "track", "t", title, nullptr), AddResult::ok);
   std::strcpy(title, "changed");
-  EXPECT_STREQ(g.s->items[1].title, "mutable");
-  EXPECT_STREQ(g.s->items[1].artist, "");
+  EXPECT_STREQ(g.s->items[1]->title(), "mutable");
+  EXPECT_STREQ(g.s->items[1]->artist(), "");
 }
 
-TEST(StoreInternal, FullStoreRefusesInserts) {
+TEST(StoreInternal, FullStoreRefusesOnlyNewPairs) {
   StoreGuard g;
-  // Pretend the store is at its limit; add_item must refuse before touching items.
-  const orvel_store saved = *g.s;
+  ASSERT_EQ(add_item(g.s, "track", "t", "", ""), AddResult::ok);
+  // Pretend the store is at its limit: a pair already there is still "already
+  // there", and only a new pair fails, before anything is touched.
+  const std::uint64_t count = g.s->count;
   g.s->count = orvel::kMaxEntries;
-  g.s->capacity = orvel::kMaxEntries + 1;
-  EXPECT_EQ(add_item(g.s, "track", "t", "", ""), AddResult::failed);
+  EXPECT_EQ(add_item(g.s, "track", "t", "", ""), AddResult::ok);
+  EXPECT_EQ(add_item(g.s, "track", "new", "", ""), AddResult::failed);
+  EXPECT_EQ(orvel_apply_local_toggle(g.s, "album", "new", "", ""), -1);
   EXPECT_EQ(g.s->count, orvel::kMaxEntries);
-  *g.s = saved;
+  g.s->count = count;
 }
 
-TEST(StoreInternal, ExportLeavesOutAnAbsentText) {
+TEST(StoreInternal, OneBlockPerEntryHoldsItsTexts) {
   StoreGuard g;
-  ASSERT_EQ(add_item(g.s, "track", "t", "T", "A"), AddResult::ok);
-  std::free(g.s->items[0].title);
-  g.s->items[0].title = nullptr;
-  char *text = orvel_export_json(g.s);
-  ASSERT_NE(text, nullptr);
-  EXPECT_STREQ(text, R"({"total":1,"items":[{"kind":"track","itemId":"t","artist":"A"}]})");
-  orvel_free(text);
+  ASSERT_EQ(add_item(g.s, "playlist", "p-1", "T\xc3\xa9", nullptr), AddResult::ok);
+  ASSERT_EQ(orvel::add_item(g.s, 1, std::string_view("a\0b", 3).substr(0, 1), "", "A"), AddResult::ok);
+  const orvel_item &p = *g.s->items[0];
+  EXPECT_STREQ(p.kind(), "playlist");
+  EXPECT_EQ(p.id_view(), "p-1");
+  EXPECT_STREQ(p.title(), "T\xc3\xa9");
+  EXPECT_STREQ(p.artist(), "");
+  EXPECT_STREQ(g.s->items[1]->kind(), "album");
+  EXPECT_STREQ(g.s->items[1]->artist(), "A");
+  // The texts follow the header in the same block, in order.
+  EXPECT_EQ(p.title(), p.item_id() + 4);
+  EXPECT_EQ(p.artist(), p.title() + 4);
+}
+
+TEST(StoreInternal, ReserveEntriesOnlyForAFreshStore) {
+  StoreGuard g;
+  EXPECT_FALSE(orvel::reserve_entries(g.s, 0));
+  EXPECT_FALSE(orvel::reserve_entries(g.s, orvel::kMaxEntries + 1));
+  EXPECT_EQ(g.s->items, nullptr);
+  ASSERT_TRUE(orvel::reserve_entries(g.s, 17));
+  EXPECT_EQ(g.s->capacity, 32u);  // 16 times a power of two, as growth makes it
+  EXPECT_NE(g.s->index, nullptr);
+  EXPECT_FALSE(orvel::reserve_entries(g.s, 64));  // it has an index now
+  for (int i = 0; i < 32; ++i) ASSERT_EQ(add_item(g.s, "track", id(i).c_str(), "", ""), AddResult::ok);
+  EXPECT_EQ(g.s->capacity, 32u);  // no growth up to what was reserved
+  EXPECT_EQ(find_item(g.s, "track", "id31"), 31);
 }
