@@ -39,7 +39,7 @@ using Store = std::unique_ptr<orvel_store, StoreDeleter>;
 const std::string &response(Shape shape, std::size_t n) {
   static std::map<std::pair<int, std::size_t>, std::string> cache;
   auto &text = cache[{static_cast<int>(shape), n}];
-  if (text.empty()) text = bench::make_response(bench::make_entries(n), shape);
+  if (text.empty()) text = bench::make_shape_response(shape, n);
   return text;
 }
 
@@ -125,16 +125,60 @@ yyjson_val *member(yyjson_val *obj, std::string_view name) {
   return yyjson_obj_getn(obj, name.data(), name.size());
 }
 
+// How a copy baseline keeps each element's texts: four malloc'd copies (the
+// store's layout until one block per entry), one block per element holding
+// all of them, or bump copies into 1 MiB chunks (an arena).
+enum class Copies { none, four, block, arena };
+
+struct Copier {
+  Copies mode = Copies::none;
+  std::vector<char *> blocks;
+  char *chunk = nullptr;
+  std::size_t room = 0;
+
+  char *arena(std::size_t size) {
+    if (size > room) {
+      room = std::max<std::size_t>(size, 1 << 20);
+      chunk = static_cast<char *>(std::malloc(room));
+      blocks.push_back(chunk);
+    }
+    char *at = chunk;
+    chunk += size;
+    room -= size;
+    return at;
+  }
+  void keep(const char *texts[4]) {
+    std::size_t lens[4];
+    std::size_t total = 0;
+    for (int i = 0; i < 4; ++i) total += (lens[i] = std::strlen(texts[i])) + 1;
+    if (mode == Copies::four) {
+      for (int i = 0; i < 4; ++i) {
+        auto *c = static_cast<char *>(std::malloc(lens[i] + 1));
+        std::memcpy(c, texts[i], lens[i] + 1);
+        blocks.push_back(c);
+      }
+      return;
+    }
+    char *at = mode == Copies::block ? static_cast<char *>(std::malloc(total + 12)) : arena(total + 12);
+    if (mode == Copies::block) blocks.push_back(at);
+    at += 12;
+    for (int i = 0; i < 4; ++i) {
+      std::memcpy(at, texts[i], lens[i] + 1);
+      at += lens[i] + 1;
+    }
+  }
+  void release() {
+    for (char *b : blocks) std::free(b);
+    blocks.clear();
+    chunk = nullptr;
+    room = 0;
+  }
+};
+
 // Reads what the loader reads of one array, and nothing more: the kind,
-// itemId or id, title and artist of each element. With copies, it also makes
-// the four malloc'd copies of those texts that a store keeps of each entry.
-std::size_t walk_array(yyjson_val *arr, const char *default_kind, std::vector<char *> *copies) {
-  const auto copy = [copies](const char *text) {
-    const std::size_t size = std::strlen(text) + 1;
-    auto *c = static_cast<char *>(std::malloc(size));
-    std::memcpy(c, text, size);
-    copies->push_back(c);
-  };
+// itemId or id, title and artist of each element; with a copier, it also
+// keeps those texts as the copier's layout does.
+std::size_t walk_array(yyjson_val *arr, const char *default_kind, Copier *copier) {
   std::size_t sink = 0;
   std::size_t idx = 0;
   std::size_t max = 0;
@@ -149,18 +193,17 @@ std::size_t walk_array(yyjson_val *arr, const char *default_kind, std::vector<ch
       yyjson_val *title = member(el, "title");
       yyjson_val *artist = member(el, "artist");
       sink += yyjson_get_len(kind) + yyjson_get_len(id) + yyjson_get_len(title) + yyjson_get_len(artist);
-      if (copies != nullptr) {
-        copy(kind != nullptr ? yyjson_get_str(kind) : default_kind);
-        copy(yyjson_get_str(id));
-        copy(yyjson_get_str(title));
-        copy(yyjson_get_str(artist));
+      if (copier != nullptr) {
+        const char *texts[4] = {kind != nullptr ? yyjson_get_str(kind) : default_kind, yyjson_get_str(id),
+                                yyjson_get_str(title), yyjson_get_str(artist)};
+        copier->keep(texts);
       }
     }
   }
   return sink;
 }
 
-std::size_t parse_and_walk(const std::string &text, std::vector<char *> *copies) {
+std::size_t parse_and_walk(const std::string &text, Copier *copies) {
   yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr);
   yyjson_val *root = yyjson_doc_get_root(doc);
   std::size_t sink = 0;
@@ -178,18 +221,17 @@ void bm_load_baseline(benchmark::State &state, Shape shape, std::size_t n) {
   set_rates(state, n, text.size());
 }
 
-// The baseline plus the store's own copies: four malloc'd texts for every
-// element, released after the clock stops, as a new store's are.
-void bm_load_copy_baseline(benchmark::State &state, Shape shape, std::size_t n) {
+// The baseline plus copies of each element's texts in one of the layouts,
+// released after the clock stops, as a new store's are.
+void bm_load_copy_baseline(benchmark::State &state, Shape shape, std::size_t n, Copies mode) {
   const std::string &text = response(shape, n);
-  std::vector<char *> copies;
-  copies.reserve(4 * n);
+  Copier copier{mode, {}, nullptr, 0};
+  copier.blocks.reserve(4 * n);
   for (auto _ : state) {
     const auto start = Clock::now();
-    benchmark::DoNotOptimize(parse_and_walk(text, &copies));
+    benchmark::DoNotOptimize(parse_and_walk(text, &copier));
     state.SetIterationTime(seconds_since(start));
-    for (char *c : copies) std::free(c);
-    copies.clear();
+    copier.release();
   }
   set_rates(state, n, text.size());
 }
@@ -354,14 +396,18 @@ void register_all(std::size_t max_entries) {
       return repeat_if_large(benchmark::RegisterBenchmark(name.c_str(), fn, args...), n);
     };
     const std::string size = size_name(n);
-    for (const Shape shape : {Shape::items, Shape::grouped}) {
+    for (const Shape shape : {Shape::items, Shape::grouped, Shape::compact}) {
       const std::string suffix = std::string(bench::shape_name(shape)) + "/" + size;
       add("load/" + suffix, bm_load, shape, n)->Unit(benchmark::kMicrosecond)->UseManualTime();
       add("reload/" + suffix, bm_reload, shape, n)->Unit(benchmark::kMicrosecond);
       add("load_baseline/" + suffix, bm_load_baseline, shape, n)->Unit(benchmark::kMicrosecond);
-      add("load_copy_baseline/" + suffix, bm_load_copy_baseline, shape, n)
-          ->Unit(benchmark::kMicrosecond)
-          ->UseManualTime();
+      for (const auto &[name, mode] : {std::pair{"load_copy_baseline/", Copies::four},
+                                       std::pair{"load_block_baseline/", Copies::block},
+                                       std::pair{"load_arena_baseline/", Copies::arena}}) {
+        add(name + suffix, bm_load_copy_baseline, shape, n, mode)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseManualTime();
+      }
     }
     add("export/" + size, bm_export, n)->Unit(benchmark::kMicrosecond);
     add("export_baseline/" + size, bm_export_baseline, n)->Unit(benchmark::kMicrosecond);

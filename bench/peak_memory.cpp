@@ -1,7 +1,7 @@
 // Peak memory of one orvel_load_mine_json call, against the size of the
 // response: the caller's text, the parsed document and the store together.
 //
-//   orvel_peak_memory [ELEMENTS] [items|grouped] [parse]
+//   orvel_peak_memory [ELEMENTS] [items|grouped|compact] [load|parse|reload]
 //
 // With "parse", measures a bare parse of the text instead, to show what the
 // document alone costs; it runs in a process of its own because memory the
@@ -86,13 +86,15 @@ void free(void *p) {
 int main(int argc, char **argv) {
   const std::size_t elements = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   const bench::Shape shape =
-      argc > 2 && std::strcmp(argv[2], "grouped") == 0 ? bench::Shape::grouped : bench::Shape::items;
+      argc > 2 && std::strcmp(argv[2], "grouped") == 0   ? bench::Shape::grouped
+      : argc > 2 && std::strcmp(argv[2], "compact") == 0 ? bench::Shape::compact
+                                                          : bench::Shape::items;
 
   // The caller's text, in a block of its own exact size.
   std::size_t len = 0;
   char *text = nullptr;
   {
-    const std::string generated = bench::make_response(bench::make_entries(elements), shape);
+    const std::string generated = bench::make_shape_response(shape, elements);
     len = generated.size();
     text = static_cast<char *>(std::malloc(len));
     std::memcpy(text, generated.data(), len);
@@ -116,7 +118,11 @@ int main(int argc, char **argv) {
     return Peak{g_peak - heap_before, status_bytes("VmHWM:") - rss_before + len};
   };
 
-  const bool parse_only = argc > 3 && std::strcmp(argv[3], "parse") == 0;
+  const std::string_view what = argc > 3 ? argv[3] : "load";
+  const bool parse_only = what == "parse";
+  // "reload" loads the same text again into the store that holds it: the
+  // peak then covers the old entries, the document and the new entries.
+  const bool reload = what == "reload";
   orvel_store *store = orvel_create();
   start();
   int stored = 0;
@@ -124,6 +130,7 @@ int main(int argc, char **argv) {
     yyjson_doc_free(yyjson_read_opts(text, len, 0, nullptr, nullptr));
   } else {
     stored = orvel_load_mine_json(store, text, len);
+    if (reload) stored = orvel_load_mine_json(store, text, len);
   }
   const Peak load = peak();
   const std::size_t store_bytes = g_live - heap_before - text_heap;
@@ -134,7 +141,7 @@ int main(int argc, char **argv) {
       "\"heap_peak_bytes\":%zu,\"heap_ratio\":%.2f,\"resident_peak_bytes\":%zu,"
       "\"resident_ratio\":%.2f,\"store_bytes\":%zu,\"store_bytes_per_entry\":%.1f,"
       "\"store_ratio\":%.2f}\n",
-      parse_only ? "parse" : "load", bench::shape_name(shape), elements, stored, len, load.heap,
+      parse_only ? "parse" : reload ? "reload" : "load", bench::shape_name(shape), elements, stored, len, load.heap,
       ratio(load.heap), load.resident, ratio(load.resident), store_bytes,
       stored > 0 ? static_cast<double>(store_bytes) / stored : 0.0, ratio(store_bytes));
   orvel_destroy(store);
