@@ -114,6 +114,9 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
     turn. Raises LibraryNotFoundError saying what was tried.
     """
     global _lib, _lib_path
+    loaded = _lib
+    if loaded is not None and path is None:
+        return loaded  # every call comes here: no lock once loaded
     with _lock:
         if _lib is not None:
             if path is not None and os.path.abspath(path) != _lib_path:

@@ -13,7 +13,7 @@ final class Native {
   static final int ABI_VERSION = 1;
 
   private static final String SHIM = "orvel_jni";
-  private static boolean loaded;
+  private static volatile boolean loaded;  // read without the lock on every call
   private static String failure;
 
   private Native() {}
@@ -22,7 +22,11 @@ final class Native {
    * Loads the shim (and through it liborvel) once. Throws UnsatisfiedLinkError, with the same
    * explanation on every call, when that is impossible.
    */
-  static synchronized void load() {
+  static void load() {
+    if (!loaded) loadOnce();
+  }
+
+  private static synchronized void loadOnce() {
     if (loaded) return;
     if (failure == null) failure = tryLoad();
     if (failure != null) throw new UnsatisfiedLinkError(failure);
