@@ -160,20 +160,15 @@ std::uint64_t candidates_in(yyjson_val *arr, int default_kind) noexcept {
   return n;
 }
 
-std::uint64_t candidates_in_root(yyjson_val *root) noexcept {
-  if (yyjson_is_arr(root)) return candidates_in(root, kNoKind);
-  std::uint64_t n = 0;
-  if (yyjson_is_obj(root)) {
-    for (const RootMember &m : kRootMembers) n += candidates_in(member(root, m.name), m.default_kind);
-  }
-  return n;
-}
-
-bool ingest_root(orvel_store *store, yyjson_val *root) noexcept {
-  if (yyjson_is_arr(root)) return ingest_array(store, root, kNoKind);
+// Calls visit(array, default_kind) on each value the loader reads, in order:
+// the root array, or the recognised members of a root object (any of which
+// may be absent or not an array); stops at the first visit that returns false.
+template <class Visit>
+bool for_each_array(yyjson_val *root, Visit visit) noexcept {
+  if (yyjson_is_arr(root)) return visit(root, kNoKind);
   if (!yyjson_is_obj(root)) return true;
   for (const RootMember &m : kRootMembers) {
-    if (!ingest_array(store, member(root, m.name), m.default_kind)) return false;
+    if (!visit(member(root, m.name), m.default_kind)) return false;
   }
   return true;
 }
@@ -189,8 +184,15 @@ bool load(orvel_store *store, const char *json, std::size_t len) noexcept {
   yyjson_val *root = yyjson_doc_get_root(doc.get());
   // Room for every element at once: no growth while loading. Without the
   // memory for it, the store grows as it goes instead.
-  (void)reserve_entries(&fresh, candidates_in_root(root));
-  if (!ingest_root(&fresh, root)) {
+  std::uint64_t candidates = 0;
+  for_each_array(root, [&](yyjson_val *arr, int default_kind) noexcept {
+    candidates += candidates_in(arr, default_kind);
+    return true;
+  });
+  (void)reserve_entries(&fresh, candidates);
+  if (!for_each_array(root, [&](yyjson_val *arr, int default_kind) noexcept {
+        return ingest_array(&fresh, arr, default_kind);
+      })) {
     clear_store(&fresh);
     return false;
   }

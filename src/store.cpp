@@ -47,12 +47,10 @@ orvel_item *new_entry(const Identity &id, std::string_view title, std::string_vi
   return entry;
 }
 
-// Makes room for one more entry: 16 slots first, then twice the count. The
-// new index is made before the array grows, so a failure of either leaves
-// the store exactly as it was.
-bool reserve_one(orvel_store *store) noexcept {
-  if (store->count < store->capacity) return true;
-  const std::uint64_t new_capacity = store->count == 0 ? kInitialCapacity : 2 * store->count;
+// Gives the store room for new_capacity entries. The new index is made
+// before the array grows, so a failure of either leaves the store exactly as
+// it was.
+bool grow_to(orvel_store *store, std::uint64_t new_capacity) noexcept {
   IndexSlot *index = grown_index(store, new_capacity);
   if (index == nullptr) return false;
   void *grown = std::realloc(store->items, saturating_mul(saturating_size(new_capacity), sizeof(orvel_item *)));
@@ -65,6 +63,12 @@ bool reserve_one(orvel_store *store) noexcept {
   store->items = static_cast<orvel_item **>(grown);
   store->capacity = new_capacity;
   return true;
+}
+
+// Makes room for one more entry: 16 slots first, then twice the count.
+bool reserve_one(orvel_store *store) noexcept {
+  if (store->count < store->capacity) return true;
+  return grow_to(store, store->count == 0 ? kInitialCapacity : 2 * store->count);
 }
 
 // The one insert path, for the loader and the toggle alike: a pair already
@@ -121,16 +125,7 @@ bool reserve_entries(orvel_store *store, std::uint64_t n) noexcept {
   if (store->index != nullptr || n == 0 || n > kMaxEntries) return false;
   std::uint64_t capacity = kInitialCapacity;
   while (capacity < n) capacity *= 2;
-  IndexSlot *index = grown_index(store, capacity);
-  void *items = std::malloc(saturating_mul(saturating_size(capacity), sizeof(orvel_item *)));
-  if (index == nullptr || items == nullptr) {
-    std::free(index);
-    std::free(items);
-    return false;
-  }
-  store->index = index;
-  store->items = static_cast<orvel_item **>(items);
-  store->capacity = capacity;
+  if (!grow_to(store, capacity)) return false;
   store->key = draw_store_key();
   return true;
 }

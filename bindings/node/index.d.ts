@@ -44,19 +44,22 @@ export function selftest(): number;
 /** The URL that lists the user's wishes; null, undefined or "" select the default base. */
 export function buildMineUrl(baseUrl?: Text | null): string;
 
-/**
- * The JSON envelope of the POST that adds or removes one wish, as the library wrote it.
- * Throws OrvelError with reason "invalid kind" or "empty item_id" when a check fails,
- * and with reason "" when a text is not valid UTF-8 or memory runs out.
- */
-export function buildWishRequestJson(
+/** The arguments of both request builders. */
+export type WishRequestArgs = [
   add: boolean,
   kind: Text,
   itemId: Text,
   title?: Text | null,
   artist?: Text | null,
   baseUrl?: Text | null,
-): string;
+];
+
+/**
+ * The JSON envelope of the POST that adds or removes one wish, as the library wrote it.
+ * Throws OrvelError with reason "invalid kind" or "empty item_id" when a check fails,
+ * and with reason "" when a text is not valid UTF-8 or memory runs out.
+ */
+export function buildWishRequestJson(...args: WishRequestArgs): string;
 
 export interface WishRequest {
   method: 'POST';
@@ -67,14 +70,7 @@ export interface WishRequest {
 }
 
 /** The envelope parsed into an object. */
-export function buildWishRequest(
-  add: boolean,
-  kind: Text,
-  itemId: Text,
-  title?: Text | null,
-  artist?: Text | null,
-  baseUrl?: Text | null,
-): WishRequest;
+export function buildWishRequest(...args: WishRequestArgs): WishRequest;
 
 export interface Entry {
   kind: Kind;
