@@ -52,6 +52,20 @@ const ShapeCase kShapes[] = {
       {"artist", "r2", "", ""}, {"playlist", "p1", "", ""}, {"playlist", "p2", "", ""}}},
     {"table order beats text order", R"({"albums":["a1"],"tracks":["t1"]})",
      {track("t1"), album("a1")}},
+    // All ten members, written in the reverse of the order they are read in,
+    // with identities repeated across them: both the order of the entries and
+    // whose title each keeps show the reading order.
+    {"every member in reading order",
+     R"({"playlists":[{"itemId":"p1","title":"playlists"},"p2"],"playlist":["p1"],)"
+     R"("artists":[{"itemId":"r1","title":"artists"},"r2"],"artist":[{"itemId":"r0","title":"artist"},"r1"],)"
+     R"("albums":[{"itemId":"a2","title":"albums"},"a3"],"album":[{"itemId":"a1","title":"album"},"a2"],)"
+     R"("tracks":[{"itemId":"t1","title":"tracks"},"t2"],"track":[{"itemId":"t1","title":"track"},)"
+     R"({"itemId":"w1","title":"track"}],)"
+     R"("wishes":[{"kind":"track","itemId":"w1","title":"wishes"},{"kind":"artist","itemId":"r0","title":"wishes"}],)"
+     R"("items":[{"kind":"album","itemId":"a1"},{"kind":"track","itemId":"w1","title":"items"}]})",
+     {album("a1"), track("w1", "items"), {"artist", "r0", "wishes", ""}, track("t1", "track"),
+      track("t2"), album("a2"), album("a3"), {"artist", "r1", "", ""}, {"artist", "r2", "", ""},
+      {"playlist", "p1", "", ""}, {"playlist", "p2", "", ""}}},
     {"items before grouped", R"({"tracks":["t1"],"items":[{"kind":"album","itemId":"a1"}]})",
      {album("a1"), track("t1")}},
     // Element kind rules.
