@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "equal_tags.h"
 #include "store.h"
 #include "store_index.h"
 
@@ -231,6 +232,30 @@ TEST(StoreIndex, EqualTagsAreToldApartByTheTexts) {
     EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), 1);
     expect_index_matches_array(g.s);
   }
+}
+
+// Two identities with the same identifier and equal tags: only the kind tells
+// them apart, in lookups, adds and removals alike.
+TEST(StoreIndex, EqualTagsOfTwoKindsAreToldApartByTheKind) {
+  using namespace orvel_test;
+  const char *first = orvel::kKinds[kEqualTagKinds[0]].data();
+  const char *second = orvel::kKinds[kEqualTagKinds[1]].data();
+  StoreGuard g;
+  ASSERT_TRUE(orvel::reserve_entries(g.s, 2));
+  g.s->key = kEqualTagKey;  // nothing is placed yet, so the index follows the new key
+  ASSERT_EQ(orvel::tag_of(g.s->key, kEqualTagKinds[0], kEqualTagId),
+            orvel::tag_of(g.s->key, kEqualTagKinds[1], kEqualTagId))
+      << "the tag function changed: run find_equal_tags and update equal_tags.h";
+
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, first, kEqualTagId, "", ""), 1);
+  EXPECT_EQ(orvel_is_wished(g.s, second, kEqualTagId), 0);
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, second, kEqualTagId, "", ""), 1);  // added, not taken for the first
+  EXPECT_EQ(g.s->count, 2u);
+  expect_index_matches_array(g.s);
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, first, kEqualTagId, "", ""), 0);
+  EXPECT_EQ(orvel::find_item(g.s, second, kEqualTagId), 0);
+  EXPECT_EQ(orvel::find_item(g.s, first, kEqualTagId), -1);
+  expect_index_matches_array(g.s);
 }
 
 // A full store refuses a toggle that would add, after looking the pair up.
