@@ -142,6 +142,25 @@ TEST(AllocFailures, ToggleThatGrowsTheArray) {
   EXPECT_EQ(sweep_toggle(16, "toggle, 17th insert"), 3u);  // the block, the new index, the array
 }
 
+// A store at its limit refuses a new pair before allocating anything, so the
+// refusal does not depend on whether the machine could have given the memory.
+TEST(AllocFailures, FullStoreRefusesANewPairWithoutAllocating) {
+  orvel_store *s = filled_store(1);
+  const std::uint64_t count = s->count;
+  s->count = orvel::kMaxEntries;  // pretend; only the index is read
+  failalloc::arm(1);  // were anything tried, it would fail at once, not take the machine's memory
+  const std::int32_t toggled = orvel_apply_local_toggle(s, "track", "new", "", "");
+  const orvel::AddResult added = orvel::add_item(s, "album", "new", "", "");
+  const std::uint64_t attempts = failalloc::attempts();
+  failalloc::disarm();
+  s->count = count;
+  EXPECT_EQ(toggled, -1);
+  EXPECT_EQ(added, orvel::AddResult::failed);
+  EXPECT_EQ(attempts, 0u);
+  EXPECT_EQ(orvel_count(s), 1);
+  orvel_destroy(s);
+}
+
 TEST(AllocFailures, LoadIsAllOrNothing) {
   const std::string response =
       R"({"total":9,"items":[{"kind":"album","itemId":"a1","title":"A","artist":"B"},)"
