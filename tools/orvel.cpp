@@ -55,10 +55,12 @@ struct Command {
 };
 
 constexpr std::string_view kFooter =
-    "KIND is track, album, artist or playlist; ITEM_ID is not empty.\n"
-    "'orvel COMMAND --help' describes one command; 'orvel --version' prints the versions.\n"
-    "Exit status: 0 success, 1 failure (the library or a file), 2 usage error (a wrong or\n"
-    "missing argument, an invalid KIND or an empty ITEM_ID, in every command).\n";
+    "KIND is track, album, artist or playlist; ITEM_ID is not empty; BASE and URL are\n"
+    "absolute http:// or https:// URLs (a path may follow the host). Texts are UTF-8.\n"
+    "'orvel help COMMAND' (or 'orvel COMMAND --help') describes one command; 'orvel --version'\n"
+    "prints the versions. Exit status: 0 success, 1 failure (the library or a file), 2 usage\n"
+    "error (a wrong, missing or extra argument, in every command); each error names its file\n"
+    "or argument.\n";
 
 int fail(const std::string &message) {
   std::fprintf(stderr, "orvel: %s\n", message.c_str());
