@@ -1,7 +1,11 @@
 # Run by cmake --install (after the bindings' files are in place): writes the
 # installed library's folder into the installed Python and Node packages.
-set(_libdir "${CMAKE_INSTALL_PREFIX}/${ORVEL_INSTALL_LIBDIR}")
-set(_root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${ORVEL_INSTALL_DATADIR}/orvel")
+# An absolute folder: a relative --prefix would be read against the folder
+# the user's program runs in.
+cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_PREFIX NORMALIZE OUTPUT_VARIABLE _prefix)
+string(REGEX REPLACE "(.)/$" "\\1" _prefix "${_prefix}")
+set(_libdir "${_prefix}/${ORVEL_INSTALL_LIBDIR}")
+set(_root "$ENV{DESTDIR}${_prefix}/${ORVEL_INSTALL_DATADIR}/orvel")
 # Python and JSON string literals escape backslash and quotation mark alike.
 string(REPLACE "\\" "\\\\" LIBRARY_DIR_LITERAL "${_libdir}")
 string(REPLACE "\"" "\\\"" LIBRARY_DIR_LITERAL "${LIBRARY_DIR_LITERAL}")

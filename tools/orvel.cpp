@@ -35,30 +35,44 @@ struct TextDeleter {
 };
 using Text = std::unique_ptr<char, TextDeleter>;
 
+// A command's arguments: the options its synopsis names, and its other words in order.
+struct Args {
+  std::optional<std::string> title, artist, base;
+  std::vector<std::string_view> words;
+};
+
 // The one source of the help texts: the overview (orvel --help), each
-// command's help (orvel COMMAND --help), the README's command list and the
-// manual page (made from --help) all come from this table.
+// command's help (orvel COMMAND --help or orvel help COMMAND), the README's
+// command list and the manual page (made from --help) all come from this
+// table. The synopsis also rules the arguments: its options are the ones the
+// command takes, its plain words are required, its bracketed ones optional.
 struct Command {
   std::string_view name;
-  int (*run)(const std::vector<std::string_view> &args);
+  int (*run)(const Args &args);
   std::string_view synopsis;  // after "orvel "
   std::string_view summary;   // one line for the overview
   std::string_view details;   // the rest of the command's help
 };
 
 constexpr std::string_view kFooter =
-    "KIND is track, album, artist or playlist; ITEM_ID is not empty.\n"
-    "'orvel COMMAND --help' describes one command; 'orvel --version' prints the versions.\n"
-    "Exit status: 0 success, 1 failure (the library or a file), 2 usage error (a wrong or\n"
-    "missing argument, an invalid KIND or an empty ITEM_ID, in every command).\n";
+    "KIND is track, album, artist or playlist; ITEM_ID is not empty; BASE and URL are\n"
+    "absolute http:// or https:// URLs (a path may follow the host). Texts are UTF-8.\n"
+    "'orvel help COMMAND' (or 'orvel COMMAND --help') describes one command; 'orvel --version'\n"
+    "prints the versions. Exit status: 0 success, 1 failure (the library or a file), 2 usage\n"
+    "error (a wrong, missing or extra argument, in every command); each error names its file\n"
+    "or argument.\n";
 
 int fail(const std::string &message) {
   std::fprintf(stderr, "orvel: %s\n", message.c_str());
   return kFailed;
 }
 
-int usage(const std::string &message) {
-  std::fprintf(stderr, "orvel: %s\n(see 'orvel --help')\n", message.c_str());
+// A usage error, with the help that tells the right usage: the command's own
+// when the error is about one command.
+int usage(const std::string &message, std::string_view command = {}) {
+  std::string help = "orvel ";
+  if (!command.empty()) help.append(command).append(" ");
+  std::fprintf(stderr, "orvel: %s\n(see '%s--help')\n", message.c_str(), help.c_str());
   return kUsage;
 }
 
@@ -75,47 +89,137 @@ int print_text(char *raw, const char *what) {
   return kOk;
 }
 
-// Options --title, --artist and --base taken out of args; the rest stay in order.
-struct Options {
-  std::optional<std::string> title, artist, base;
-  std::vector<std::string_view> positional;
-  std::string error;
-};
+// ---- checks the tool makes itself: a usage error in every command ----------------
 
-Options parse_options(const std::vector<std::string_view> &args, bool allow_base) {
-  Options o;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view a = args[i];
-    std::optional<std::string> *target = nullptr;
-    if (a == "--title") target = &o.title;
-    if (a == "--artist") target = &o.artist;
-    if (a == "--base" && allow_base) target = &o.base;
-    if (target == nullptr) {
-      if (a.size() > 1 && a[0] == '-' && a != "-") {
-        o.error = "unknown option '" + std::string(a) + "'";
-        return o;
-      }
-      o.positional.push_back(a);
+// Well-formed UTF-8: no stray continuation bytes, overlong forms, surrogates
+// or code points past U+10FFFF. The library refuses such texts when it writes
+// JSON; checked here, the error names the argument instead.
+bool is_utf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    unsigned min = 0, max = 0xBF;  // the allowed range of the second byte
+    if (b < 0x80) {
+      ++i;
       continue;
     }
-    if (i + 1 >= args.size()) {
-      o.error = "option '" + std::string(a) + "' needs a value";
-      return o;
+    if (b >= 0xC2 && b <= 0xDF) {
+      length = 2, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      length = 3, min = b == 0xE0 ? 0xA0 : 0x80, max = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      length = 4, min = b == 0xF0 ? 0x90 : 0x80, max = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return false;
     }
-    *target = std::string(args[++i]);
+    if (text.size() - i < length) return false;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    if (second < min || second > max) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += length;
   }
-  return o;
+  return true;
 }
 
-// The checks the tool can make itself: a usage error in every command.
-std::optional<int> check_identity(const std::string &kind, const std::string &id) {
-  if (orvel_validate_kind(kind.c_str()) != 0) return usage("invalid kind '" + kind + "'");
-  if (id.empty()) return usage("ITEM_ID must not be empty");
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool is_alnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Why a base URL cannot be used ("is not ...", "has ..."), or "" when it can. The library appends the
+// endpoint's path to whatever it is given, so the tool lets through only an
+// absolute http:// or https:// URL that names a host (a name, an IPv4 or a
+// bracketed IPv6 address), with an optional port and path; empty selects the
+// compiled-in default.
+std::string base_url_problem(std::string_view url) {
+  if (url.empty()) return "";
+  std::string_view rest;
+  if (starts_with_ignoring_case(url, "https://")) {
+    rest = url.substr(8);
+  } else if (starts_with_ignoring_case(url, "http://")) {
+    rest = url.substr(7);
+  } else {
+    return "is not an absolute http:// or https:// URL";
+  }
+  const std::size_t end = rest.find_first_of("/?#");
+  const std::string_view authority = rest.substr(0, end);
+  const std::string_view path = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+  std::string_view host = authority, port;
+  bool bracketed = false;
+  if (!authority.empty() && authority.front() == '[') {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) return "has an IPv6 address without its closing ']'";
+    host = authority.substr(1, close - 1);
+    bracketed = true;
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && after.front() != ':') return "has text after the host's ']'";
+    if (!after.empty()) port = after.substr(1);
+    if (after == ":") return "has an empty port";
+  } else if (const std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+    if (port.empty()) return "has an empty port";
+  }
+  if (host.empty()) return "has no host after the scheme";
+  for (const char c : host) {
+    const bool ok = bracketed ? (is_alnum(c) || c == ':' || c == '.') : (is_alnum(c) || c == '-' || c == '.');
+    if (!ok) return "has a host with a character a host name cannot hold";
+  }
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos ||
+      (!port.empty() && std::strtoul(std::string(port).c_str(), nullptr, 10) > 65535)) {
+    return "has a port that is not a number from 0 to 65535";
+  }
+  if (path.find_first_of("?#") != std::string_view::npos) {
+    return "has a query or fragment (the endpoint's path is appended to the base)";
+  }
+  for (const char c : path) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return "has a space or control character in its path";
+  }
+  if (!is_utf8(path)) return "has a path that is not valid UTF-8";
+  return "";
+}
+
+std::optional<int> check_base(std::string_view what, const std::optional<std::string> &base,
+                              std::string_view command) {
+  if (!base) return std::nullopt;
+  const std::string problem = base_url_problem(*base);
+  if (problem.empty()) return std::nullopt;
+  return usage(std::string(what) + " '" + *base + "' " + problem, command);
+}
+
+std::optional<int> check_identity(const std::string &kind, const std::string &id,
+                                  std::string_view command) {
+  if (orvel_validate_kind(kind.c_str()) != 0) return usage("invalid kind '" + kind + "'", command);
+  if (id.empty()) return usage("ITEM_ID must not be empty", command);
+  if (!is_utf8(id)) return usage("ITEM_ID is not valid UTF-8", command);
+  return std::nullopt;
+}
+
+// The texts of an entry that the library stores and writes back out.
+std::optional<int> check_entry_texts(const Args &args, std::string_view command) {
+  if (args.title && !is_utf8(*args.title)) return usage("--title is not valid UTF-8", command);
+  if (args.artist && !is_utf8(*args.artist)) return usage("--artist is not valid UTF-8", command);
   return std::nullopt;
 }
 
 const char *c_str_or_null(const std::optional<std::string> &s) {
   return s ? s->c_str() : nullptr;
+}
+
+// The name of a load's source in messages.
+std::string source_name(const std::string &path) {
+  return path == "-" ? std::string("standard input") : path;
 }
 
 // Whole file (or standard input for "-"), any bytes; nullopt with errno set.
@@ -222,9 +326,9 @@ std::string toggle_target(const std::string &path, std::string &error) {
 }
 
 // ---- commands ------------------------------------------------------------------
+// Each runs with arguments already checked against its synopsis.
 
-int cmd_selftest(const std::vector<std::string_view> &args) {
-  if (!args.empty()) return usage("selftest takes no arguments");
+int cmd_selftest(const Args &) {
   const int32_t step = orvel_selftest();
   if (step == 0) {
     std::printf("selftest: ok\n");
@@ -234,54 +338,53 @@ int cmd_selftest(const std::vector<std::string_view> &args) {
   return kFailed;
 }
 
-int cmd_version(const std::vector<std::string_view> &args) {
-  if (!args.empty()) return usage("version takes no arguments");
+int cmd_version(const Args &) {
   // The tool's own version (the header it was built with), then the library's that it loaded.
   std::printf("orvel %s\nliborvel %s (interface %d)\n", ORVEL_VERSION, orvel_version(),
               static_cast<int>(orvel_abi_version()));
   return kOk;
 }
 
-int cmd_mine_url(const std::vector<std::string_view> &args) {
-  if (args.size() > 1) return usage("mine-url takes at most one argument, the base URL");
-  const std::string base = args.empty() ? std::string() : std::string(args[0]);
-  return print_text(orvel_build_mine_url(base.c_str()), "out of memory");
+int cmd_mine_url(const Args &args) {
+  const std::optional<std::string> base =
+      args.words.empty() ? std::nullopt : std::optional<std::string>(args.words[0]);
+  if (const auto bad = check_base("BASE", base, "mine-url")) return *bad;
+  return print_text(orvel_build_mine_url(base ? base->c_str() : ""), "out of memory");
 }
 
-int cmd_request(const std::vector<std::string_view> &args) {
-  const Options o = parse_options(args, true);
-  if (!o.error.empty()) return usage(o.error);
-  if (o.positional.size() != 3) return usage("request needs add|remove, KIND and ITEM_ID");
-  const std::string_view op = o.positional[0];
-  if (op != "add" && op != "remove") return usage("request: the first argument is add or remove");
-  const std::string kind(o.positional[1]);
-  const std::string id(o.positional[2]);
-  if (const auto bad = check_identity(kind, id)) return *bad;
-  return print_text(orvel_build_wish_request_json(c_str_or_null(o.base), op == "add" ? 1 : 0,
-                                                  kind.c_str(), id.c_str(), c_str_or_null(o.title),
-                                                  c_str_or_null(o.artist)),
-                    "cannot build the request (a text that is not UTF-8, or out of memory)");
+int cmd_request(const Args &args) {
+  const std::string_view op = args.words[0];
+  if (op != "add" && op != "remove") {
+    return usage("'" + std::string(op) + "' is neither add nor remove", "request");
+  }
+  const std::string kind(args.words[1]);
+  const std::string id(args.words[2]);
+  if (const auto bad = check_identity(kind, id, "request")) return *bad;
+  if (const auto bad = check_entry_texts(args, "request")) return *bad;
+  if (const auto bad = check_base("--base", args.base, "request")) return *bad;
+  return print_text(orvel_build_wish_request_json(c_str_or_null(args.base), op == "add" ? 1 : 0,
+                                                  kind.c_str(), id.c_str(), c_str_or_null(args.title),
+                                                  c_str_or_null(args.artist)),
+                    "cannot build the request (out of memory)");
 }
 
-int cmd_load(const std::vector<std::string_view> &args) {
-  if (args.size() > 1) return usage("load takes at most one argument, a file or -");
-  const std::string path = args.empty() ? "-" : std::string(args[0]);
+int cmd_load(const Args &args) {
+  const std::string path = args.words.empty() ? "-" : std::string(args.words[0]);
   const auto text = read_all(path);
-  if (!text) return fail("cannot read " + (path == "-" ? std::string("standard input") : path) + ": " + std::strerror(errno));
+  if (!text) return fail("cannot read " + source_name(path) + ": " + std::strerror(errno));
   Store store(orvel_create());
   if (!store) return fail("out of memory");
-  if (!load_into(store.get(), *text)) return fail(library_error("cannot load"));
-  return print_text(orvel_export_json(store.get()), "cannot export (a text that is not UTF-8, or out of memory)");
+  if (!load_into(store.get(), *text)) return fail(source_name(path) + ": " + library_error("cannot load"));
+  return print_text(orvel_export_json(store.get()),
+                    ("cannot export the wishlist of " + source_name(path) + " (out of memory)").c_str());
 }
 
-int cmd_toggle(const std::vector<std::string_view> &args) {
-  const Options o = parse_options(args, false);
-  if (!o.error.empty()) return usage(o.error);
-  if (o.positional.size() != 3) return usage("toggle needs FILE, KIND and ITEM_ID");
-  const std::string path(o.positional[0]);
-  const std::string kind(o.positional[1]);
-  const std::string id(o.positional[2]);
-  if (const auto bad = check_identity(kind, id)) return *bad;
+int cmd_toggle(const Args &args) {
+  const std::string path(args.words[0]);
+  const std::string kind(args.words[1]);
+  const std::string id(args.words[2]);
+  if (const auto bad = check_identity(kind, id, "toggle")) return *bad;
+  if (const auto bad = check_entry_texts(args, "toggle")) return *bad;
   std::string error;
   const std::string target = toggle_target(path, error);
   if (target.empty()) return fail(error);
@@ -295,18 +398,17 @@ int cmd_toggle(const std::vector<std::string_view> &args) {
     return fail("cannot read " + path + ": " + std::strerror(errno));
   }
   const int32_t r = orvel_apply_local_toggle(store.get(), kind.c_str(), id.c_str(),
-                                             c_str_or_null(o.title), c_str_or_null(o.artist));
-  if (r < 0) return fail("cannot toggle the entry (out of memory)");
+                                             c_str_or_null(args.title), c_str_or_null(args.artist));
+  if (r < 0) return fail("cannot toggle the entry of " + path + " (out of memory)");
   Text exported(orvel_export_json(store.get()));
-  if (!exported) return fail("cannot export (a text that is not UTF-8, or out of memory)");
+  if (!exported) return fail("cannot export the wishlist of " + path + " (out of memory)");
   error = write_atomically(target, exported.get());
   if (!error.empty()) return fail(error);
   std::printf("%s\n", r == 1 ? "added" : "removed");
   return kOk;
 }
 
-int cmd_demo(const std::vector<std::string_view> &args) {
-  if (!args.empty()) return usage("demo takes no arguments");
+int cmd_demo(const Args &) {
   static constexpr std::string_view response =
       R"({"total":3,"items":[{"kind":"album","itemId":"al-1001","title":"Northern Lights",)"
       R"("artist":"Velvetine"},{"kind":"track","itemId":"tr-2002","title":"Glass River",)"
@@ -353,11 +455,13 @@ constexpr Command kCommands[] = {
      "Prints the library version and interface version (as does 'orvel --version').\n"},
     {"mine-url", cmd_mine_url, "mine-url [BASE]", "the URL that lists the user's wishes",
      "Prints BASE (or the compiled-in default) without trailing slashes, followed by\n"
-     "/wishlist/api/mine.\n"},
+     "/wishlist/api/mine. BASE is an absolute http:// or https:// URL: a host, then\n"
+     "optionally a port and a path, but no query or fragment.\n"},
     {"request", cmd_request, "request add|remove KIND ITEM_ID [--title T] [--artist A] [--base URL]",
      "the POST envelope that adds or removes a wish",
      "Prints the JSON envelope (method, url, contentType, body) of the POST that adds or\n"
-     "removes the wish.\n"},
+     "removes the wish. The texts are UTF-8; URL is a base as for mine-url (by default the\n"
+     "compiled-in one).\n"},
     {"load", cmd_load, "load [FILE|-]", "load a list response and print the wishlist it gives",
      "Reads a list response (any bytes, any size) from FILE or standard input (the\n"
      "default), loads it and prints the resulting wishlist as JSON.\n"},
@@ -370,6 +474,83 @@ constexpr Command kCommands[] = {
     {"demo", cmd_demo, "demo", "the typical call sequence on built-in sample data",
      "Walks through the typical call sequence on built-in sample data (no network).\n"},
 };
+
+// ---- arguments --------------------------------------------------------------------
+
+const Command *find_command(std::string_view name) {
+  for (const Command &c : kCommands) {
+    if (c.name == name) return &c;
+  }
+  return nullptr;
+}
+
+std::vector<std::string_view> split_words(std::string_view text) {
+  std::vector<std::string_view> words;
+  while (!text.empty()) {
+    const std::size_t space = text.find(' ');
+    if (space != 0) words.push_back(text.substr(0, space));
+    if (space == std::string_view::npos) break;
+    text.remove_prefix(space + 1);
+  }
+  return words;
+}
+
+// What a synopsis allows: its plain words are required, its bracketed words
+// optional, and each "[--option VALUE]" an option with a value.
+struct Shape {
+  std::vector<std::string_view> required, optional, options;
+};
+
+Shape shape_of(const Command &c) {
+  Shape shape;
+  const std::vector<std::string_view> words = split_words(c.synopsis);
+  for (std::size_t i = 1; i < words.size(); ++i) {  // words[0] is the command's name
+    const std::string_view w = words[i];
+    if (w.substr(0, 2) == "[-") {
+      shape.options.push_back(w.substr(1));
+      ++i;  // its value's placeholder
+    } else if (w.front() == '[') {
+      shape.optional.push_back(w.substr(1, w.size() - 2));
+    } else {
+      shape.required.push_back(w);
+    }
+  }
+  return shape;
+}
+
+// Sorts a command's arguments into options and words as its synopsis allows;
+// --help or -h where an option may stand asks for the command's help.
+// Returns the status of a usage error, if any.
+std::optional<int> parse_args(const Command &c, const std::vector<std::string_view> &argv, Args &args,
+                              bool &help) {
+  const Shape shape = shape_of(c);
+  help = false;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--help" || a == "-h") {
+      help = true;
+      continue;
+    }
+    if (a.size() < 2 || a[0] != '-') {
+      args.words.push_back(a);
+      continue;
+    }
+    bool known = false;
+    for (const std::string_view option : shape.options) known = known || option == a;
+    if (!known) return usage("unknown option '" + std::string(a) + "'", c.name);
+    if (i + 1 >= argv.size()) return usage("option '" + std::string(a) + "' needs a value", c.name);
+    std::optional<std::string> &target = a == "--title" ? args.title : a == "--artist" ? args.artist : args.base;
+    target = std::string(argv[++i]);
+  }
+  if (args.words.size() > shape.required.size() + shape.optional.size()) {
+    const std::string extra(args.words[shape.required.size() + shape.optional.size()]);
+    return usage("unexpected argument '" + extra + "'", c.name);
+  }
+  if (!help && args.words.size() < shape.required.size()) {
+    return usage("missing " + std::string(shape.required[args.words.size()]), c.name);
+  }
+  return std::nullopt;
+}
 
 std::string overview() {
   std::string text = "usage: orvel COMMAND [ARGS]\n\ncommands:\n";
@@ -397,40 +578,48 @@ void print_command_help(const Command &c) {
               static_cast<int>(c.details.size()), c.details.data());
 }
 
-// Whether args ask for help: --help or -h where an option may stand, not as
-// the value of --title, --artist or --base.
-bool wants_help(const std::vector<std::string_view> &args) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--title" || args[i] == "--artist" || args[i] == "--base") {
-      ++i;
-    } else if (args[i] == "--help" || args[i] == "-h") {
-      return true;
-    }
-  }
-  return false;
+// The words after a top-level option that takes none ("--help", "--version").
+std::optional<int> no_more_words(const std::vector<std::string_view> &args, std::size_t taken) {
+  if (args.size() <= taken) return std::nullopt;
+  return usage("unexpected argument '" + std::string(args[taken]) + "'");
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::vector<std::string_view> args(argv + 1, argv + argc);
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
   if (args.empty()) {
     std::fputs(overview().c_str(), stderr);
     return kUsage;
   }
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+  if (args[0] == "--help" || args[0] == "-h") {
+    if (const auto bad = no_more_words(args, 1)) return *bad;
     std::fputs(overview().c_str(), stdout);
     return kOk;
   }
-  if (args[0] == "--version" || args[0] == "-V") return cmd_version({});
-  for (const Command &c : kCommands) {
-    if (args[0] != c.name) continue;
-    const std::vector<std::string_view> rest(args.begin() + 1, args.end());
-    if (wants_help(rest)) {
-      print_command_help(c);
+  if (args[0] == "help") {
+    if (args.size() == 1) {
+      std::fputs(overview().c_str(), stdout);
       return kOk;
     }
-    return c.run(rest);
+    const Command *c = find_command(args[1]);
+    if (c == nullptr) return usage("unknown command '" + std::string(args[1]) + "'");
+    if (const auto bad = no_more_words(args, 2)) return *bad;
+    print_command_help(*c);
+    return kOk;
   }
-  return usage("unknown command '" + std::string(args[0]) + "'");
+  if (args[0] == "--version" || args[0] == "-V") {
+    if (const auto bad = no_more_words(args, 1)) return *bad;
+    return cmd_version({});
+  }
+  const Command *c = find_command(args[0]);
+  if (c == nullptr) return usage("unknown command '" + std::string(args[0]) + "'");
+  Args parsed;
+  bool help = false;
+  if (const auto bad = parse_args(*c, {args.begin() + 1, args.end()}, parsed, help)) return *bad;
+  if (help) {
+    print_command_help(*c);
+    return kOk;
+  }
+  return c->run(parsed);
 }

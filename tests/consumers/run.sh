@@ -3,15 +3,26 @@
 # consumers against it: a C99 program through pkg-config and a C++ project
 # through find_package(orvel).
 set -euo pipefail
-build_dir=$1
+build_dir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
-cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+# A relative prefix, as a user may type it: what the install records must not
+# depend on the folder a consumer is later built or run in.
+(cd "$work" && cmake --install "$build_dir" --prefix ./unused/../prefix >/dev/null)
 pcdir=$(dirname "$(find "$prefix" -name orvel.pc)")
 libdir=$(dirname "$(find "$prefix" -name 'liborvel.so.1')")
+
+echo "--- orvel.pc and the bindings' records name the prefix plainly"
+flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs orvel)
+[ "$flags" = "-I$prefix/include -L$libdir -lorvel " ] || [ "$flags" = "-I$prefix/include -L$libdir -lorvel" ] \
+  || { echo "pkg-config gives '$flags', not -I$prefix/include -L$libdir -lorvel"; exit 1; }
+for record in "$prefix"/share/orvel/python/orvel/_installed.py "$prefix"/share/orvel/node/installed.json; do
+  [ -e "$record" ] || continue
+  grep -qF "\"$libdir\"" "$record" || { echo "$record does not record $libdir:"; cat "$record"; exit 1; }
+done
 
 echo "--- pkg-config consumer (C99)"
 cc -std=c99 -Wall -Wextra -pedantic -Werror "$here/../c99_consumer.c" -o "$work/c99" \

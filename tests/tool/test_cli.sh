@@ -30,6 +30,9 @@ check() {
   fi
 }
 
+# A literal text as a pattern for check's expected stderr.
+literally() { sed 's/[][*?()|+@!\\]/\\&/g' <<<"$1"; }
+
 expect_eq() {
   if [ "$2" != "$3" ]; then echo "FAIL $1: '$2' != '$3'"; failures=$((failures + 1)); else passes=$((passes + 1)); fi
 }
@@ -38,8 +41,8 @@ check selftest 0 'selftest: ok' '' -- "${tool_cmd[@]}" selftest
 check version 0 $'orvel 1.0.0\nliborvel 1.0.0 (interface 1)' '' -- "${tool_cmd[@]}" version
 check mine-url 0 'https://x.example/wishlist/api/mine' '' -- "${tool_cmd[@]}" mine-url 'https://x.example///'
 check mine-url-default 0 '*' '' -- "${tool_cmd[@]}" mine-url
-check request 0 '{"method":"POST","url":"B/wishlist/api/wish","contentType":"application/json","body":"{\"op\":\"add\",\"kind\":\"track\",\"itemId\":\"t1\",\"title\":\"\",\"artist\":\"A\"}"}' '' \
-  -- "${tool_cmd[@]}" request add track t1 --artist A --base B
+check request 0 '{"method":"POST","url":"https://b.example/wishlist/api/wish","contentType":"application/json","body":"{\"op\":\"add\",\"kind\":\"track\",\"itemId\":\"t1\",\"title\":\"\",\"artist\":\"A\"}"}' '' \
+  -- "${tool_cmd[@]}" request add track t1 --artist A --base https://b.example
 check request-remove 0 '*' '' -- "${tool_cmd[@]}" request remove album a1 --title 'T "q"'
 # Mistakes the tool can see for itself are usage errors (2) in every command.
 for cmd in "request add" "toggle $work/usage.json"; do
@@ -58,6 +61,21 @@ if [ -n "${ORVEL_README:-}" ]; then
                 inside' "$ORVEL_README" | sed '/^$/d')
   expect_eq readme-matches-help "$readme" "$("${tool_cmd[@]}" --help | sed '/^$/d')"
 fi
+# The manual page (made from --help): no line of --version's in it, and its
+# examples run as written, one by one, in a new folder.
+if [ -n "${ORVEL_MAN_PAGE:-}" ]; then
+  second=$("${tool_cmd[@]}" --version | sed -n 2p)
+  expect_eq man-no-version-line "$(grep -cF "$second" "$ORVEL_MAN_PAGE")" 0
+  mkdir "$work/examples" "$work/path"
+  printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${emulator[*]}" "$(cd "$(dirname "$tool")" && pwd)/$(basename "$tool")" > "$work/path/orvel"
+  chmod +x "$work/path/orvel"
+  examples=$(awk '/^\.SH/ { on = ($2 == "EXAMPLES") } on && /^\.nf/ { lit = 1; next } on && /^\.fi/ { lit = 0 } lit' \
+    "$ORVEL_MAN_PAGE" | sed 's/\\-/-/g; s/\\e/\\/g')
+  [ "$(wc -l <<<"$examples")" -ge 3 ]; expect_eq man-has-examples $? 0
+  while IFS= read -r example; do
+    check "man-example: $example" 0 '*' '' -- bash -c "cd '$work/examples' && PATH='$work/path':\$PATH && $example"
+  done <<<"$examples"
+fi
 check request-bad-op 2 '' '*' -- "${tool_cmd[@]}" request toggle album a1
 check request-missing 2 '' '*' -- "${tool_cmd[@]}" request add album
 check request-bad-option 2 '' '*' -- "${tool_cmd[@]}" request add album a1 --colour red
@@ -67,6 +85,86 @@ check help 0 '*' '' -- "${tool_cmd[@]}" --help
 check command-help 0 '*' '' -- "${tool_cmd[@]}" toggle --help
 check demo 0 '*' '' -- "${tool_cmd[@]}" demo
 
+# Every command refuses a word more than its synopsis allows, --help or not,
+# and says which word it was; so do the top-level options.
+while IFS='|' read -r name words; do
+  read -r -a w <<<"$words"
+  check "extra-word-$name" 2 '' "orvel: unexpected argument 'extra'*" -- "${tool_cmd[@]}" "${w[@]}" extra
+  [ "${w[0]}" = help ] || [ "${w[0]:0:1}" = - ] && continue
+  check "extra-word-help-$name" 2 '' "orvel: unexpected argument 'extra'*" -- "${tool_cmd[@]}" "${w[@]}" --help extra
+done <<'EOF'
+selftest|selftest
+version|version
+mine-url|mine-url https://x.example
+request|request add album a1
+load|load -
+toggle|toggle list.json album a1
+demo|demo
+help-option|--help
+help-short|-h
+help-command|help load
+version-option|--version
+version-short|-V
+EOF
+check missing-word 2 '' "orvel: missing ITEM_ID$(literally $'\n'"(see 'orvel toggle --help')")" -- "${tool_cmd[@]}" toggle "$work/usage.json" album
+check help-unknown-command 2 '' "orvel: unknown command 'frob'*" -- "${tool_cmd[@]}" help frob
+check help-alone 0 "$("${tool_cmd[@]}" --help)" '' -- "${tool_cmd[@]}" help
+# 'orvel help COMMAND' and 'orvel COMMAND --help' print the same, for each command.
+for c in $("${tool_cmd[@]}" --help | awk '/^commands:/ { on = 1; next } on && /^  [a-z]/ { print $1 }'); do
+  check "help-$c" 0 "$("${tool_cmd[@]}" "$c" --help)" '' -- "${tool_cmd[@]}" help "$c"
+  out=$("${tool_cmd[@]}" help "$c"); expect_eq "help-$c-names-it" "${out%%$'\n'*}" "$(grep "^  $c" <<<"$("${tool_cmd[@]}" --help)" | sed 's/^  /usage: orvel /; s/  .*//')"
+done
+
+# Base URLs: an absolute http:// or https:// URL naming a host, with an
+# optional port and path; anything else is a usage error that says why.
+while IFS='|' read -r want base reason; do
+  if [ "$want" = ok ]; then
+    check "base-ok-$base" 0 "$base/wishlist/api/wish" '' -- \
+      bash -c '"$@" | sed "s/.*\"url\":\"\([^\"]*\)\".*/\1/"' _ "${tool_cmd[@]}" request add album a1 --base "$base"
+    check "mine-url-ok-$base" 0 "*" '' -- "${tool_cmd[@]}" mine-url "$base"
+  else
+    check "base-refused-$base" 2 '' "$(literally "orvel: --base '$base' $reason")*" -- \
+      "${tool_cmd[@]}" request add album a1 --base "$base"
+    check "mine-url-refused-$base" 2 '' "$(literally "orvel: BASE '$base' $reason")*" -- "${tool_cmd[@]}" mine-url "$base"
+  fi
+done <<'EOF'
+ok|https://wishlist.example.com|
+ok|http://localhost:8080|
+ok|HTTPS://Example.COM/base/path|
+ok|https://192.0.2.1/api|
+ok|https://[2001:db8::1]:443/x|
+no|not a url|is not an absolute http:// or https:// URL
+no|ftp://x.example|is not an absolute http:// or https:// URL
+no|//x.example/path|is not an absolute http:// or https:// URL
+no|/wishlist|is not an absolute http:// or https:// URL
+no|https://|has no host after the scheme
+no|https:///path|has no host after the scheme
+no|https://:80|has no host after the scheme
+no|https://x.example:|has an empty port
+no|https://x.example:http|has a port that is not a number from 0 to 65535
+no|https://x.example:99999|has a port that is not a number from 0 to 65535
+no|https://user@x.example|has a host with a character a host name cannot hold
+no|https://x y.example|has a host with a character a host name cannot hold
+no|https://[::1|has an IPv6 address without its closing ']'
+no|https://x.example?q=1|has a query or fragment (the endpoint's path is appended to the base)
+no|https://x.example/p#f|has a query or fragment (the endpoint's path is appended to the base)
+no|https://x.example/a b|has a space or control character in its path
+EOF
+check mine-url-empty-is-default 0 "$("${tool_cmd[@]}" mine-url)" '' -- "${tool_cmd[@]}" mine-url ''
+
+# A text that is not UTF-8 is refused before anything runs, naming the argument.
+bad=$'\xff'
+for cmd in "request add" "toggle $work/utf8.json"; do
+  read -r -a c <<<"$cmd"
+  check "${c[0]}-title-not-utf8" 2 '' "orvel: --title is not valid UTF-8*" -- "${tool_cmd[@]}" "${c[@]}" album a1 --title "T$bad"
+  check "${c[0]}-artist-not-utf8" 2 '' "orvel: --artist is not valid UTF-8*" -- "${tool_cmd[@]}" "${c[@]}" album a1 --artist $'\xc3('
+  check "${c[0]}-id-not-utf8" 2 '' "orvel: ITEM_ID is not valid UTF-8*" -- "${tool_cmd[@]}" "${c[@]}" album $'\xed\xa0\x80'
+  check "${c[0]}-utf8-ok" 0 '*' '' -- "${tool_cmd[@]}" "${c[@]}" album 'ä-1' --title 'Ω 🎵'
+done
+expect_eq utf8-refused-leaves-no-file "$(grep -c 'ä-1' "$work/utf8.json")" 1
+check base-not-utf8 2 '' "orvel: --base 'https://x.example/$bad' has a path that is not valid UTF-8*" -- \
+  "${tool_cmd[@]}" request add album a1 --base "https://x.example/$bad"
+
 # load: files, standard input, bad input
 printf '%s' '{"tracks":["t1","t2","t1"]}' > "$work/mine.json"
 check load-file 0 '{"total":2,"items":[{"kind":"track","itemId":"t1","title":"","artist":""},{"kind":"track","itemId":"t2","title":"","artist":""}]}' '' \
@@ -74,11 +172,12 @@ check load-file 0 '{"total":2,"items":[{"kind":"track","itemId":"t1","title":"",
 out=$("${tool_cmd[@]}" load - < "$work/mine.json"); expect_eq load-stdin "$out" "$("${tool_cmd[@]}" load "$work/mine.json")"
 out=$("${tool_cmd[@]}" load < "$work/mine.json"); expect_eq load-stdin-default "$out" "$("${tool_cmd[@]}" load "$work/mine.json")"
 printf '[1,]' > "$work/bad.json"
-check load-invalid 1 '' 'orvel: invalid json' -- "${tool_cmd[@]}" load "$work/bad.json"
+check load-invalid 1 '' "orvel: $work/bad.json: invalid json" -- "${tool_cmd[@]}" load "$work/bad.json"
+check load-invalid-stdin 1 '' 'orvel: standard input: invalid json' -- "${tool_cmd[@]}" load - < "$work/bad.json"
 printf '["t1"]\0' > "$work/nul.json"
-check load-nul-inside 1 '' 'orvel: invalid json' -- "${tool_cmd[@]}" load "$work/nul.json"
+check load-nul-inside 1 '' "orvel: $work/nul.json: invalid json" -- "${tool_cmd[@]}" load "$work/nul.json"
 : > "$work/empty.json"
-check load-empty 1 '' 'orvel: invalid json' -- "${tool_cmd[@]}" load "$work/empty.json"
+check load-empty 1 '' "orvel: $work/empty.json: invalid json" -- "${tool_cmd[@]}" load "$work/empty.json"
 check load-missing 1 '' "orvel: cannot read $work/missing.json: No such file or directory" -- "${tool_cmd[@]}" load "$work/missing.json"
 
 # toggle: create, add, remove, keep the file on failure

@@ -4,6 +4,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const koffi = require('koffi');
+const { checkoutLibraryDir } = require('./checkout.cjs');
 
 const ABI_VERSION = 1;
 const ENV_VARIABLE = 'ORVEL_LIBRARY';
@@ -93,7 +94,10 @@ function automaticCandidates() {
   } catch {
     // No record: this copy was not installed by cmake --install.
   }
-  folders.push(path.join(__dirname, '..'));
+  const packageDir = path.join(__dirname, '..');
+  folders.push(packageDir);
+  const built = checkoutLibraryDir(packageDir);
+  if (built) folders.push(built);
   const present = folders.flatMap((f) => fileNames().map((n) => path.join(f, n))).filter((p) => fs.existsSync(p));
   return [...present, ...fileNames()];
 }
@@ -103,8 +107,9 @@ let loadedFrom = null;
 
 /**
  * Loads liborvel once per process. `libraryPath`, then $ORVEL_LIBRARY, are used
- * alone when given; otherwise the recorded install folder, the package folder
- * and the loader path are tried in turn.
+ * alone when given; otherwise the recorded install folder, the package folder,
+ * the build folder of the checkout the package sits in and the loader path are
+ * tried in turn.
  */
 function loadLibrary(libraryPath) {
   if (loaded) {

@@ -2,13 +2,14 @@
 # Packs the Node package with npm pack and installs the tarball into a fresh
 # project, offline (koffi comes from npm's cache, filled by npm ci), as a user
 # would: both entries load and run the self-test; the copy that cmake
-# --install put under PREFIX/share/orvel/node finds its library unaided; and a
-# missing library is explained plainly.
+# --install put under PREFIX/share/orvel/node finds its library unaided, as
+# does a checkout's package (packed from it, or required in place) find the
+# library of the checkout's build; and a missing library is explained plainly.
 #   check_package.sh NODE NPM BUILD_DIR
 set -euo pipefail
 node=$1
 npm=$2
-build_dir=$3
+build_dir=$(cd "$3" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -26,9 +27,15 @@ project_with() {
   (cd "$project" && "$npm" init -y >/dev/null && "$npm" install "${npm_quiet[@]}" "$work/$tarball" >/dev/null)
 }
 
-echo "--- npm pack of the source tree, installed into a new project"
-project_with "$source_dir" "$work/app"
-test -f "$work/app/node_modules/orvel/index.d.ts"
+# The library a node process loaded, read from its memory map.
+loaded_library='require("fs").readFileSync("/proc/self/maps", "utf8").split("\n").map((l) => l.split(/ +/)[5]).find((p) => p && p.endsWith("/liborvel.so.1.0.0"))'
+
+echo "--- npm pack of the package (outside a checkout), installed into a new project"
+mkdir "$work/plain"
+tar -C "$source_dir" --exclude=./node_modules --exclude=./installed.json -cf - . | tar -xf - -C "$work/plain"
+project_with "$work/plain" "$work/app"
+test -f "$work/app/node_modules/orvel/index.d.cts" && test -f "$work/app/node_modules/orvel/index.d.mts"
+test ! -e "$work/app/node_modules/orvel/installed.json"
 (cd "$work/app" && ORVEL_LIBRARY=$library "$node" -e '
 const o = require("orvel");
 if (o.selftest() !== 0) process.exit(1);
@@ -47,6 +54,26 @@ try { o.selftest(); } catch (e) { if (e instanceof o.LibraryNotFoundError) conso
 printf '%s\n' "$out"
 grep -q "^liborvel could not be loaded. Tried:" <<<"$out"
 grep -q "ORVEL_LIBRARY=" <<<"$out"
+
+echo "--- a checkout's package finds the checkout's build, packed from it or in place"
+checkout=$work/checkout
+mkdir -p "$checkout/include" "$checkout/bindings" "$checkout/cmake" "$checkout/build/release"
+cp "$source_dir/../../include/orvel.h" "$checkout/include/"
+cp "$source_dir/../../cmake/node_installed.json.in" "$checkout/cmake/"
+tar -C "$source_dir" --exclude=./installed.json -cf - . | tar -xf - -C "$checkout/bindings" --transform 's|^\.|node|'
+cp -a "$(dirname "$library")"/liborvel.so* "$checkout/build/release/"
+project_with "$checkout/bindings/node" "$work/from-checkout"
+# npm pack recorded the folder (prepack); in place, the package finds it unrecorded.
+test -f "$checkout/bindings/node/installed.json" && rm "$checkout/bindings/node/installed.json"
+for dir in "$work/from-checkout" "$checkout/bindings/node"; do
+  module=orvel; [ "$dir" = "$work/from-checkout" ] || module=./index.cjs
+  (cd "$dir" && "$node" -e "
+const o = require('$module');
+if (o.selftest() !== 0) process.exit(1);
+const loaded = $loaded_library;
+if (loaded !== '$checkout/build/release/liborvel.so.1.0.0') { console.error('loaded', loaded); process.exit(1); }
+console.log('selftest passed with', loaded);")
+done
 
 echo "--- the copy installed by cmake --install: the recorded library folder"
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null

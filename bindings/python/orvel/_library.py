@@ -9,7 +9,7 @@ import threading
 from pathlib import Path
 from typing import List, Optional, Tuple
 
-from . import _installed
+from . import _checkout, _installed
 
 ABI_VERSION = 1
 ENV_VARIABLE = "ORVEL_LIBRARY"
@@ -84,11 +84,15 @@ def _open(candidate: str) -> ctypes.CDLL:
 
 
 def _automatic_candidates() -> List[str]:
-    """The places looked at when no path is given: recorded prefix, package, loader."""
+    """The places looked at when no path is given: recorded folder, package, checkout's build, loader."""
     folders = []
     if _installed.LIBRARY_DIR:
         folders.append(Path(_installed.LIBRARY_DIR))
-    folders.append(Path(__file__).resolve().parent)
+    package = Path(__file__).resolve().parent
+    folders.append(package)
+    built = _checkout.checkout_library_dir(str(package.parent))
+    if built:
+        folders.append(Path(built))
     paths = [str(folder / name) for folder in folders for name in _file_names()]
     return [p for p in paths if os.path.exists(p)] + list(_file_names())
 
@@ -110,8 +114,9 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
 
     ``path``, then ``$ORVEL_LIBRARY``, are used alone when given: a library the
     caller named is never silently replaced by another. Without either, the
-    recorded install folder, the package folder and the loader path are tried in
-    turn. Raises LibraryNotFoundError saying what was tried.
+    recorded install folder, the package folder, the build folder of the
+    checkout the package sits in and the loader path are tried in turn.
+    Raises LibraryNotFoundError saying what was tried.
     """
     global _lib, _lib_path
     loaded = _lib

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Python package the way its README says, offline, into fresh
 # virtual environments: the copy that cmake --install put under
-# PREFIX/share/orvel/python must find its library unaided, and the source
-# tree's copy must explain plainly when no library can be found.
+# PREFIX/share/orvel/python must find its library unaided, so must a
+# checkout's package (installed from it, or run in place) find the library of
+# the checkout's build, and a package anywhere else must explain plainly
+# when no library can be found.
 #   check_install.sh PYTHON BUILD_DIR
 set -euo pipefail
 python=$1
@@ -27,6 +29,24 @@ import pathlib, orvel
 assert orvel.selftest() == 0
 assert (pathlib.Path(orvel.__file__).parent / "py.typed").exists()
 print("selftest passed with", orvel.load_library()._name)')
+
+echo "--- a checkout's package finds the checkout's build, installed or in place"
+checkout=$work/checkout
+mkdir -p "$checkout/include" "$checkout/bindings" "$checkout/cmake" "$checkout/build/release"
+cp "$source_dir/../../include/orvel.h" "$checkout/include/"
+cp "$source_dir/../../cmake/python_installed.py.in" "$checkout/cmake/"
+cp -r "$source_dir" "$checkout/bindings/python"
+rm -rf "$checkout/bindings/python/tests" "$checkout/bindings/python/build"
+cp -a "$build_dir"/liborvel.so* "$checkout/build/release/"
+install_into "$work/from-checkout" "$checkout/bindings/python"
+check_loaded_from_checkout='
+import orvel, sys
+assert orvel.selftest() == 0
+loaded = orvel.load_library()._name
+assert loaded == sys.argv[1], (loaded, sys.argv[1])
+print("selftest passed with", loaded)'
+(cd "$work" && "$work/from-checkout/bin/python" -c "$check_loaded_from_checkout" "$checkout/build/release/liborvel.so.1")
+(cd "$work" && PYTHONPATH=$checkout/bindings/python "$python" -c "$check_loaded_from_checkout" "$checkout/build/release/liborvel.so.1")
 
 echo "--- source tree: no library anywhere"
 cp -r "$source_dir" "$work/source"  # pip builds in the tree it is given

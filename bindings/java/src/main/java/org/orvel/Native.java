@@ -1,6 +1,8 @@
 package org.orvel;
 
 import java.io.File;
+import java.net.URISyntaxException;
+import java.security.CodeSource;
 
 /**
  * The JNI shim's functions, and the loading of the shim. Texts are UTF-8 byte arrays without
@@ -35,22 +37,25 @@ final class Native {
 
   private static String tryLoad() {
     String explicit = System.getProperty(PATH_PROPERTY, "");
-    File file = null;
+    String name = System.mapLibraryName(SHIM);
+    StringBuilder tried = new StringBuilder();
     String place;
     if (!explicit.isEmpty()) {
-      file = new File(explicit);
-      if (file.isDirectory()) file = new File(file, System.mapLibraryName(SHIM));
-      place = file.getAbsolutePath() + " (-D" + PATH_PROPERTY + ")";
+      File file = new File(explicit);
+      if (file.isDirectory()) file = new File(file, name);
+      place = attempt(file, file.getAbsolutePath() + " (-D" + PATH_PROPERTY + ")", tried);
     } else {
-      place = System.mapLibraryName(SHIM) + " on java.library.path ("
-          + System.getProperty("java.library.path") + ")";
+      // A build tree holds the jar and the shim side by side.
+      File beside = besideTheJar(name);
+      place = beside == null ? null : attempt(beside, beside.getAbsolutePath() + " (beside the jar)", tried);
+      if (place == null) {
+        place = attempt(null, name + " on java.library.path (" + System.getProperty("java.library.path") + ")",
+            tried);
+      }
     }
-    try {
-      if (file != null) System.load(file.getAbsolutePath());
-      else System.loadLibrary(SHIM);
-    } catch (UnsatisfiedLinkError | SecurityException e) {
-      return "liborvel's JNI shim could not be loaded. Tried: " + place + ": " + e.getMessage()
-          + ". Fix: start the JVM with -D" + PATH_PROPERTY + "=/path/to/" + System.mapLibraryName(SHIM)
+    if (place == null) {
+      return "liborvel's JNI shim could not be loaded. Tried: " + tried
+          + ". Fix: start the JVM with -D" + PATH_PROPERTY + "=/path/to/" + name
           + " (or its folder), or put that folder on java.library.path; liborvel.so.1 must be"
           + " beside the shim or on the system loader path.";
     }
@@ -59,6 +64,35 @@ final class Native {
       return place + " is liborvel interface " + found + "; this package needs " + ABI_VERSION;
     }
     return null;
+  }
+
+  /**
+   * Loads the shim from file, or from java.library.path when file is null. Returns place on
+   * success; on failure adds place and the reason to tried and returns null.
+   */
+  private static String attempt(File file, String place, StringBuilder tried) {
+    try {
+      if (file != null) System.load(file.getAbsolutePath());
+      else System.loadLibrary(SHIM);
+      return place;
+    } catch (UnsatisfiedLinkError | SecurityException e) {
+      if (tried.length() > 0) tried.append("; ");
+      tried.append(place).append(": ").append(e.getMessage());
+      return null;
+    }
+  }
+
+  /** The shim's file beside the jar these classes were loaded from, if it is there; else null. */
+  private static File besideTheJar(String name) {
+    try {
+      CodeSource source = Native.class.getProtectionDomain().getCodeSource();
+      if (source == null) return null;
+      File jar = new File(source.getLocation().toURI());
+      File shim = new File(jar.getParentFile(), name);
+      return jar.isFile() && shim.isFile() ? shim : null;
+    } catch (URISyntaxException | SecurityException | IllegalArgumentException e) {
+      return null;
+    }
   }
 
   static native String version();

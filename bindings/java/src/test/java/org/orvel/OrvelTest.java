@@ -240,6 +240,24 @@ class OrvelTest {
     assertTrue(out.contains("-Dorvel.library.path="), out);
   }
 
+  @Test
+  void theShimBesideTheJarIsFoundUnaided() throws Exception {
+    // The build tree holds the jar and the shim side by side, as the tests' class path shows.
+    Process p = new ProcessBuilder(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+        "-cp", System.getProperty("orvel.test.classpath"), SelfTest.class.getName())
+        .redirectErrorStream(true).start();
+    String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    assertEquals(0, p.waitFor(), out);
+    assertEquals("selftest 0\n", out);
+  }
+
+  /** Run in a child JVM: runs the self-test with the shim found however Native finds it. */
+  static final class SelfTest {
+    public static void main(String[] args) {
+      System.out.println("selftest " + Orvel.selftest());
+    }
+  }
+
   /** Run in a child JVM: prints the error of a shim that cannot be found, twice the same. */
   static final class MissingShim {
     public static void main(String[] args) {

@@ -1,4 +1,12 @@
-// Type declarations of the orvel package (CommonJS and ES module entries alike).
+// Type declarations of the orvel package's CommonJS entry (require('orvel'));
+// index.d.mts gives the ES module entry the same names and its default export.
+
+// Where the TypeScript library knows Symbol.dispose (esnext), Disposable brings
+// Wishlist's [Symbol.dispose]() and `using`; elsewhere this empty interface
+// stands in, so the declarations type-check with any "lib" setting.
+declare global {
+  interface Disposable {}
+}
 
 /** A text argument: a string (encoded as UTF-8) or bytes passed unchanged. No NUL characters. */
 export type Text = string | Uint8Array;
@@ -84,12 +92,11 @@ export interface ExportDocument {
   items: Entry[];
 }
 
-/** One user's wishlist store. Not shared between threads; close() when done. */
-export class Wishlist implements Disposable {
+/** One user's wishlist store. Not shared between threads; close() (or `using`) when done. */
+export class Wishlist {
   constructor();
   /** Releases the store; harmless when already closed. A forgotten store is released on collection. */
   close(): void;
-  [Symbol.dispose](): void;
   /** True once close() has run; any other use then throws OrvelError. */
   readonly closed: boolean;
   /** Replaces the content with a list response; returns the entry count. Throws OrvelError("... invalid json"). */
@@ -106,19 +113,5 @@ export class Wishlist implements Disposable {
   export(): ExportDocument;
 }
 
-declare const orvel: {
-  ABI_VERSION: typeof ABI_VERSION;
-  KINDS: typeof KINDS;
-  OrvelError: typeof OrvelError;
-  LibraryNotFoundError: typeof LibraryNotFoundError;
-  Wishlist: typeof Wishlist;
-  loadLibrary: typeof loadLibrary;
-  version: typeof version;
-  abiVersion: typeof abiVersion;
-  validateKind: typeof validateKind;
-  selftest: typeof selftest;
-  buildMineUrl: typeof buildMineUrl;
-  buildWishRequestJson: typeof buildWishRequestJson;
-  buildWishRequest: typeof buildWishRequest;
-};
-export default orvel;
+/** [Symbol.dispose]() closes the wishlist, where the runtime and the TypeScript library know it. */
+export interface Wishlist extends Disposable {}
