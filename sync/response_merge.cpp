@@ -11,7 +11,8 @@
 namespace orvel_sync {
 namespace {
 
-constexpr std::size_t kNone = SIZE_MAX;
+constexpr std::size_t kNone = SIZE_MAX;       // the text does not scan as JSON
+constexpr std::size_t kOther = SIZE_MAX - 1;  // an object the loader reads no array from
 
 class Scanner {
  public:
@@ -127,8 +128,8 @@ class Scanner {
 };
 
 // The closing bracket of the array value of the last member the loader reads
-// (each name's first member only), or kNone when the object has none or does
-// not scan as an object.
+// (each name's first member only); kOther when the object has none, kNone
+// when the text does not scan as one object.
 std::size_t last_list_array(const Scanner &s, std::size_t i, std::size_t size) noexcept {
   bool seen[kListMemberCount] = {};
   std::size_t closing[kListMemberCount];
@@ -160,7 +161,7 @@ std::size_t last_list_array(const Scanner &s, std::size_t i, std::size_t size) n
   for (std::size_t m = kListMemberCount; m-- > 0;) {
     if (closing[m] != kNone) return closing[m];
   }
-  return kNone;
+  return kOther;
 }
 
 // Appends part at out, returning the end of what was written.
@@ -176,18 +177,22 @@ std::size_t add_sizes(std::size_t a, std::size_t b) noexcept { return a > SIZE_M
 MergePlan plan_merge(std::string_view response) noexcept {
   const Scanner s(response);
   const std::size_t start = s.skip_space(0);
-  if (s.at(start, '[')) return {MergePlan::How::wrap_array, 0, false};
+  const MergePlan unchanged{MergePlan::How::unchanged, 0, false};
   if (s.at(start, '{')) {
     const std::size_t closing = last_list_array(s, start, response.size());
-    if (closing != kNone) {
-      std::size_t k = closing - 1;
-      while (json_space(response[k])) --k;  // stops at the array's own '[' at the latest
-      return {MergePlan::How::insert, closing, response[k] != '['};
-    }
+    if (closing == kOther) return {MergePlan::How::wrap_other, 0, false};
+    if (closing == kNone) return unchanged;
+    std::size_t k = closing - 1;
+    while (json_space(response[k])) --k;  // stops at the array's own '[' at the latest
+    return {MergePlan::How::insert, closing, response[k] != '['};
   }
-  // A root the loader reads nothing from, or a text that is not JSON: wrapped
-  // as a member's value, it is still parsed (and must be valid) but ignored.
-  return {MergePlan::How::wrap_other, 0, false};
+  // Wrapped as a member's value, the response must be exactly one value, or
+  // text after it (",\"x\":1") would read as members of the wrapper.
+  const std::size_t end = s.skip_value(start);
+  if (end == kNone || s.skip_space(end) != response.size()) return unchanged;
+  // A root array is read as "items" would be; any other root gives nothing,
+  // but is still parsed (and must be valid) as the value of an ignored member.
+  return {s.at(start, '[') ? MergePlan::How::wrap_array : MergePlan::How::wrap_other, 0, false};
 }
 
 char *merge_response(std::string_view response, std::string_view elements, std::size_t *len) noexcept {
@@ -211,7 +216,12 @@ char *merge_response(std::string_view response, std::string_view elements, std::
     case MergePlan::How::wrap_other:
       out = put(put(put(put(put(out, kOtherHead), elements), kOtherTail), response), "}");
       break;
+    case MergePlan::How::unchanged:
+      out = put(out, response);
+      break;
   }
+  // Terminated too: a length of 0 (an empty response) makes the loader read to the NUL.
+  *out = '\0';
   *len = static_cast<std::size_t>(out - text);
   return text;
 }

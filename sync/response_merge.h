@@ -20,6 +20,7 @@ struct MergePlan {
     wrap_array,   // the root is an array: {"items":RESPONSE,"wishes":[ELEMENTS]}
     insert,       // before the closing bracket of the last array the loader reads
     wrap_other,   // nothing of the response is read: {"items":[ELEMENTS],"x":RESPONSE}
+    unchanged,    // not one JSON value: the load fails on the response as it is
   } how;
   std::size_t at;     // insert: the offset of that closing bracket
   bool needs_comma;   // insert: the array already holds something
@@ -27,10 +28,14 @@ struct MergePlan {
 
 // How to add elements to response. For valid JSON the merged text loads as
 // the response then the elements; for invalid JSON the merged text is
-// invalid too, so the load still fails and changes nothing.
+// invalid too, so the load still fails and changes nothing. That holds
+// because the scan follows strings and nesting as a parser does: wherever a
+// parser accepts the merged text, it reads the response's values exactly as
+// the scan delimited them.
 MergePlan plan_merge(std::string_view response) noexcept;
 
-// The merged text (malloc'd) and its length; null when memory is short.
+// The merged text (malloc'd, NUL-terminated) and its length; null when
+// memory is short.
 // elements is a comma-separated list of JSON values, not empty.
 char *merge_response(std::string_view response, std::string_view elements, std::size_t *len) noexcept;
 
