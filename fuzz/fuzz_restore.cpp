@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "journal.h"
+#include "journal_check.h"
 #include "orvel_sync.h"
 
 namespace {

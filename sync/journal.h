@@ -88,7 +88,7 @@ inline constexpr std::uint32_t kMaxHeld = INT32_MAX;
 }  // namespace orvel_sync
 
 // The journal: the borrowed store, the operations in journal order, and the
-// indexes over them. Invariants (checked by consistent()):
+// indexes over them. Invariants (checked by the tests' journal_check.h):
 //  - every held operation is in the list, in ops, and counted in its entry's
 //    `held`; ids increase along the list and are below next_id;
 //  - an entry's unsent and in_flight are its operations in those states;
@@ -147,8 +147,5 @@ void move_to(orvel_journal *j, Op *op, State state) noexcept;
 // `token` may not reflect (op->effective): everything but the confirming
 // operations accepted before token was taken. token 0 marks among all.
 void mark_effective(orvel_journal *j, std::int64_t token) noexcept;
-
-// Whether every invariant holds (for tests).
-bool consistent(const orvel_journal *j) noexcept;
 
 }  // namespace orvel_sync

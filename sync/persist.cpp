@@ -30,14 +30,13 @@ bool add_op(yyjson_mut_doc *doc, yyjson_mut_val *array, const Op *op) noexcept {
       !add_text(doc, o, "itemId", {ident->item_id(), ident->id_len})) {
     return false;
   }
-  const bool texts = op->texts_known &&
-                     add_text(doc, o, "title", {op->title(), op->title_len}) &&
-                     add_text(doc, o, "artist", {op->artist(), op->artist_len});
-  if (op->texts_known ? !texts : !(yyjson_mut_obj_add_null(doc, o, "title") && yyjson_mut_obj_add_null(doc, o, "artist"))) {
-    return false;
-  }
-  return op->state != State::confirming ||
-         yyjson_mut_obj_add_uint(doc, o, "acceptedAfter", static_cast<std::uint64_t>(op->accepted_after));
+  // A removal whose texts the journal does not know writes them as null.
+  const bool texts = op->texts_known ? add_text(doc, o, "title", {op->title(), op->title_len}) &&
+                                           add_text(doc, o, "artist", {op->artist(), op->artist_len})
+                                     : yyjson_mut_obj_add_null(doc, o, "title") &&
+                                           yyjson_mut_obj_add_null(doc, o, "artist");
+  return texts && (op->state != State::confirming ||
+                   yyjson_mut_obj_add_uint(doc, o, "acceptedAfter", static_cast<std::uint64_t>(op->accepted_after)));
 }
 
 // ---- reading -----------------------------------------------------------------

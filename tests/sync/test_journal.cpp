@@ -42,6 +42,9 @@ TEST(Journal, SetRefusesBadArgumentsAndChangesNothing) {
       {"track", "", nullptr, "empty item_id"},    {"track", "t\xff", nullptr, "invalid utf-8"},
       {"track", "t1", "\xed\xa0\x80", "invalid utf-8"},  // a surrogate
       {"track", "t1", "\xc0\xaf", "invalid utf-8"},      // overlong
+      {"track", "t1", "\xf0\x8f\xbf\xbf", "invalid utf-8"},  // overlong, four bytes
+      {"track", "t1", "\xf4\x90\x80\x80", "invalid utf-8"},  // above U+10FFFF
+      {"track", "t1", "\xe2\x82", "invalid utf-8"},      // truncated
   };
   Synced s;
   s.set(true, "album", "a1", "A", "B");
@@ -53,6 +56,8 @@ TEST(Journal, SetRefusesBadArgumentsAndChangesNothing) {
   }
   EXPECT_EQ(orvel_sync_set(nullptr, 1, "track", "t1", nullptr, nullptr), -1);
   EXPECT_EQ(reason(), "null arg");
+  EXPECT_GT(s.set(true, "track", "\xf0\x9f\x8e\xb5", "\xe2\x82\xac \xf4\x8f\xbf\xbf", "\xed\x9f\xbf"), 0)
+      << "four-byte characters and the edges around the surrogates are valid";
 }
 
 TEST(Journal, SetShowsTheIntentAtOnceAndANewerIntentReplacesAnUnsentOne) {
@@ -298,6 +303,17 @@ TEST(Journal, ExportAndRestoreCarryEveryOperationAcrossARestart) {
   EXPECT_EQ(orvel_sync_restore(after.j(), saved.data(), saved.size()), -1);
   EXPECT_EQ(reason(), "journal not empty");
   EXPECT_EQ(after.snapshot(), before);
+
+  // A restored removal takes away an entry that the saved store still shows.
+  Synced older;
+  older.load(orvel_sync_begin_refresh(older.j()), R"({"tracks":["t1","t2"]})");
+  const std::string removal =
+      R"({"format":"orvel-journal","version":1,"nextId":2,"lastToken":0,"loadedToken":0,"operations":[)"
+      R"({"id":1,"state":"unsent","op":"remove","kind":"track","itemId":"t2","title":null,"artist":null}]})";
+  ASSERT_EQ(orvel_sync_restore(older.j(), removal.data(), 0), 1);
+  EXPECT_FALSE(older.shows("track", "t2"));
+  EXPECT_NE(older.journal_text().find(R"("itemId":"t2","title":null,"artist":null)"), std::string::npos)
+      << "unknown texts stay unknown";
 }
 
 TEST(Journal, RestoreRefusesAnythingItDidNotWriteAndChangesNothing) {

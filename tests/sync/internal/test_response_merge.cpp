@@ -71,6 +71,8 @@ TEST(ResponseMerge, ValidResponsesKeepTheirEntriesFirst) {
       {R"({"pl\"aylists":["p"],"albums":["a"]})", H::insert},
       {R"({"albums":{"x":[1]},"albums":["a"],"tracks":["t"]})", H::insert},
       {R"({"a\ud83c\udfb5":[1],"tracks":["t"]})", H::insert},
+      {R"({"\b\f\n\r\t\/\\":[1],"\u0074\u0052acks":[2],"tr\u00C9":[3],"tracks":["t"]})", H::insert},
+      {R"({"averyveryverylongmembername":[1],"albums":["a"]})", H::insert},
       {R"({})", H::wrap_other},
       {R"({"total":0,"other":[1]})", H::wrap_other},
       {R"({"tracks":null})", H::wrap_other},
@@ -93,7 +95,7 @@ TEST(ResponseMerge, InvalidResponsesStayInvalid) {
       "{\"tracks\":[\"t\"]", "{\"tracks\":[\"t\"}]", "{\"tracks\" [\"t\"]}", "{tracks:[\"t\"]}",
       "{\"tracks\":[\"t\"]} x", "{\"tracks\":[\"t\" \"u\"]}", "{\"tracks\":[tru]}", "{\"tracks\":[\"\xff\"]}",
       "\xef\xbb\xbf{\"tracks\":[]}", "{\"tracks\":[]}{}", "[][]", "{\"a\":1 \"tracks\":[]}",
-      "{\"tr\\x\":[]}", "{\"tracks\":[\"t\\\"]}", std::string("{\"tracks\":[]}\0", 14),
+      "{\"tr\\x\":[]}", "{\"tr\\u00g0\":[]}", "{\"tr\\u00", "{\"tr\\", "{\"tracks\":[\"t\\\"]}", std::string("{\"tracks\":[]}\0", 14),
       "{\"tracks\":[1],\"albums\":[2,]}", "{\"tracks\":[}", "{\"tracks\":[1}]",
       // What follows one value must not read as more members of a wrapper.
       "{\"tracks\":[\"a\"]},\"title\":\"T\"", "[],\"x\":1", "\"s\",\"x\":1", "1,\"x\":1", "[\"a\"]]",

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "failalloc/failalloc.h"
-#include "journal.h"
+#include "journal_check.h"
 #include "orvel.h"
 #include "orvel_sync.h"
 
@@ -68,7 +68,7 @@ void sweep(const char *what, const Prepare &setup, const Call &call) {
 }
 
 void some_history(World &w) {
-  orvel_load_mine_json(w.store, R"({"albums":[{"itemId":"a0","title":"Zero"}]})", 0);
+  orvel_load_mine_json(w.store, R"({"albums":[{"itemId":"a0","title":"Zero"}],"tracks":["gone"]})", 0);
   orvel_sync_set(w.journal, 1, "track", "t1", "One", "A");
   int64_t op = 0;
   orvel_free(orvel_sync_next_request(w.journal, nullptr, &op));
@@ -76,6 +76,7 @@ void some_history(World &w) {
   orvel_sync_set(w.journal, 0, "album", "a0", "Zero", "");
   orvel_sync_set(w.journal, 1, "playlist", "p1", "P", "");
   orvel_free(orvel_sync_next_request(w.journal, nullptr, &op));
+  orvel_sync_set(w.journal, 0, "track", "gone", nullptr, nullptr);  // texts unknown
 }
 
 TEST(SyncAllocFailures, EveryFunctionFailsCleanly) {
