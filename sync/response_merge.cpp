@@ -25,12 +25,18 @@ class Scanner {
 
   bool at(std::size_t i, char c) const noexcept { return i < t_.size() && t_[i] == c; }
 
-  // The offset after the string that starts at i (a quotation mark), or kNone.
+  // The offset after the string that starts at i (a quotation mark), or
+  // kNone: the first quotation mark after an even run of backslashes.
   std::size_t skip_string(std::size_t i) const noexcept {
-    for (++i; i < t_.size(); ++i) {
-      const char c = t_[i];
-      if (c == '"') return i + 1;
-      if (c == '\\') ++i;
+    const std::size_t first = i + 1;
+    for (std::size_t from = first; from < t_.size();) {
+      const void *q = std::memchr(t_.data() + from, '"', t_.size() - from);
+      if (q == nullptr) return kNone;
+      const auto at = static_cast<std::size_t>(static_cast<const char *>(q) - t_.data());
+      std::size_t backslashes = 0;
+      while (at - backslashes > first && t_[at - backslashes - 1] == '\\') ++backslashes;
+      if (backslashes % 2 == 0) return at + 1;
+      from = at + 1;
     }
     return kNone;
   }
