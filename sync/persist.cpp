@@ -41,19 +41,31 @@ bool add_op(yyjson_mut_doc *doc, yyjson_mut_val *array, const Op *op) noexcept {
 
 // ---- reading -----------------------------------------------------------------
 
+// Equality of the short names a journal text is made of, compared in line:
+// a call to memcmp for each would cost more than the comparison.
+bool same(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // The members of one object by name, each present at most once, none unknown.
+// The names are looked for first where this library writes them.
 template <std::size_t N>
 bool read_members(yyjson_val *obj, const std::string_view (&names)[N], yyjson_val *(&values)[N]) noexcept {
   for (yyjson_val *&v : values) v = nullptr;
   if (!yyjson_is_obj(obj)) return false;
-  std::size_t idx = 0, max = 0;
+  std::size_t idx = 0, max = 0, expected = 0;
   yyjson_val *key = nullptr, *val = nullptr;
   yyjson_obj_foreach(obj, idx, max, key, val) {
     const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-    std::size_t i = 0;
-    while (i < N && names[i] != name) ++i;
+    std::size_t i = expected < N && same(names[expected], name) ? expected : 0;
+    while (i < N && !same(names[i], name)) ++i;
     if (i == N || values[i] != nullptr) return false;
     values[i] = val;
+    expected = i + 1;
   }
   return true;
 }
@@ -76,7 +88,7 @@ bool read_state(yyjson_val *v, State *out) noexcept {
   std::string_view name;
   if (!read_text(v, &name)) return false;
   for (std::size_t i = 0; i < sizeof kStateNames / sizeof kStateNames[0]; ++i) {
-    if (kStateNames[i] == name) {
+    if (same(kStateNames[i], name)) {
       *out = static_cast<State>(i);
       return true;
     }
@@ -96,11 +108,11 @@ Step read_op(orvel_journal *j, yyjson_val *obj, std::int64_t *previous_id) noexc
   State state{};
   std::string_view op_name, kind, item_id, title, artist;
   if (!read_members(obj, kNames, v) || !read_count(v[0], &id) || id <= *previous_id || id >= j->next_id ||
-      !read_state(v[1], &state) || !read_text(v[2], &op_name) || (op_name != "add" && op_name != "remove") ||
+      !read_state(v[1], &state) || !read_text(v[2], &op_name) || (!same(op_name, "add") && !same(op_name, "remove")) ||
       !read_text(v[3], &kind) || !read_text(v[4], &item_id) || item_id.empty()) {
     return Step::invalid;
   }
-  const bool add = op_name == "add";
+  const bool add = same(op_name, "add");
   // Texts are both strings, or both null for a removal whose texts are unknown.
   const bool known = !(yyjson_is_null(v[5]) && yyjson_is_null(v[6]));
   if (known ? !(read_text(v[5], &title) && read_text(v[6], &artist)) : add) return Step::invalid;
@@ -182,7 +194,7 @@ bool read_operations(orvel_journal *into, const char *json, std::size_t len, Rea
                                                 "lastToken", "loadedToken", "operations"};
   yyjson_val *v[6];
   std::string_view format;
-  if (!read_members(yyjson_doc_get_root(doc.get()), kNames, v) || !read_text(v[0], &format) || format != kFormat ||
+  if (!read_members(yyjson_doc_get_root(doc.get()), kNames, v) || !read_text(v[0], &format) || !same(format, kFormat) ||
       !yyjson_is_uint(v[1])) {
     return false;
   }
