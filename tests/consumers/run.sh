@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the built library into a temporary prefix, then builds and runs two
-# consumers against it: a C99 program through pkg-config and a C++ project
-# through find_package(orvel).
+# Installs the built libraries into a temporary prefix, then builds and runs
+# consumers against them: C99 programs through pkg-config (orvel and
+# orvel-sync) and a C++ project through find_package(orvel).
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,6 +28,11 @@ echo "--- pkg-config consumer (C99)"
 cc -std=c99 -Wall -Wextra -pedantic -Werror "$here/../c99_consumer.c" -o "$work/c99" \
   $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs orvel)
 LD_LIBRARY_PATH=$libdir "$work/c99"
+
+echo "--- pkg-config consumer of the journal (C99)"
+cc -std=c99 -Wall -Wextra -pedantic -Werror "$here/../sync/c99_consumer.c" -o "$work/c99-sync" \
+  $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs orvel-sync)
+LD_LIBRARY_PATH=$libdir "$work/c99-sync"
 
 echo "--- find_package consumer (C++)"
 cmake -S "$here/cmake" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
