@@ -225,7 +225,8 @@ if [ "$(id -u)" -eq 0 ]; then
   chmod o+rx "$work"
   mkdir "$work/bin"
   cp "$tool" "$work/bin/orvel"
-  cp "${ORVEL_LIBRARY_DIR:-$(dirname "$(ldd "$tool" | awk '/liborvel/ {print $3}')")}"/liborvel.so* "$work/bin/"
+  cp "${ORVEL_LIBRARY_DIR:-$(dirname "$(ldd "$tool" | awk '/liborvel\.so/ {print $3}')")}"/liborvel.so* "$work/bin/"
+  cp "${ORVEL_SYNC_LIBRARY_DIR:-$(dirname "$(ldd "$tool" | awk '/liborvel-sync/ {print $3}')")}"/liborvel-sync.so* "$work/bin/"
   chmod -R o+rx "$work/bin"
   as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH="$work/bin")
   run_tool=("${emulator[@]}" "$work/bin/orvel")
@@ -239,6 +240,19 @@ if [ "$(id -u)" -eq 0 ] || [ "$(stat -c %u "$work/open/list.json")" != "$(id -u)
   expect_eq toggle-unwritable-file-kept "$(cat "$work/open/list.json")" "$(cat "$list")"
   expect_eq toggle-unwritable-file-alone "$(ls "$work/open")" "list.json"
 fi
+
+# A journal saved by liborvel-sync: checked as a restore would, then shown.
+journal_text='{"format":"orvel-journal","version":1,"nextId":3,"lastToken":1,"loadedToken":1,"operations":[{"id":1,"state":"confirming","op":"add","kind":"album","itemId":"a1","title":"T","artist":"","acceptedAfter":0},{"id":2,"state":"inFlight","op":"remove","kind":"track","itemId":"t1","title":null,"artist":null}]}'
+printf '%s' "$journal_text" > "$work/journal.json"
+check journal 0 '*' '' -- "${tool_cmd[@]}" journal "$work/journal.json"
+out=$("${tool_cmd[@]}" journal "$work/journal.json")
+expect_eq journal-summary "${out%%$'\n'*}" "$work/journal.json: a journal of 2 operations; restored now, 1 would be sent (those in flight"
+[[ $out == *'"state": "inFlight"'* ]]; expect_eq journal-shown-as-saved $? 0
+check journal-stdin 0 '*' '' -- sh -c "printf '%s' '$journal_text' | $(printf '%q ' "${tool_cmd[@]}") journal"
+check journal-bad-version 1 '' 'orvel: standard input: unsupported version' -- sh -c "echo '{\"format\":\"orvel-journal\",\"version\":9}' | $(printf '%q ' "${tool_cmd[@]}") journal -"
+check journal-not-a-journal 1 '' "orvel: $work/list.json: invalid journal" -- "${tool_cmd[@]}" journal "$list"
+check journal-missing 1 '' "orvel: cannot read $work/none.json: No such file or directory" -- "${tool_cmd[@]}" journal "$work/none.json"
+check journal-extra 2 '' '*' -- "${tool_cmd[@]}" journal a b
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
