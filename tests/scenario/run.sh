@@ -4,7 +4,8 @@
 # byte-identical. The scenario loads a response with every shape, duplicates,
 # escapes, an escaped NUL and non-ASCII text; toggles one entry in and one
 # out; builds the list URL, one request and one that invalid UTF-8 spoils;
-# fails a load on invalid UTF-8; and exports.
+# fails a load on invalid UTF-8; exports; and iterates over the entries.
+# journal.c is the journal's scenario, compared the same way.
 #   run.sh C_SCENARIO -- COMMAND [ARGS...]   (the response path is appended to both)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
