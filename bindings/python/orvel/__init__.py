@@ -1,4 +1,6 @@
-"""Python binding for liborvel: one user's wishlist, its service messages and its export.
+"""Python binding for liborvel: one user's wishlist, its service messages and its export,
+and (with liborvel-sync) the change journal that keeps its changes until the service
+has confirmed them.
 
     import orvel
     with orvel.Wishlist() as wishes:
@@ -10,12 +12,18 @@
 
 Texts go in as ``str`` (encoded as UTF-8) or ``bytes`` (passed as they are);
 texts come back as ``str``. Every text the libraries return is copied and
-released exactly once. See ``load_library`` for where the library is looked for.
+released exactly once. See ``load_library`` for where the libraries are looked for.
 """
 
 from ._errors import ERRORS, SYNC_ERRORS, InvalidInputError, LibraryNotFoundError, OrvelError, Reason
 from ._kinds import KINDS, Kind
-from ._library import ABI_VERSION, LIBRARY_SEARCH_ORDER, load_library
+from ._library import (
+    ABI_VERSION,
+    LIBRARY_SEARCH_ORDER,
+    SYNC_ABI_VERSION,
+    SYNC_LIBRARY_SEARCH_ORDER,
+    load_library,
+)
 from ._requests import (
     WishRequest,
     abi_version,
@@ -27,6 +35,7 @@ from ._requests import (
     version,
 )
 from ._store import Entry
+from ._synced import Outcome, PendingRequest, SyncedWishlist, sync_abi_version, sync_version
 from ._text import Response, Text
 from ._version import __version__
 from ._wishlist import Wishlist
@@ -41,9 +50,14 @@ __all__ = [
     "LIBRARY_SEARCH_ORDER",
     "LibraryNotFoundError",
     "OrvelError",
+    "Outcome",
+    "PendingRequest",
     "Reason",
     "Response",
+    "SYNC_ABI_VERSION",
     "SYNC_ERRORS",
+    "SYNC_LIBRARY_SEARCH_ORDER",
+    "SyncedWishlist",
     "Text",
     "WishRequest",
     "Wishlist",
@@ -53,12 +67,15 @@ __all__ = [
     "build_wish_request_json",
     "load_library",
     "selftest",
+    "sync_abi_version",
+    "sync_version",
     "validate_kind",
     "version",
 ]
 
 # The public classes present themselves as orvel's (repr, errors, pickling's refusal).
-for _public in (Entry, InvalidInputError, Kind, LibraryNotFoundError, OrvelError, Reason, WishRequest, Wishlist):
+for _public in (Entry, InvalidInputError, Kind, LibraryNotFoundError, OrvelError, Outcome, PendingRequest,
+                Reason, SyncedWishlist, WishRequest, Wishlist):
     _public.__module__ = __name__
 del _public
 

@@ -1,4 +1,4 @@
-"""Finding liborvel, loading it once per process and declaring its functions."""
+"""Finding liborvel and liborvel-sync, loading each once per process and declaring their functions."""
 
 from __future__ import annotations
 
@@ -15,8 +15,11 @@ from ._errors import LibraryNotFoundError, OrvelError
 
 ABI_VERSION = 1
 """The interface version of liborvel this package needs (ORVEL_ABI_VERSION)."""
+SYNC_ABI_VERSION = 1
+"""The interface version of liborvel-sync this package needs (ORVEL_SYNC_ABI_VERSION)."""
 
 ENV_VARIABLE = "ORVEL_LIBRARY"
+SYNC_ENV_VARIABLE = "ORVEL_SYNC_LIBRARY"
 
 # The places looked at, in order; the first two are used alone when given.
 # Each failure message names the places it tried with these words.
@@ -25,9 +28,14 @@ _RECORDED = "the folder recorded at install"
 _PACKAGE = "the package's folder"
 _CHECKOUT = "the checkout's build"
 _LOADER = "the loader path"
+_BESIDE_CORE = "the folder liborvel was loaded from"
 
 LIBRARY_SEARCH_ORDER: Tuple[str, ...] = (_GIVEN, f"${ENV_VARIABLE}", _RECORDED, _PACKAGE, _CHECKOUT, _LOADER)
 """Where liborvel.so.1 is looked for, in order (see load_library)."""
+SYNC_LIBRARY_SEARCH_ORDER: Tuple[str, ...] = (
+    f"${SYNC_ENV_VARIABLE}", _BESIDE_CORE, _RECORDED, _PACKAGE, _CHECKOUT, _LOADER,
+)
+"""Where liborvel-sync.so.1 is looked for, in order, when a SyncedWishlist is first made."""
 
 # Returned texts are c_void_p: a c_char_p result would copy the text and lose
 # the pointer that must go back to the library's free function. A response or
@@ -52,6 +60,22 @@ _SIGNATURES = {
     "orvel_load_mine_json": (_c_int32, [_c_void_p, _c_void_p, _c_size_t]),
     "orvel_export_json": (_c_void_p, [_c_void_p]),
     "orvel_selftest": (_c_int32, []),
+}
+_SYNC_SIGNATURES = {
+    "orvel_sync_version": (_c_char_p, []),
+    "orvel_sync_abi_version": (_c_int32, []),
+    "orvel_sync_last_error": (_c_char_p, []),
+    "orvel_sync_free": (None, [_c_void_p]),
+    "orvel_sync_create": (_c_void_p, [_c_void_p]),
+    "orvel_sync_destroy": (None, [_c_void_p]),
+    "orvel_sync_set": (_c_int64, [_c_void_p, _c_int32, _c_char_p, _c_char_p, _c_char_p, _c_char_p]),
+    "orvel_sync_next_request": (_c_void_p, [_c_void_p, _c_char_p, ctypes.POINTER(_c_int64)]),
+    "orvel_sync_report": (_c_int32, [_c_void_p, _c_int64, _c_int32]),
+    "orvel_sync_begin_refresh": (_c_int64, [_c_void_p]),
+    "orvel_sync_load": (_c_int32, [_c_void_p, _c_int64, _c_void_p, _c_size_t]),
+    "orvel_sync_export": (_c_void_p, [_c_void_p]),
+    "orvel_sync_restore": (_c_int32, [_c_void_p, _c_void_p, _c_size_t]),
+    "orvel_sync_count": (_c_int32, [_c_void_p, _c_int32]),
 }
 
 
@@ -81,6 +105,11 @@ class _Spec:
 
 
 _CORE = _Spec("liborvel", "orvel", _SIGNATURES, "orvel_abi_version", ABI_VERSION, "liborvel1")
+_SYNC = _Spec("liborvel-sync", "orvel-sync", _SYNC_SIGNATURES, "orvel_sync_abi_version", SYNC_ABI_VERSION,
+              "liborvel-sync1")
+
+# A build tree puts liborvel-sync in this folder below liborvel's.
+_SYNC_BUILD_SUBDIR = "sync"
 
 
 def _open(spec: _Spec, candidate: str) -> ctypes.CDLL:
@@ -146,6 +175,7 @@ def _absolute(candidate: str) -> str:
 
 _lib: Optional[ctypes.CDLL] = None
 _lib_path: Optional[str] = None
+_sync_lib: Optional[ctypes.CDLL] = None
 _lock = threading.Lock()
 
 
@@ -156,7 +186,9 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
     caller named is never silently replaced by another. Without either, the
     recorded install folder, the package folder, the build folder of the
     checkout the package sits in and the loader path are tried in turn
-    (LIBRARY_SEARCH_ORDER). Raises LibraryNotFoundError saying what was tried.
+    (LIBRARY_SEARCH_ORDER). liborvel-sync, when a SyncedWishlist needs it, is
+    then looked for beside the liborvel loaded. Raises LibraryNotFoundError
+    saying what was tried.
     """
     global _lib, _lib_path
     loaded = _lib
@@ -180,3 +212,38 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
         _lib, _lib_path = lib, _absolute(candidate)
         return lib
 
+
+def _with_build_subdir(folder: Path) -> List[Path]:
+    return [folder, folder / _SYNC_BUILD_SUBDIR]
+
+
+def load_sync_library() -> ctypes.CDLL:
+    """Loads liborvel-sync once per process (after liborvel, whose store it works on).
+
+    ``$ORVEL_SYNC_LIBRARY`` is used alone when given. Without it, liborvel-sync is
+    looked for in the folder liborvel was loaded from, then where liborvel is
+    looked for (SYNC_LIBRARY_SEARCH_ORDER); in each folder also in its ``sync``
+    folder, where a build tree puts it. Raises LibraryNotFoundError saying what
+    was tried; nothing but a SyncedWishlist needs it.
+    """
+    global _sync_lib
+    loaded = _sync_lib
+    if loaded is not None:
+        return loaded
+    load_library()
+    with _lock:
+        if _sync_lib is not None:
+            return _sync_lib
+        env = os.environ.get(SYNC_ENV_VARIABLE)
+        if env:
+            candidates = [(f"${SYNC_ENV_VARIABLE}", env)]
+        else:
+            candidates = []
+            if _lib_path is not None and os.sep in _lib_path:
+                candidates = _existing(_SYNC, _BESIDE_CORE, _with_build_subdir(Path(_lib_path).parent))
+            candidates += _automatic_candidates(_SYNC, _with_build_subdir)
+        lib, _candidate, tried = _first_that_opens(_SYNC, candidates)
+        if lib is None:
+            raise _not_found(_SYNC, SYNC_ENV_VARIABLE, f"put it beside the liborvel in use ({_lib_path}), or ", tried)
+        _sync_lib = lib
+        return lib
