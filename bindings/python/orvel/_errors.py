@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import warnings
-from enum import Enum
 from typing import Any, Tuple
 
+from ._enums import TextEnum
 
-class Reason(str, Enum):
+
+class Reason(TextEnum):
     """Every reason text liborvel and liborvel-sync give, as ``OrvelError.reason`` holds it.
 
     A ``str``: ``error.reason == orvel.Reason.INVALID_KIND`` and ``== "invalid kind"`` alike.
-    liborvel gives the first four; liborvel-sync gives all but none of its own.
+    liborvel gives the first four (ERRORS), liborvel-sync every one (SYNC_ERRORS).
     """
 
     NULL_ARG = "null arg"
@@ -27,9 +28,6 @@ class Reason(str, Enum):
     UNSUPPORTED_VERSION = "unsupported version"
     JOURNAL_NOT_EMPTY = "journal not empty"
     OUT_OF_MEMORY = "out of memory"
-
-    def __str__(self) -> str:
-        return str(self.value)
 
 
 ERRORS: Tuple[str, ...] = tuple(

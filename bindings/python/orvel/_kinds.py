@@ -2,21 +2,18 @@
 
 from __future__ import annotations
 
-from enum import Enum
 from typing import Tuple
 
+from ._enums import TextEnum
 
-class Kind(str, Enum):
+
+class Kind(TextEnum):
     """A kind of entry; a ``str`` equal to the library's spelling (``Kind.ALBUM == "album"``)."""
 
     TRACK = "track"
     ALBUM = "album"
     ARTIST = "artist"
     PLAYLIST = "playlist"
-
-    def __str__(self) -> str:
-        # The library's spelling in str() and f-strings alike, on every Python.
-        return str(self.value)
 
 
 KINDS: Tuple[str, ...] = tuple(kind.value for kind in Kind)
