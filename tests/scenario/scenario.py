@@ -17,7 +17,12 @@ def text(label: str, build) -> None:
     try:
         out(f"{label}: {build()}")
     except orvel.OrvelError as error:
-        out(f"{label}: (none) error={error.message}")
+        out(f"{label}: (none) error={error.reason}")
+
+
+def field(value: str) -> str:
+    """A field as its length in UTF-8 bytes and its text."""
+    return f"{len(value.encode('utf-8'))}:{value}"
 
 
 def main() -> None:
@@ -26,18 +31,20 @@ def main() -> None:
     with orvel.Wishlist() as w:
         out(f"version: {orvel.version()} abi {orvel.abi_version()}")
         out(f"load: {w.load(response)}")
-        out(f"toggle-in: {int(w.toggle('album', 'al-new', NEW_TITLE))}")
+        out(f"toggle-in: {int(w.toggle(orvel.Kind.ALBUM, 'al-new', NEW_TITLE))}")
         out(f"toggle-out: {int(w.toggle('track', 'tr-3'))}")
-        out(f"has: {int(w.has('album', 'al-new'))} {int(w.has('track', 'tr-3'))}")
-        out(f"count: {w.size}")
+        out(f"has: {int(w.has('album', 'al-new'))} {int(('track', 'tr-3') in w)}")
+        out(f"count: {len(w)}")
         text("mine-url", lambda: orvel.build_mine_url(BASE))
-        text("request", lambda: orvel.build_wish_request_json(True, "album", "al-new", NEW_TITLE, ARTIST, BASE))
+        text("request", lambda: orvel.build_wish_request(True, "album", "al-new", NEW_TITLE, ARTIST, BASE).json)
         text("request-bad-utf8", lambda: orvel.build_wish_request_json(False, "album", "al-new", b"\xff\xfe", None, BASE))
         try:
             w.load(b'["\xff"]')
         except orvel.OrvelError as error:
-            out(f"load-bad-utf8: -1 error={error.message}")
+            out(f"load-bad-utf8: -1 error={error.reason}")
         text("export", w.export_json)
+        for index, entry in enumerate(w):
+            out(f"entry {index}: {entry.kind} {field(entry.item_id)} {field(entry.title)} {field(entry.artist)}")
 
 
 main()

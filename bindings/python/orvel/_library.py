@@ -1,4 +1,4 @@
-"""Finding liborvel, loading it once per process and declaring its functions."""
+"""Finding liborvel and liborvel-sync, loading each once per process and declaring their functions."""
 
 from __future__ import annotations
 
@@ -6,44 +6,44 @@ import ctypes
 import os
 import sys
 import threading
+from dataclasses import dataclass
 from pathlib import Path
-from typing import List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 from . import _checkout, _installed
+from ._errors import LibraryNotFoundError, OrvelError
 
 ABI_VERSION = 1
+"""The interface version of liborvel this package needs (ORVEL_ABI_VERSION)."""
+SYNC_ABI_VERSION = 1
+"""The interface version of liborvel-sync this package needs (ORVEL_SYNC_ABI_VERSION)."""
+
 ENV_VARIABLE = "ORVEL_LIBRARY"
+SYNC_ENV_VARIABLE = "ORVEL_SYNC_LIBRARY"
 
+# The places looked at, in order; the first two are used alone when given.
+# Each failure message names the places it tried with these words.
+_GIVEN = "the path given to load_library"
+_RECORDED = "the folder recorded at install"
+_PACKAGE = "the package's folder"
+_CHECKOUT = "the checkout's build"
+_LOADER = "the loader path"
+_BESIDE_CORE = "the folder liborvel was loaded from"
 
-class OrvelError(Exception):
-    """A library call failed.
-
-    ``message`` holds the library's own error text ("invalid kind", "empty item_id",
-    "null arg", "invalid json") when the failing call reports one, else "".
-    """
-
-    def __init__(self, what: str, message: str = "") -> None:
-        self.message = message
-        super().__init__(f"{what}: {message}" if message else what)
-
-
-class LibraryNotFoundError(OrvelError, ImportError):
-    """liborvel could not be loaded; the text lists every place that was tried."""
-
-
-def _file_names() -> Tuple[str, ...]:
-    """The library's file names on this platform, most specific first."""
-    if sys.platform == "darwin":
-        return ("liborvel.1.dylib", "liborvel.dylib")
-    if sys.platform == "win32":
-        return ("orvel.dll", "liborvel.dll")
-    return ("liborvel.so.1",)
-
+LIBRARY_SEARCH_ORDER: Tuple[str, ...] = (_GIVEN, f"${ENV_VARIABLE}", _RECORDED, _PACKAGE, _CHECKOUT, _LOADER)
+"""Where liborvel.so.1 is looked for, in order (see load_library)."""
+SYNC_LIBRARY_SEARCH_ORDER: Tuple[str, ...] = (
+    f"${SYNC_ENV_VARIABLE}", _BESIDE_CORE, _RECORDED, _PACKAGE, _CHECKOUT, _LOADER,
+)
+"""Where liborvel-sync.so.1 is looked for, in order, when a SyncedWishlist is first made."""
 
 # Returned texts are c_void_p: a c_char_p result would copy the text and lose
-# the pointer that must go back to orvel_free. The response of a load is a
-# c_void_p too, so bytes, bytearray and memoryview all pass without a NUL.
-_c_int32, _c_char_p, _c_void_p, _c_size_t = ctypes.c_int32, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t
+# the pointer that must go back to the library's free function. A response or
+# a journal text is a c_void_p too, so bytes, bytearray and memoryview all pass
+# without a NUL. Stores and journals are opaque pointers.
+_c_int32, _c_int64, _c_char_p, _c_void_p, _c_size_t = (
+    ctypes.c_int32, ctypes.c_int64, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t,
+)
 _SIGNATURES = {
     "orvel_version": (_c_char_p, []),
     "orvel_abi_version": (_c_int32, []),
@@ -61,52 +61,122 @@ _SIGNATURES = {
     "orvel_export_json": (_c_void_p, [_c_void_p]),
     "orvel_selftest": (_c_int32, []),
 }
+_SYNC_SIGNATURES = {
+    "orvel_sync_version": (_c_char_p, []),
+    "orvel_sync_abi_version": (_c_int32, []),
+    "orvel_sync_last_error": (_c_char_p, []),
+    "orvel_sync_free": (None, [_c_void_p]),
+    "orvel_sync_create": (_c_void_p, [_c_void_p]),
+    "orvel_sync_destroy": (None, [_c_void_p]),
+    "orvel_sync_set": (_c_int64, [_c_void_p, _c_int32, _c_char_p, _c_char_p, _c_char_p, _c_char_p]),
+    "orvel_sync_next_request": (_c_void_p, [_c_void_p, _c_char_p, ctypes.POINTER(_c_int64)]),
+    "orvel_sync_report": (_c_int32, [_c_void_p, _c_int64, _c_int32]),
+    "orvel_sync_begin_refresh": (_c_int64, [_c_void_p]),
+    "orvel_sync_load": (_c_int32, [_c_void_p, _c_int64, _c_void_p, _c_size_t]),
+    "orvel_sync_export": (_c_void_p, [_c_void_p]),
+    "orvel_sync_restore": (_c_int32, [_c_void_p, _c_void_p, _c_size_t]),
+    "orvel_sync_count": (_c_int32, [_c_void_p, _c_int32]),
+}
 
-_lib: Optional[ctypes.CDLL] = None
-_lib_path: Optional[str] = None
-_lock = threading.Lock()
+
+def _file_names(stem: str) -> Tuple[str, ...]:
+    """A library's file names on this platform, most specific first."""
+    if sys.platform == "darwin":
+        return (f"lib{stem}.1.dylib", f"lib{stem}.dylib")
+    if sys.platform == "win32":
+        return (f"{stem}.dll", f"lib{stem}.dll")
+    return (f"lib{stem}.so.1",)
 
 
-def _open(candidate: str) -> ctypes.CDLL:
+@dataclass(frozen=True)
+class _Spec:
+    """What sets one library apart: its names, its functions, its interface version."""
+
+    title: str
+    stem: str
+    signatures: Dict[str, Tuple[object, List[object]]]
+    abi_function: str
+    abi_version: int
+    debian_package: str
+
+    @property
+    def names(self) -> Tuple[str, ...]:
+        return _file_names(self.stem)
+
+
+_CORE = _Spec("liborvel", "orvel", _SIGNATURES, "orvel_abi_version", ABI_VERSION, "liborvel1")
+_SYNC = _Spec("liborvel-sync", "orvel-sync", _SYNC_SIGNATURES, "orvel_sync_abi_version", SYNC_ABI_VERSION,
+              "liborvel-sync1")
+
+# A build tree puts liborvel-sync in this folder below liborvel's.
+_SYNC_BUILD_SUBDIR = "sync"
+
+
+def _open(spec: _Spec, candidate: str) -> ctypes.CDLL:
     """Opens one candidate and declares the functions; raises OSError or OrvelError."""
     lib = ctypes.CDLL(candidate)
     try:
-        for name, (restype, argtypes) in _SIGNATURES.items():
+        for name, (restype, argtypes) in spec.signatures.items():
             function = getattr(lib, name)
             function.restype = restype
             function.argtypes = argtypes
     except AttributeError as missing:
-        raise OrvelError(f"{candidate} is not liborvel: {missing}") from None
-    found = lib.orvel_abi_version()
-    if found != ABI_VERSION:
-        raise OrvelError(f"{candidate} has interface version {found}; this package needs {ABI_VERSION}")
+        raise OrvelError(f"{candidate} is not {spec.title}: {missing}") from None
+    found = getattr(lib, spec.abi_function)()
+    if found != spec.abi_version:
+        raise OrvelError(f"{candidate} has interface version {found}; this package needs {spec.abi_version}")
     return lib
 
 
-def _automatic_candidates() -> List[str]:
-    """The places looked at when no path is given: recorded folder, package, checkout's build, loader."""
-    folders = []
-    if _installed.LIBRARY_DIR:
-        folders.append(Path(_installed.LIBRARY_DIR))
+def _existing(spec: _Spec, place: str, folders: List[Path]) -> List[Tuple[str, str]]:
+    return [(place, str(folder / name)) for folder in folders for name in spec.names if (folder / name).exists()]
+
+
+def _automatic_candidates(spec: _Spec, folders_of: Callable[[Path], List[Path]]) -> List[Tuple[str, str]]:
+    """Recorded folder, package folder, checkout's build, then the loader's own search."""
     package = Path(__file__).resolve().parent
-    folders.append(package)
     built = _checkout.checkout_library_dir(str(package.parent))
-    if built:
-        folders.append(Path(built))
-    paths = [str(folder / name) for folder in folders for name in _file_names()]
-    return [p for p in paths if os.path.exists(p)] + list(_file_names())
+    places = [
+        (_RECORDED, Path(_installed.LIBRARY_DIR) if _installed.LIBRARY_DIR else None),
+        (_PACKAGE, package),
+        (_CHECKOUT, Path(built) if built else None),
+    ]
+    found: List[Tuple[str, str]] = []
+    for place, folder in places:
+        if folder is not None:
+            found += _existing(spec, place, folders_of(folder))
+    return found + [(_LOADER, name) for name in spec.names]
 
 
-def _not_found(tried: List[Tuple[str, str]]) -> LibraryNotFoundError:
+def _not_found(spec: _Spec, env: str, fix: str, tried: List[Tuple[str, str]]) -> LibraryNotFoundError:
     lines = "\n".join(f"  {place}: {why}" for place, why in tried)
     return LibraryNotFoundError(
-        "liborvel could not be loaded. Tried:\n"
+        f"{spec.title} could not be loaded. Tried:\n"
         f"{lines}\n"
-        "Fix: pass the library's path to orvel.load_library(path), or set "
-        f"{ENV_VARIABLE}=/path/to/{_file_names()[0]}, or install liborvel "
-        "(apt install liborvel1, or cmake --install with its lib folder on the "
+        f"Fix: {fix}set {env}=/path/to/{spec.names[0]}, or install {spec.title} "
+        f"(apt install {spec.debian_package}, or cmake --install with its lib folder on the "
         "loader path: ldconfig or LD_LIBRARY_PATH)."
     )
+
+
+def _first_that_opens(spec: _Spec, candidates: List[Tuple[str, str]]) -> Tuple[Optional[ctypes.CDLL], str, list]:
+    tried: List[Tuple[str, str]] = []
+    for place, candidate in candidates:
+        try:
+            return _open(spec, candidate), candidate, tried
+        except (OSError, OrvelError) as error:
+            tried.append((f"{candidate} ({place})", str(error)))
+    return None, "", tried
+
+
+def _absolute(candidate: str) -> str:
+    return os.path.abspath(candidate) if os.sep in candidate else candidate
+
+
+_lib: Optional[ctypes.CDLL] = None
+_lib_path: Optional[str] = None
+_sync_lib: Optional[ctypes.CDLL] = None
+_lock = threading.Lock()
 
 
 def load_library(path: Optional[str] = None) -> ctypes.CDLL:
@@ -115,8 +185,10 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
     ``path``, then ``$ORVEL_LIBRARY``, are used alone when given: a library the
     caller named is never silently replaced by another. Without either, the
     recorded install folder, the package folder, the build folder of the
-    checkout the package sits in and the loader path are tried in turn.
-    Raises LibraryNotFoundError saying what was tried.
+    checkout the package sits in and the loader path are tried in turn
+    (LIBRARY_SEARCH_ORDER). liborvel-sync, when a SyncedWishlist needs it, is
+    then looked for beside the liborvel loaded. Raises LibraryNotFoundError
+    saying what was tried.
     """
     global _lib, _lib_path
     loaded = _lib
@@ -129,18 +201,49 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
             return _lib
         env = os.environ.get(ENV_VARIABLE)
         if path is not None:
-            candidates = [("the path given to load_library", path)]
+            candidates = [(_GIVEN, path)]
         elif env:
             candidates = [(f"${ENV_VARIABLE}", env)]
         else:
-            candidates = [("", c) for c in _automatic_candidates()]
-        tried: List[Tuple[str, str]] = []
-        for origin, candidate in candidates:
-            try:
-                _lib = _open(candidate)
-            except (OSError, OrvelError) as error:
-                tried.append((f"{candidate} ({origin})" if origin else candidate, str(error)))
-                continue
-            _lib_path = os.path.abspath(candidate) if os.sep in candidate else candidate
-            return _lib
-        raise _not_found(tried)
+            candidates = _automatic_candidates(_CORE, lambda folder: [folder])
+        lib, candidate, tried = _first_that_opens(_CORE, candidates)
+        if lib is None:
+            raise _not_found(_CORE, ENV_VARIABLE, "pass the library's path to orvel.load_library(path), or ", tried)
+        _lib, _lib_path = lib, _absolute(candidate)
+        return lib
+
+
+def _with_build_subdir(folder: Path) -> List[Path]:
+    return [folder, folder / _SYNC_BUILD_SUBDIR]
+
+
+def load_sync_library() -> ctypes.CDLL:
+    """Loads liborvel-sync once per process (after liborvel, whose store it works on).
+
+    ``$ORVEL_SYNC_LIBRARY`` is used alone when given. Without it, liborvel-sync is
+    looked for in the folder liborvel was loaded from, then where liborvel is
+    looked for (SYNC_LIBRARY_SEARCH_ORDER); in each folder also in its ``sync``
+    folder, where a build tree puts it. Raises LibraryNotFoundError saying what
+    was tried; nothing but a SyncedWishlist needs it.
+    """
+    global _sync_lib
+    loaded = _sync_lib
+    if loaded is not None:
+        return loaded
+    load_library()
+    with _lock:
+        if _sync_lib is not None:
+            return _sync_lib
+        env = os.environ.get(SYNC_ENV_VARIABLE)
+        if env:
+            candidates = [(f"${SYNC_ENV_VARIABLE}", env)]
+        else:
+            candidates = []
+            if _lib_path is not None and os.sep in _lib_path:
+                candidates = _existing(_SYNC, _BESIDE_CORE, _with_build_subdir(Path(_lib_path).parent))
+            candidates += _automatic_candidates(_SYNC, _with_build_subdir)
+        lib, _candidate, tried = _first_that_opens(_SYNC, candidates)
+        if lib is None:
+            raise _not_found(_SYNC, SYNC_ENV_VARIABLE, f"put it beside the liborvel in use ({_lib_path}), or ", tried)
+        _sync_lib = lib
+        return lib

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Python package the way its README says, offline, into fresh
 # virtual environments: the copy that cmake --install put under
-# PREFIX/share/orvel/python must find its library unaided, so must a
-# checkout's package (installed from it, or run in place) find the library of
-# the checkout's build, and a package anywhere else must explain plainly
-# when no library can be found.
+# PREFIX/share/orvel/python must find its libraries (liborvel and
+# liborvel-sync) unaided, so must a checkout's package (installed from it, or
+# run in place) find those of the checkout's build, and a package anywhere
+# else must explain plainly when no library can be found.
 #   check_install.sh PYTHON BUILD_DIR
 set -euo pipefail
 python=$1
@@ -25,10 +25,14 @@ echo "--- installed copy: the recorded library folder"
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 install_into "$work/installed" "$work/prefix/share/orvel/python"
 (cd "$work" && "$work/installed/bin/python" -c '
-import pathlib, orvel
+import importlib.metadata, pathlib, orvel
 assert orvel.selftest() == 0
 assert (pathlib.Path(orvel.__file__).parent / "py.typed").exists()
-print("selftest passed with", orvel.load_library()._name)')
+assert importlib.metadata.version("orvel") == orvel.__version__
+with orvel.SyncedWishlist() as w:
+    assert w.set_wished("album", "a") == 1
+from orvel import _library
+print("selftest passed with", orvel.load_library()._name, "and", _library._sync_lib._name)')
 
 echo "--- a checkout's package finds the checkout's build, installed or in place"
 checkout=$work/checkout
@@ -38,15 +42,19 @@ cp "$source_dir/../../cmake/python_installed.py.in" "$checkout/cmake/"
 cp -r "$source_dir" "$checkout/bindings/python"
 rm -rf "$checkout/bindings/python/tests" "$checkout/bindings/python/build"
 cp -a "$build_dir"/liborvel.so* "$checkout/build/release/"
+mkdir -p "$checkout/build/release/sync"
+cp -a "$build_dir"/sync/liborvel-sync.so* "$checkout/build/release/sync/"
 install_into "$work/from-checkout" "$checkout/bindings/python"
 check_loaded_from_checkout='
 import orvel, sys
+from orvel import _library
 assert orvel.selftest() == 0
-loaded = orvel.load_library()._name
-assert loaded == sys.argv[1], (loaded, sys.argv[1])
-print("selftest passed with", loaded)'
-(cd "$work" && "$work/from-checkout/bin/python" -c "$check_loaded_from_checkout" "$checkout/build/release/liborvel.so.1")
-(cd "$work" && PYTHONPATH=$checkout/bindings/python "$python" -c "$check_loaded_from_checkout" "$checkout/build/release/liborvel.so.1")
+orvel.SyncedWishlist().close()
+loaded = orvel.load_library()._name, _library._sync_lib._name
+assert loaded == (sys.argv[1], sys.argv[2]), (loaded, sys.argv[1:])
+print("selftest passed with", *loaded)'
+(cd "$work" && "$work/from-checkout/bin/python" -c "$check_loaded_from_checkout" "$checkout/build/release/liborvel.so.1" "$checkout/build/release/sync/liborvel-sync.so.1")
+(cd "$work" && PYTHONPATH=$checkout/bindings/python "$python" -c "$check_loaded_from_checkout" "$checkout/build/release/liborvel.so.1" "$checkout/build/release/sync/liborvel-sync.so.1")
 
 echo "--- source tree: no library anywhere"
 cp -r "$source_dir" "$work/source"  # pip builds in the tree it is given

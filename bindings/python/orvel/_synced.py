@@ -1,0 +1,247 @@
+"""SyncedWishlist: a store and the change journal (liborvel-sync) that keeps its changes."""
+
+from __future__ import annotations
+
+import ctypes
+from dataclasses import dataclass
+from enum import IntEnum
+from typing import Optional, Type, TypeVar
+
+from ._errors import InvalidInputError, OrvelError, Reason, error_for
+from ._library import load_library, load_sync_library
+from ._requests import WishRequest
+from ._store import StoreView
+from ._text import Response, Text, encode, response_buffer, take_text
+
+
+class Outcome(IntEnum):
+    """What became of a request, for SyncedWishlist.report()."""
+
+    ACCEPTED = 1
+    """The service applied it (a 2xx answer)."""
+    REJECTED = 2
+    """The service refused it for good (a 4xx answer): the store is put back."""
+    FAILED = 3
+    """No answer, or "try again" (5xx, a timeout): it will be sent again."""
+
+
+# orvel_sync_count's selectors and orvel_sync_load's result for a stale response.
+_HELD, _UNSENT, _IN_FLIGHT, _CONFIRMING = 0, 1, 2, 3
+_STALE = -2
+
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+
+
+@dataclass(frozen=True)
+class PendingRequest(WishRequest):
+    """The request of one journal operation; report its outcome under ``op_id``."""
+
+    op_id: int
+
+
+def _whole_number(value: object, name: str, lowest: int, highest: int, reason: Reason) -> int:
+    """An int argument; one out of the C type's range fails as the library fails any it never gave."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be int, not {type(value).__name__}")
+    if not lowest <= value <= highest:
+        raise InvalidInputError(f"{name} {value} is out of range", reason)
+    return int(value)
+
+
+_Self = TypeVar("_Self", bound="SyncedWishlist")
+
+
+class SyncedWishlist(StoreView):
+    """A wishlist store and its change journal: each change is kept until the service
+    has confirmed it, through refreshes, failed requests and restarts.
+
+    Read it as a Wishlist (has, ``in``, len, iteration, export_json, export); change it
+    only through set_wished and the list responses given to load(token, response), so
+    the journal sees every change. Send next_request()'s requests, report() what became
+    of each, and save() the journal with export_json() after each change; restore()
+    makes the object anew from both. Failures raise OrvelError (InvalidInputError, a
+    ValueError, for refused input) with the journal's reason. Use it as a context
+    manager or close() it. Needs liborvel-sync, looked for on first use.
+    Not safe to use from two threads at once; separate objects are independent.
+    """
+
+    _copy_hint = "use SyncedWishlist.restore(save(), export_json())"
+
+    def __init__(self) -> None:
+        self._lib = load_library()
+        self._sync = load_sync_library()
+        self._journal: Optional[int] = None
+        store = self._lib.orvel_create()
+        if not store:
+            raise MemoryError("orvel_create: out of memory")
+        journal = self._sync.orvel_sync_create(store)
+        if not journal:
+            self._lib.orvel_destroy(store)
+            raise MemoryError("orvel_sync_create: out of memory")
+        self._store, self._journal = store, journal
+
+    @classmethod
+    def restore(cls: Type[_Self], journal_text: Response, store_text: Optional[Response] = None) -> _Self:
+        """A new SyncedWishlist from what save() and export_json() gave: the store loaded
+        from ``store_text`` (empty when None), then the journal restored over it.
+
+        Operations that were in flight come back unsent. Raises InvalidInputError
+        ("invalid json", "invalid journal", "unsupported version") when a text cannot
+        be read.
+        """
+        wishes = cls()
+        try:
+            if store_text is not None:
+                buffer, size = response_buffer(store_text, "store_text")
+                if wishes._lib.orvel_load_mine_json(wishes._store, buffer, size) < 0:
+                    raise error_for("cannot load the saved store", wishes._lib.orvel_last_error().decode("utf-8"))
+            buffer, size = response_buffer(journal_text, "journal_text")
+            if wishes._sync.orvel_sync_restore(wishes._journal, buffer, size) < 0:
+                raise wishes._failure("cannot restore the journal")
+        except BaseException:
+            wishes.close()
+            raise
+        return wishes
+
+    def close(self) -> None:
+        """Releases the journal, then the store; harmless when already closed."""
+        journal, self._journal = getattr(self, "_journal", None), None
+        store, self._store = self._store, None
+        if journal:
+            self._sync.orvel_sync_destroy(journal)
+        if store:
+            self._lib.orvel_destroy(store)
+
+    def __enter__(self) -> "SyncedWishlist":
+        return self
+
+    def _journal_handle(self) -> int:
+        self._handle()  # raises when closed
+        assert self._journal is not None
+        return self._journal
+
+    def _failure(self, what: str) -> OrvelError:
+        return error_for(what, self._sync.orvel_sync_last_error().decode("utf-8"))
+
+    def set_wished(
+        self,
+        kind: Text,
+        item_id: Text,
+        wished: bool = True,
+        title: Optional[Text] = None,
+        artist: Optional[Text] = None,
+    ) -> int:
+        """Records that (kind, item_id) should be wished (or not) and shows it at once.
+
+        Returns the new operation's id, or 0 when the store already shows it (nothing
+        recorded). For a removal, title and artist let a refused removal show the entry
+        again.
+        """
+        op_id = self._sync.orvel_sync_set(
+            self._journal_handle(), 1 if wished else 0,
+            encode(kind, "kind", optional=False), encode(item_id, "item_id", optional=False),
+            encode(title, "title"), encode(artist, "artist"),
+        )
+        if op_id < 0:
+            raise self._failure(f"cannot record {kind!r} {item_id!r}")
+        return int(op_id)
+
+    def next_request(self, base_url: Optional[Text] = None) -> Optional[PendingRequest]:
+        """The request of the oldest unsent change, now in flight; None when nothing can be sent.
+
+        ``base_url`` as for build_wish_request. Report its outcome with report(op_id, ...)
+        once it is settled, and only then.
+        """
+        op_id = ctypes.c_int64(0)
+        pointer = self._sync.orvel_sync_next_request(self._journal_handle(), encode(base_url, "base_url"),
+                                                     ctypes.byref(op_id))
+        if not pointer:
+            failure = self._failure("cannot make the next request")
+            if not failure.reason:
+                return None  # nothing to send
+            raise failure
+        text = take_text(pointer, self._sync.orvel_sync_free, lambda: self._failure("cannot make the next request"))
+        request = PendingRequest._parse(text, op_id=int(op_id.value))
+        assert isinstance(request, PendingRequest)
+        return request
+
+    def report(self, op_id: int, outcome: Outcome) -> None:
+        """Takes what became of the request of ``op_id``: an Outcome (or its number).
+
+        Raises InvalidInputError ("unknown operation") for an id that is not in flight,
+        ("invalid argument") for an outcome that is not one of Outcome.
+        """
+        op = _whole_number(op_id, "op_id", _INT64_MIN, _INT64_MAX, Reason.UNKNOWN_OPERATION)
+        number = _whole_number(outcome, "outcome", -(2**31), 2**31 - 1, Reason.INVALID_ARGUMENT)
+        if self._sync.orvel_sync_report(self._journal_handle(), op, number) < 0:
+            raise self._failure(f"cannot report operation {op}")
+
+    def begin_refresh(self) -> int:
+        """A token for the list fetch about to start: take it before the request leaves."""
+        token = self._sync.orvel_sync_begin_refresh(self._journal_handle())
+        if token < 0:
+            raise self._failure("cannot begin a refresh")
+        return int(token)
+
+    def load(self, token: int, response: Response) -> Optional[int]:
+        """Loads the list response of the fetch ``token`` was taken for, then shows again
+        every change the response may not reflect. Returns the number of entries, or
+        None when a newer response was loaded already (this one is then ignored).
+
+        Raises InvalidInputError ("invalid json", "unknown token"), the store unchanged.
+        """
+        number = _whole_number(token, "token", _INT64_MIN, _INT64_MAX, Reason.UNKNOWN_TOKEN)
+        buffer, size = response_buffer(response)
+        count = self._sync.orvel_sync_load(self._journal_handle(), number, buffer, size)
+        if count == _STALE:
+            return None
+        if count < 0:
+            raise self._failure("cannot load the response")
+        return int(count)
+
+    def save(self) -> str:
+        """The journal as a JSON text, for restore(); save it with export_json() after each change."""
+        return take_text(
+            self._sync.orvel_sync_export(self._journal_handle()), self._sync.orvel_sync_free,
+            lambda: self._failure("cannot save the journal"),
+        )
+
+    def _count(self, which: int) -> int:
+        count = self._sync.orvel_sync_count(self._journal_handle(), which)
+        if count < 0:
+            raise self._failure("cannot count the operations")
+        return int(count)
+
+    @property
+    def held(self) -> int:
+        """Changes the journal holds: not yet confirmed by the service."""
+        return self._count(_HELD)
+
+    @property
+    def unsent(self) -> int:
+        """Changes waiting to be sent."""
+        return self._count(_UNSENT)
+
+    @property
+    def in_flight(self) -> int:
+        """Changes whose request next_request() gave and report() has not settled."""
+        return self._count(_IN_FLIGHT)
+
+    @property
+    def confirming(self) -> int:
+        """Changes the service accepted, until a list response fetched since shows them."""
+        return self._count(_CONFIRMING)
+
+    def _describe(self) -> str:
+        held = self.held
+        return f"{super()._describe()}, {held} change{'' if held == 1 else 's'} held"
+
+
+def sync_version() -> str:
+    """liborvel-sync's version text (ORVEL_SYNC_VERSION)."""
+    return load_sync_library().orvel_sync_version().decode("ascii")
+
+
+def sync_abi_version() -> int:
+    """liborvel-sync's interface version (SYNC_ABI_VERSION)."""
+    return int(load_sync_library().orvel_sync_abi_version())

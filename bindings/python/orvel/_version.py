@@ -1,0 +1,3 @@
+"""The package's version: pyproject.toml reads it from here."""
+
+__version__ = "1.0.0"
