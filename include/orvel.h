@@ -23,11 +23,17 @@
 
 /* Interface version: orvel_abi_version() returns it; the SONAME carries it. */
 #define ORVEL_ABI_VERSION 1
-/* Library version: orvel_version() returns this text. */
-#define ORVEL_VERSION "1.0.0"
+/* Library version, written here once: the build, the packages and the
+ * bindings take it from these three lines (or are checked against them). */
 #define ORVEL_VERSION_MAJOR 1
 #define ORVEL_VERSION_MINOR 0
 #define ORVEL_VERSION_PATCH 0
+/* The version as text, "MAJOR.MINOR.PATCH": orvel_version() returns it. */
+#define ORVEL_STRINGIFY_(x) #x
+#define ORVEL_STRINGIFY(x) ORVEL_STRINGIFY_(x)
+#define ORVEL_VERSION                                                                  \
+  ORVEL_STRINGIFY(ORVEL_VERSION_MAJOR) "." ORVEL_STRINGIFY(ORVEL_VERSION_MINOR) "." \
+      ORVEL_STRINGIFY(ORVEL_VERSION_PATCH)
 
 /* Export macro; a consumer may predefine ORVEL_API to its own needs. On
  * Windows the DLL exports the functions (ORVEL_BUILDING_LIBRARY, set by the
@@ -59,7 +65,7 @@ typedef struct orvel_store orvel_store;
 
 /* ---- Versions, memory and the error text ---------------------------------- */
 
-/* Static text "1.0.0"; never free it. */
+/* Static text ORVEL_VERSION of the library loaded; never free it. */
 ORVEL_API const char *orvel_version(void);
 
 /* Interface version, 1. Compare with ORVEL_ABI_VERSION at start-up. */

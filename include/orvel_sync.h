@@ -59,8 +59,14 @@
 
 /* Interface version: orvel_sync_abi_version() returns it; the SONAME carries it. */
 #define ORVEL_SYNC_ABI_VERSION 1
-/* Library version: orvel_sync_version() returns this text. */
-#define ORVEL_SYNC_VERSION "1.0.0"
+/* Library version, written here once (the build takes it from these lines). */
+#define ORVEL_SYNC_VERSION_MAJOR 1
+#define ORVEL_SYNC_VERSION_MINOR 0
+#define ORVEL_SYNC_VERSION_PATCH 0
+/* The version as text, "MAJOR.MINOR.PATCH": orvel_sync_version() returns it. */
+#define ORVEL_SYNC_VERSION                                                                        \
+  ORVEL_STRINGIFY(ORVEL_SYNC_VERSION_MAJOR) "." ORVEL_STRINGIFY(ORVEL_SYNC_VERSION_MINOR) "." \
+      ORVEL_STRINGIFY(ORVEL_SYNC_VERSION_PATCH)
 
 /* Export macro, as ORVEL_API: on Windows the DLL's build defines
  * ORVEL_SYNC_BUILDING_LIBRARY; define ORVEL_STATIC for static builds. */
@@ -104,7 +110,7 @@ typedef struct orvel_journal orvel_journal;
 
 /* ---- Versions, memory and the reason text -------------------------------- */
 
-/* Static text "1.0.0"; never free it. */
+/* Static text ORVEL_SYNC_VERSION of the library loaded; never free it. */
 ORVEL_SYNC_API const char *orvel_sync_version(void);
 
 /* Interface version, 1. Compare with ORVEL_SYNC_ABI_VERSION at start-up. */

@@ -47,7 +47,7 @@ TEST(Threads, StatelessFunctionsConcurrently) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&failures] {
       for (int i = 0; i < 100; ++i) {
-        if (std::string(orvel_version()) != "1.0.0" || orvel_abi_version() != 1) ++failures;
+        if (std::string(orvel_version()) != ORVEL_VERSION || orvel_abi_version() != ORVEL_ABI_VERSION) ++failures;
         if (orvel_validate_kind("album") != 0) ++failures;
         if (!take(orvel_build_mine_url("https://x.example/"))) ++failures;
         if (!take(orvel_build_wish_request_json(nullptr, i, "track", "t", "T", "A"))) ++failures;

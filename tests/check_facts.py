@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Every copy of a fact the project states in more than one place agrees with
+the one place that fact is written.
+
+  check_facts.py SOURCE_DIR [--show]
+
+The facts and where each is written once:
+  - the version and the interface version: include/orvel.h (and orvel_sync.h);
+  - the four kinds: src/identity.h (kKinds);
+  - the error texts: src/last_error.cpp (kMessages) and sync/reason.cpp (kReasons).
+Each copy is found by a pattern; a copy that cannot be found fails too, so a
+moved copy is noticed rather than skipped. --show prints every copy found.
+"""
+
+import json
+import re
+import sys
+from pathlib import Path
+
+ROOT = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent
+SHOW = "--show" in sys.argv
+failures = []
+
+
+def read(path):
+    return (ROOT / path).read_text(encoding="utf-8")
+
+
+def one(pattern, path, flags=0):
+    """The first group of the one match of pattern in a file."""
+    found = re.findall(pattern, read(path), flags)
+    if len(found) != 1:
+        failures.append(f"{path}: expected one match of {pattern!r}, found {len(found)}")
+        return None
+    return found[0]
+
+
+def agree(fact, truth, path, value):
+    if SHOW:
+        print(f"  {fact}: {path}: {value!r}")
+    if value is not None and value != truth:
+        failures.append(f"{path}: {fact} is {value!r}, but the source says {truth!r}")
+
+
+def macro(path, name):
+    return int(one(rf"#define {name} (\d+)\n", path))
+
+
+def header_version(path, prefix):
+    parts = [macro(path, f"{prefix}_VERSION_{p}") for p in ("MAJOR", "MINOR", "PATCH")]
+    return ".".join(str(p) for p in parts), macro(path, f"{prefix}_ABI_VERSION")
+
+
+def string_table(path, name):
+    """The string literals of a C++ constexpr table named name."""
+    body = one(rf"{name}\[\] = \{{(.*?)\}};", path, re.S)
+    return re.findall(r'"([^"]*)"', body or "")
+
+
+def quoted_list(text):
+    return re.findall(r'"([^"]+)"', text)
+
+
+# ---- versions ---------------------------------------------------------------------------
+version, abi = header_version("include/orvel.h", "ORVEL")
+sync_version, sync_abi = header_version("include/orvel_sync.h", "ORVEL_SYNC")
+
+changelog = one(r"\Aliborvel \(([^)]+)\)", "debian/changelog")
+agree("version", version, "debian/changelog", changelog and changelog.split("-")[0])
+agree("version", version, "bindings/python/pyproject.toml", one(r'(?m)^version = "([^"]+)"', "bindings/python/pyproject.toml"))
+package = json.loads(read("bindings/node/package.json"))
+agree("version", version, "bindings/node/package.json", package["version"])
+lock = json.loads(read("bindings/node/package-lock.json"))
+agree("version", version, "bindings/node/package-lock.json", lock["version"])
+agree("version", version, "bindings/node/package-lock.json (root package)", lock["packages"][""]["version"])
+readme = read("README.md")
+for pattern in (r"static `\"(\d+\.\d+\.\d+)\"`", r"_(\d+\.\d+\.\d+)_\*\.deb", r"orvel-(\d+\.\d+\.\d+)\.(?:jar|tgz)"):
+    copies = re.findall(pattern, readme)
+    if not copies:
+        failures.append(f"README.md: no copy of the version matches {pattern!r}")
+    for copy in copies:
+        agree("version", version, "README.md", copy)
+
+# ---- interface versions ----------------------------------------------------------------
+for lib, node, symbols, the_abi in (("liborvel", "ORVEL", "debian/liborvel1.symbols", abi),
+                                    ("liborvel-sync", "ORVEL_SYNC", "debian/liborvel-sync1.symbols", sync_abi)):
+    first = read(symbols).splitlines()[0]
+    agree("interface version", f"{lib}.so.{the_abi} {lib}{the_abi} #MINVER#", symbols, first)
+    map_file = "cmake/orvel.map" if lib == "liborvel" else "sync/orvel_sync.map"
+    agree("interface version", f"{node}_{the_abi}.0", map_file, one(r"(?m)^([A-Z_]+_\d+\.\d+) \{", map_file))
+for package_name in (f"liborvel{abi}", f"liborvel-sync{sync_abi}"):
+    if not re.search(rf"(?m)^Package: {package_name}$", read("debian/control")):
+        failures.append(f"debian/control: no package {package_name} for the interface version")
+agree("interface version", abi, "bindings/python/orvel/_library.py",
+      int(one(r"(?m)^ABI_VERSION = (\d+)", "bindings/python/orvel/_library.py") or -1))
+agree("interface version", abi, "bindings/node/lib/library.cjs",
+      int(one(r"const ABI_VERSION = (\d+);", "bindings/node/lib/library.cjs") or -1))
+agree("interface version", abi, "bindings/java/.../Native.java",
+      int(one(r"static final int ABI_VERSION = (\d+);", "bindings/java/src/main/java/org/orvel/Native.java") or -1))
+
+# ---- the kinds ---------------------------------------------------------------------------
+kinds = string_table("src/identity.h", "kKinds")
+agree("kinds", kinds, "include/orvel.h", quoted_list(one(r"0 when kind is exactly (.*?) \*", "include/orvel.h", re.S) or ""))
+agree("kinds", kinds, "README.md (orvel_validate_kind)",
+      re.findall(r"`(\w+)`", one(r"\| `orvel_validate_kind\(kind\)` \| `0` for (.*?) \|", "README.md") or ""))
+agree("kinds", kinds, "tools/orvel.cpp (help)",
+      re.findall(r"(\w+)", (one(r'"KIND is ([a-z, ]+?);', "tools/orvel.cpp") or "").replace(" or ", ", ")))
+agree("kinds", kinds, "bindings/python/orvel/__init__.py",
+      quoted_list(one(r"KINDS[^=]*= \(([^)]*)\)", "bindings/python/orvel/__init__.py") or ""))
+agree("kinds", kinds, "bindings/node/index.cjs",
+      re.findall(r"'(\w+)'", one(r"KINDS = Object\.freeze\(\[([^\]]*)\]\)", "bindings/node/index.cjs") or ""))
+
+# ---- the error texts --------------------------------------------------------------------
+messages = string_table("src/last_error.cpp", "kMessages")
+reasons = string_table("sync/reason.cpp", "kReasons")
+agree("error texts", messages, "include/orvel.h",
+      quoted_list(one(r"last error text: \"\" or one of (.*?)\. Never", "include/orvel.h", re.S) or ""))
+agree("error texts", sorted(messages), "man/liborvel.3", sorted(re.findall(r"(?m)^\.It Dq (.+)$", read("man/liborvel.3"))))
+agree("error texts", messages, "README.md",
+      re.findall(r'`"([^"]+)"`', one(r"\| `orvel_last_error\(\)` \| (.*?) \|", "README.md") or ""))
+agree("reasons", reasons, "include/orvel_sync.h",
+      re.findall(r'(?m)^ \*      "([^"]+)"', read("include/orvel_sync.h")))
+agree("reasons", reasons, "man/liborvel-sync.3", re.findall(r"(?m)^\.It Dq (.+)$", read("man/liborvel-sync.3")))
+
+if failures:
+    print("facts that disagree with their source:")
+    for f in failures:
+        print("  " + f)
+    sys.exit(1)
+print(f"facts agree: version {version} (interface {abi}), liborvel-sync {sync_version} (interface {sync_abi}), "
+      f"kinds {', '.join(kinds)}, {len(messages)} error texts, {len(reasons)} journal reasons")
