@@ -67,7 +67,6 @@ sync_version, sync_abi = header_version("include/orvel_sync.h", "ORVEL_SYNC")
 
 changelog = one(r"\Aliborvel \(([^)]+)\)", "debian/changelog")
 agree("version", version, "debian/changelog", changelog and changelog.split("-")[0])
-agree("version", version, "bindings/python/pyproject.toml", one(r'(?m)^version = "([^"]+)"', "bindings/python/pyproject.toml"))
 package = json.loads(read("bindings/node/package.json"))
 agree("version", version, "bindings/node/package.json", package["version"])
 lock = json.loads(read("bindings/node/package-lock.json"))
@@ -91,8 +90,6 @@ for lib, node, symbols, the_abi in (("liborvel", "ORVEL", "debian/liborvel1.symb
 for package_name in (f"liborvel{abi}", f"liborvel-sync{sync_abi}"):
     if not re.search(rf"(?m)^Package: {package_name}$", read("debian/control")):
         failures.append(f"debian/control: no package {package_name} for the interface version")
-agree("interface version", abi, "bindings/python/orvel/_library.py",
-      int(one(r"(?m)^ABI_VERSION = (\d+)", "bindings/python/orvel/_library.py") or -1))
 agree("interface version", abi, "bindings/node/lib/library.cjs",
       int(one(r"const ABI_VERSION = (\d+);", "bindings/node/lib/library.cjs") or -1))
 agree("interface version", abi, "bindings/java/.../Native.java",
@@ -105,8 +102,6 @@ agree("kinds", kinds, "README.md (orvel_validate_kind)",
       re.findall(r"`(\w+)`", one(r"\| `orvel_validate_kind\(kind\)` \| `0` for (.*?) \|", "README.md") or ""))
 agree("kinds", kinds, "tools/orvel.cpp (help)",
       re.findall(r"(\w+)", (one(r'"KIND is ([a-z, ]+?);', "tools/orvel.cpp") or "").replace(" or ", ", ")))
-agree("kinds", kinds, "bindings/python/orvel/__init__.py",
-      quoted_list(one(r"KINDS[^=]*= \(([^)]*)\)", "bindings/python/orvel/__init__.py") or ""))
 agree("kinds", kinds, "bindings/node/index.cjs",
       re.findall(r"'(\w+)'", one(r"KINDS = Object\.freeze\(\[([^\]]*)\]\)", "bindings/node/index.cjs") or ""))
 
@@ -121,6 +116,19 @@ agree("error texts", messages, "README.md",
 agree("reasons", reasons, "include/orvel_sync.h",
       re.findall(r'(?m)^ \*      "([^"]+)"', read("include/orvel_sync.h")))
 agree("reasons", reasons, "man/liborvel-sync.3", re.findall(r"(?m)^\.It Dq (.+)$", read("man/liborvel-sync.3")))
+
+# ---- the Python package, as a user imports it (no library is loaded) ----------------
+sys.path.insert(0, str(ROOT / "bindings/python"))
+import orvel  # noqa: E402
+
+for fact, truth, value in (
+        ("version", version, orvel.__version__),
+        ("interface version", abi, orvel.ABI_VERSION),
+        ("journal interface version", sync_abi, orvel.SYNC_ABI_VERSION),
+        ("kinds", kinds, list(orvel.KINDS)),
+        ("error texts", messages, list(orvel.ERRORS)),
+        ("reasons", reasons, list(orvel.SYNC_ERRORS))):
+    agree(fact, truth, "the Python package", value)
 
 if failures:
     print("facts that disagree with their source:")
