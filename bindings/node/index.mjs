@@ -5,8 +5,11 @@ import orvel from './index.cjs';
 export const {
   ABI_VERSION,
   KINDS,
+  LIBRARY_FILES,
   LibraryNotFoundError,
   OrvelError,
+  REASONS,
+  SEARCH_ORDER,
   Wishlist,
   abiVersion,
   buildMineUrl,
