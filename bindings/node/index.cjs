@@ -1,16 +1,18 @@
 'use strict';
 // Node binding for liborvel: one user's wishlist, its service messages and its
-// export. Texts go in as strings (encoded as UTF-8) or byte
+// export, and with liborvel-sync a wishlist whose changes are kept until the
+// service confirms them. Texts go in as strings (encoded as UTF-8) or byte
 // arrays (passed as they are); texts come back as strings. The ES module entry
 // re-exports this one, so both entries share one loaded library and one set
 // of classes.
 
 const { LibraryNotFoundError, OrvelError, REASONS } = require('./lib/errors.cjs');
 const library = require('./lib/library.cjs');
+const { Outcome, SyncedWishlist } = require('./lib/synced.cjs');
 const { isUtf8Text, text } = require('./lib/text.cjs');
 const { Wishlist, taken } = require('./lib/wishlist.cjs');
 
-const { ABI_VERSION, loadLibrary } = library;
+const { ABI_VERSION, SYNC_ABI_VERSION, loadLibrary, loadSyncLibrary } = library;
 
 const KINDS = Object.freeze(['track', 'album', 'artist', 'playlist']);
 
@@ -22,6 +24,16 @@ function version() {
 /** The library's interface version (ABI_VERSION). */
 function abiVersion() {
   return loadLibrary().abiVersion();
+}
+
+/** liborvel-sync's version text. */
+function syncVersion() {
+  return loadSyncLibrary().version();
+}
+
+/** liborvel-sync's interface version (SYNC_ABI_VERSION). */
+function syncAbiVersion() {
+  return loadSyncLibrary().abiVersion();
 }
 
 /** True when kind is one of KINDS, exactly (case-sensitive). */
@@ -38,7 +50,7 @@ function selftest() {
 function buildMineUrl(baseUrl = null) {
   const base = text(baseUrl, 'baseUrl');
   // The library copies the base's bytes as they are; a URL that is not UTF-8
-  // has no faithful string, so it fails.
+  // has no faithful string, so it fails as the journal's requests do.
   if (!isUtf8Text(base)) throw new OrvelError('cannot build the list URL', REASONS.invalidUtf8);
   return taken(loadLibrary().buildMineUrl(base), 'cannot build the list URL', REASONS.outOfMemory);
 }
@@ -72,17 +84,23 @@ module.exports = {
   LIBRARY_FILES: library.LIBRARY_FILES,
   LibraryNotFoundError,
   OrvelError,
+  Outcome,
   REASONS,
   SEARCH_ORDER: library.SEARCH_ORDER,
+  SYNC_ABI_VERSION,
+  SyncedWishlist,
   Wishlist,
   abiVersion,
   buildMineUrl,
   buildWishRequest,
   buildWishRequestJson,
-  loadLibrary: (libraryPath) => {
+  loadLibrary: (libraryPath, syncLibraryPath) => {
     loadLibrary(libraryPath);
+    if (syncLibraryPath !== undefined && syncLibraryPath !== null) loadSyncLibrary(syncLibraryPath);
   },
   selftest,
+  syncAbiVersion,
+  syncVersion,
   validateKind,
   version,
 };

@@ -20,22 +20,26 @@ export type Kind = (typeof KINDS)[number];
 
 /** The interface version of liborvel this package needs. */
 export const ABI_VERSION: 1;
+/** The interface version of liborvel-sync this package needs. */
+export const SYNC_ABI_VERSION: 1;
 
 /**
- * The places liborvel is looked for, in order: the path given to loadLibrary,
- * $ORVEL_LIBRARY, the folder recorded at installation, the package folder,
- * the checkout's build, the loader path.
+ * The places each library is looked for, in order: the path given to
+ * loadLibrary, the environment variable ($ORVEL_LIBRARY, $ORVEL_SYNC_LIBRARY),
+ * for liborvel-sync the folder liborvel was loaded from, the folder recorded
+ * at installation, the package folder, the checkout's build, the loader path.
  */
 export const SEARCH_ORDER: readonly [
   'argument',
   'environment',
+  'coreFolder',
   'recorded',
   'package',
   'checkout',
   'loader',
 ];
-/** The file names of the library on this platform, most specific first. */
-export const LIBRARY_FILES: { readonly core: readonly string[] };
+/** The file names of each library on this platform, most specific first. */
+export const LIBRARY_FILES: { readonly core: readonly string[]; readonly sync: readonly string[] };
 
 /**
  * The reasons of Wishlist's and the request builders' failures: liborvel's
@@ -53,29 +57,36 @@ export const REASONS: {
 
 /** A library call failed. */
 export class OrvelError extends Error {
-  /** Why this call failed: one of REASONS, or "". */
+  /**
+   * Why this call failed: one of REASONS, a reason of liborvel-sync's for a
+   * SyncedWishlist ("unknown operation", "invalid journal", ...), or "".
+   */
   readonly reason: string;
 }
 
-/** liborvel could not be loaded. */
+/** A library could not be loaded. */
 export class LibraryNotFoundError extends OrvelError {
-  /** Which library. */
-  readonly library: 'liborvel';
+  /** Which one. */
+  readonly library: 'liborvel' | 'liborvel-sync';
   /** Each place that was tried, and why it failed. */
   readonly tried: ReadonlyArray<{ place: string; why: string }>;
 }
 
 /**
- * Loads liborvel now instead of at first use. `libraryPath`, then $ORVEL_LIBRARY,
- * are used alone when given; otherwise the places of SEARCH_ORDER are tried.
- * Throws LibraryNotFoundError.
+ * Loads liborvel now instead of at first use, and liborvel-sync too when its
+ * path is given. A path, then the environment variable, are used alone when
+ * given; otherwise the places of SEARCH_ORDER are tried. Throws LibraryNotFoundError.
  */
-export function loadLibrary(libraryPath?: string | null): void;
+export function loadLibrary(libraryPath?: string | null, syncLibraryPath?: string | null): void;
 
 /** liborvel's version text, such as "1.0.0". */
 export function version(): string;
 /** liborvel's interface version. */
 export function abiVersion(): number;
+/** liborvel-sync's version text. */
+export function syncVersion(): string;
+/** liborvel-sync's interface version. */
+export function syncAbiVersion(): number;
 /** True when kind is one of KINDS, exactly. */
 export function validateKind(kind: Text): kind is Kind;
 /** 0 when the built-in self-test passes, else the first failing step (1 to 6). */
@@ -129,7 +140,7 @@ export interface ExportDocument {
 }
 
 /**
- * Read access to a store, as Wishlist gives it. Not shared
+ * Read access to a store, shared by Wishlist and SyncedWishlist. Not shared
  * between threads. close() (or `using`) when done; a forgotten one is released
  * on collection. On a worker thread, what is still open when the worker exits
  * is released then, but not when the worker is stopped by worker.terminate():
@@ -164,3 +175,53 @@ export class Wishlist {
 }
 export interface Wishlist extends WishlistReader {}
 
+/** What became of a request, for SyncedWishlist.report(). */
+export enum Outcome {
+  /** The service applied it (a 2xx answer). */
+  Accepted = 1,
+  /** The service refused it for good (4xx): the change is undone. */
+  Rejected = 2,
+  /** No answer, or "try again" (5xx, a timeout): it is sent again. */
+  Failed = 3,
+}
+
+/** The request of a change, from SyncedWishlist.nextRequest(). */
+export interface PendingRequest extends WishRequest {
+  /** The operation's id, for report(). */
+  opId: number;
+  /** The envelope as the library wrote it. */
+  json: string;
+}
+
+/**
+ * A store and its change journal (liborvel-sync): read as a Wishlist, changed
+ * only through setWished(), each change kept until the service confirms it.
+ * Failures throw OrvelError with the journal's reason.
+ */
+export class SyncedWishlist {
+  /** Throws LibraryNotFoundError when liborvel-sync cannot be loaded. */
+  constructor();
+  /** A new one with a saved store (exportJson()) loaded, then a saved journal (save()) restored. */
+  static restore(journalText: Response, storeText?: Response | null): SyncedWishlist;
+  /** Shows the change at once and records it: the operation's id, or 0 when the store shows it already. */
+  setWished(kind: Kind, itemId: Text, wished: boolean, title?: Text | null, artist?: Text | null): number;
+  /** The request of the oldest unsent change (then in flight), or null when nothing can be sent. */
+  nextRequest(baseUrl?: Text | null): PendingRequest | null;
+  /** What became of a request in flight. Report Failed only once it can no longer reach the service. */
+  report(opId: number | bigint, outcome: Outcome): void;
+  /** A token for a list fetch about to start: take it before the request leaves. */
+  beginRefresh(): number;
+  /** Loads that fetch's list response: the entry count, or null when a newer list was loaded already. */
+  load(token: number | bigint, response: Response): number | null;
+  /** The journal as a JSON text; save it with exportJson() after each change. */
+  save(): string;
+  /** Operations held. */
+  readonly held: number;
+  /** Operations waiting to be sent. */
+  readonly unsent: number;
+  /** Operations handed out by nextRequest() and not yet reported. */
+  readonly inFlight: number;
+  /** Operations accepted, until a list fetched after their report has been loaded. */
+  readonly confirming: number;
+}
+export interface SyncedWishlist extends WishlistReader {}

@@ -24,8 +24,8 @@ class LibraryNotFoundError extends OrvelError {
 // Every reason the Wishlist side gives: liborvel's four texts, as orvel.h
 // lists them, then the package's own where liborvel writes none (a toggle
 // reports no reason; a request whose URL found no memory leaves an earlier
-// call's text in place; a list URL is not checked), in the words liborvel-sync
-// uses for the same faults.
+// call's text in place; a list URL is not checked), in liborvel-sync's words
+// for the same faults. SyncedWishlist gives liborvel-sync's own reasons.
 const REASONS = Object.freeze({
   invalidKind: 'invalid kind',
   emptyItemId: 'empty item_id',

@@ -1,6 +1,6 @@
 'use strict';
-// Finding liborvel, loading it once per process, and declaring its functions
-// from the C prototypes below.
+// Finding liborvel and liborvel-sync, loading each once per process, and
+// declaring their functions from the C prototypes below.
 
 const fs = require('node:fs');
 const path = require('node:path');
@@ -9,10 +9,12 @@ const { checkoutLibraryDir } = require('./checkout.cjs');
 const { LibraryNotFoundError, OrvelError } = require('./errors.cjs');
 
 const ABI_VERSION = 1;
+const SYNC_ABI_VERSION = 1;
 
-// The functions of orvel.h, written as the header declares them. Each is
-// bound under its key; a `char *` result is a text the caller owns: it is
-// copied into a JS string and then handed to the table's `free` function, once.
+// The functions of orvel.h and orvel_sync.h, written as the headers declare
+// them, one table per library. Each is bound under its key; a `char *` result
+// is a text the caller owns: it is copied into a JS string and then handed to
+// the table's `free` function, once.
 const PROTOTYPES = Object.freeze({
   version: 'const char *orvel_version(void)',
   abiVersion: 'int32_t orvel_abi_version(void)',
@@ -35,13 +37,36 @@ const PROTOTYPES = Object.freeze({
   selftest: 'int32_t orvel_selftest(void)',
 });
 
-// The opaque handle, as a type of this copy of the package: koffi refuses
-// any other pointer where a store is expected. No type is registered under a
-// name, so two copies of the package can share one koffi.
+const SYNC_PROTOTYPES = Object.freeze({
+  version: 'const char *orvel_sync_version(void)',
+  abiVersion: 'int32_t orvel_sync_abi_version(void)',
+  lastError: 'const char *orvel_sync_last_error(void)',
+  free: 'void orvel_sync_free(void *text)',
+  create: 'orvel_journal *orvel_sync_create(orvel_store *store)',
+  destroy: 'void orvel_sync_destroy(orvel_journal *journal)',
+  set:
+    'int64_t orvel_sync_set(orvel_journal *journal, int32_t wished, const char *kind, ' +
+    'const char *item_id, const char *title, const char *artist)',
+  nextRequest: 'char *orvel_sync_next_request(orvel_journal *journal, const char *base_url, int64_t *op_id)',
+  report: 'int32_t orvel_sync_report(orvel_journal *journal, int64_t op_id, int32_t outcome)',
+  beginRefresh: 'int64_t orvel_sync_begin_refresh(orvel_journal *journal)',
+  load: 'int32_t orvel_sync_load(orvel_journal *journal, int64_t token, const char *json, size_t len)',
+  export: 'char *orvel_sync_export(const orvel_journal *journal)',
+  restore: 'int32_t orvel_sync_restore(orvel_journal *journal, const char *json, size_t len)',
+  count: 'int32_t orvel_sync_count(const orvel_journal *journal, int32_t which)',
+});
+
+// The opaque handles, as types of this copy of the package: koffi refuses a
+// journal where a store is expected. No type is registered under a name, so
+// two copies of the package can share one koffi.
 const STORE = koffi.pointer(koffi.opaque());
+const JOURNAL = koffi.pointer(koffi.opaque());
 const HANDLE_TYPES = {
   'orvel_store *': STORE,
   'const orvel_store *': STORE,
+  'orvel_journal *': JOURNAL,
+  'const orvel_journal *': JOURNAL,
+  'int64_t *': koffi.out(koffi.pointer('int64_t')),
 };
 
 // "RESULT NAME(TYPE NAME, ...)" into the name, the result type and the argument types.
@@ -65,7 +90,7 @@ function bind(lib, prototypes) {
   return fns;
 }
 
-// What the library is, and where it may be.
+// What each library is, and where else than the common places it may be.
 const CORE = {
   name: 'liborvel',
   stem: 'orvel',
@@ -76,6 +101,18 @@ const CORE = {
   debianPackage: 'liborvel1',
   subfolders: [''],
 };
+const SYNC = {
+  name: 'liborvel-sync',
+  stem: 'orvel-sync',
+  abiVersion: SYNC_ABI_VERSION,
+  prototypes: SYNC_PROTOTYPES,
+  envVariable: 'ORVEL_SYNC_LIBRARY',
+  argument: 'syncPath',
+  debianPackage: 'liborvel-sync1',
+  // A build tree puts it in sync/ below liborvel's folder; an install beside it.
+  subfolders: ['', 'sync'],
+};
+
 /** The file names of a library on this platform, most specific first. */
 function fileNames(spec) {
   if (process.platform === 'darwin') return [`lib${spec.stem}.${spec.abiVersion}.dylib`, `lib${spec.stem}.dylib`];
@@ -107,6 +144,11 @@ const PLACES = {
   environment: (spec) => {
     const value = process.env[spec.envVariable];
     return { alone: true, origin: `$${spec.envVariable}`, candidates: value ? [value] : [] };
+  },
+  coreFolder: (spec) => {
+    const core = loaded.get(CORE);
+    const folder = spec !== CORE && core && path.isAbsolute(core.from) ? path.dirname(core.from) : null;
+    return { origin: `the folder ${CORE.name} was loaded from`, candidates: folder ? inFolders(spec, [folder]) : [] };
   },
   recorded: (spec) => {
     const folder = recordedFolder();
@@ -151,9 +193,10 @@ function open(spec, candidate) {
 
 function fixFor(spec) {
   const file = fileNames(spec)[0];
+  const beside = spec === CORE ? '' : `, or put it beside ${fileNames(CORE)[0]}`;
   return (
-    `Fix: pass the library's path to loadLibrary(path), or set ` +
-    `${spec.envVariable}=/path/to/${file}, or install ${spec.name} ` +
+    `Fix: pass the library's path to loadLibrary(${spec === CORE ? 'path' : 'path, syncPath'}), or set ` +
+    `${spec.envVariable}=/path/to/${file}${beside}, or install ${spec.name} ` +
     `(apt install ${spec.debianPackage}, or cmake --install with its lib folder on the ` +
     'loader path: ldconfig or LD_LIBRARY_PATH).'
   );
@@ -196,10 +239,22 @@ function loadLibrary(libraryPath) {
   return loadOnce(CORE, libraryPath);
 }
 
+/**
+ * Loads liborvel-sync once per process, after liborvel (which it uses): found
+ * as liborvel is, with $ORVEL_SYNC_LIBRARY, and first in liborvel's own folder.
+ */
+function loadSyncLibrary(syncLibraryPath) {
+  loadLibrary();
+  return loadOnce(SYNC, syncLibraryPath);
+}
+
 module.exports = {
   ABI_VERSION,
-  LIBRARY_FILES: Object.freeze({ core: fileNames(CORE) }),
+  LIBRARY_FILES: Object.freeze({ core: fileNames(CORE), sync: fileNames(SYNC) }),
   PROTOTYPES,
   SEARCH_ORDER,
+  SYNC_ABI_VERSION,
+  SYNC_PROTOTYPES,
   loadLibrary,
+  loadSyncLibrary,
 };

@@ -1,5 +1,5 @@
 'use strict';
-// Wishlist, one user's store, and the read access to a store it is made of.
+// Wishlist, one user's store, and the read access it shares with SyncedWishlist.
 
 const { OrvelError, REASONS } = require('./errors.cjs');
 const { loadLibrary } = require('./library.cjs');
@@ -17,7 +17,7 @@ function taken(result, what, reason = '') {
 // The live handles of a reader, for the subclasses in this package only.
 let handlesOf;
 
-/** Read access to a store, for the classes that own one. */
+/** Read access to a store: what Wishlist and SyncedWishlist have in common. */
 class StoreReader {
   #lib;
   #owner;

@@ -36,6 +36,10 @@ test('two copies of the package in one process share one koffi', () => {
       w.toggle('album', 'a');
       assert.equal(w.exportJson(), '{"total":1,"items":[{"kind":"album","itemId":"a","title":"","artist":""}]}');
       w.close();
+      const s = new copy.SyncedWishlist();
+      s.setWished('track', 't', true);
+      assert.equal(s.nextRequest().opId, 1);
+      s.close();
     }
   } finally {
     rmSync(top, { recursive: true, force: true });
@@ -60,15 +64,20 @@ const allocatedBytes = () => {
 };
 
 test('wishlists left open in a worker are released when it exits', { skip: !mallinfo2 && 'needs glibc' }, async () => {
-  // Each worker leaves 300 wishlists open, each of 100 entries, and ends as
-  // a worker may: by its end, process.exit or a throw.
+  // Each worker leaves 200 wishlists and 100 synced ones open, each of 100
+  // entries, and ends as a worker may: by its end, process.exit or a throw.
   const source = `
     const { workerData } = require('node:worker_threads');
     const orvel = require(workerData.entry);
     const title = 'x'.repeat(100);
     for (let n = 0; n < 300; n++) {
-      const w = new orvel.Wishlist();
-      for (let i = 0; i < 100; i++) w.toggle('track', 't' + i, title);
+      if (n % 3 === 0) {
+        const s = new orvel.SyncedWishlist();
+        for (let i = 0; i < 100; i++) s.setWished('track', 't' + i, true, title);
+      } else {
+        const w = new orvel.Wishlist();
+        for (let i = 0; i < 100; i++) w.toggle('track', 't' + i, title);
+      }
     }
     if (workerData.end === 'exit') process.exit(0);
     if (workerData.end === 'throw') throw new Error('the end');`;
@@ -102,13 +111,17 @@ test('a request that finds no memory does not report an earlier call\'s error',
       try { w.load('{'); } catch (e) { console.log(e.reason); }
       for (const call of [() => o.buildWishRequestJson(true, 'album', 'a', null, null, base), () => o.buildMineUrl(base)]) {
         try { call(); console.log('built'); } catch (e) { console.log(e.reason); }
-      }`;
+      }
+      const s = new o.SyncedWishlist();
+      s.setWished('album', 'a', true);
+      try { s.load(1, '{'); } catch (e) { console.log(e.reason); }
+      try { s.nextRequest(base); } catch (e) { console.log(e.reason, s.unsent); }`;
     const run = spawnSync(process.execPath, ['--input-type=module', '-e', script], {
       env: { ...process.env, LD_PRELOAD: process.env.ORVEL_TEST_FAIL_SIZE_LIBRARY, ORVEL_TEST_FAIL_SIZE: `${URL_BUFFER_SIZE}` },
       encoding: 'utf8',
     });
     assert.equal(run.status, 0, run.stderr);
-    assert.equal(run.stdout, 'invalid json\nout of memory\nout of memory\n');
+    assert.equal(run.stdout, 'invalid json\nout of memory\nout of memory\nunknown token\nout of memory 1\n');
   });
 
 test('a list URL on a base that is not UTF-8 fails instead of changing it', () => {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Type-checks the README's Node example, and the package's surface (the kind
-# union, iteration), against the package's
+# union, iteration, SyncedWishlist, Outcome), against the package's
 # declarations, as a TypeScript user would: the package packed and installed
 # into a new project, with the TypeScript compiler pinned in
 # types/package-lock.json, and a tsconfig.json from 'tsc --init' used as it
@@ -68,7 +68,15 @@ surface="{
   const parsed: { total: number } = JSON.parse(JSON.stringify(w));
   const text: unknown = 'album';
   if (typeof text === 'string' && orvel.validateKind(text)) w.toggle(text, 'a');
-  const reasons: string[] = [orvel.REASONS.invalidJson];
+  const s = orvel.SyncedWishlist.restore('{}', null);
+  const id: number = s.setWished('album', 'a', true, 'T');
+  const request = s.nextRequest('https://x.example');
+  if (request !== null) s.report(request.opId, orvel.Outcome.Accepted);
+  const loaded: number | null = s.load(s.beginRefresh(), new ArrayBuffer(0));
+  // @ts-expect-error the store changes through the journal only
+  s.toggle('album', 'a');
+  const counts: number = s.held + s.unsent + s.inFlight + s.confirming;
+  const reasons: string[] = [orvel.REASONS.invalidJson, orvel.Outcome[orvel.Outcome.Failed]];
 }"
 
 echo "--- ES module project, tsconfig.json as 'tsc --init' writes it"

@@ -24,6 +24,7 @@ test('versions, self-test and kinds', () => {
   // The package is versioned with the library it binds.
   assert.equal(orvel.version(), require('../package.json').version);
   assert.equal(orvel.abiVersion(), orvel.ABI_VERSION);
+  assert.equal(orvel.syncAbiVersion(), orvel.SYNC_ABI_VERSION);
   assert.equal(orvel.selftest(), 0);
   assert.ok(orvel.KINDS.every((k) => orvel.validateKind(k)));
   assert.equal(orvel.validateKind('Track'), false);
