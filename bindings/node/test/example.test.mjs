@@ -2,7 +2,7 @@
 // a restart in the middle, a 503, an answer after the deadline and an entry
 // the service refuses, ending with the local store equal to the service's set.
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync, mkdirSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, test } from 'node:test';
@@ -12,18 +12,23 @@ import { startService } from './service.mjs';
 
 const packageDir = fileURLToPath(new URL('..', import.meta.url));
 
-// The README's first js block under its heading, as a module of a project
-// that has the package installed (a link to this folder).
-function readmeModule(heading) {
+const HEADING = '### The worked example';
+// The README's first js block under its heading.
+function exampleCode() {
   const readme = readFileSync(join(packageDir, 'README.md'), 'utf8');
-  const section = readme.slice(readme.indexOf(`\n${heading}\n`));
+  const section = readme.slice(readme.indexOf(`\n${HEADING}\n`));
   const block = /```js\n([\s\S]*?)```/.exec(section);
-  assert.ok(readme.includes(`\n${heading}\n`) && block, `no js block under '${heading}' in README.md`);
+  assert.ok(readme.includes(`\n${HEADING}\n`) && block, `no js block under '${HEADING}' in README.md`);
+  return block[1];
+}
+
+// The example as a module of a project that has the package installed (a link to this folder).
+function exampleModule() {
   const project = mkdtempSync(join(tmpdir(), 'orvel-example-'));
   after(() => rmSync(project, { recursive: true, force: true }));
   mkdirSync(join(project, 'node_modules'));
   symlinkSync(packageDir, join(project, 'node_modules', 'orvel'), 'dir');
-  writeFileSync(join(project, 'example.mjs'), block[1]);
+  writeFileSync(join(project, 'example.mjs'), exampleCode());
   return { project, file: join(project, 'example.mjs') };
 }
 
@@ -32,7 +37,7 @@ const byKey = (entries) =>
     .sort((a, b) => `${a.kind} ${a.itemId}`.localeCompare(`${b.kind} ${b.itemId}`));
 
 test('the worked example keeps every change through failures and a restart', async () => {
-  const { project, file } = readmeModule('### The worked example');
+  const { project, file } = exampleModule();
   const { openWishlist, saveWishlist, sendChanges, refresh } = await import(file);
   const service = await startService({
     initial: [{ kind: 'playlist', itemId: 'pl-7', title: 'Road', artist: 'Mix' }],
@@ -82,4 +87,13 @@ test('the worked example keeps every change through failures and a restart', asy
   assert.deepEqual(byKey([...wishes]), byKey(service.entries()));
   assert.equal(wishes.held, 0);
   wishes.close();
+});
+
+// The repository's README shows the same code, where it shows the example.
+const topReadme = join(packageDir, '..', '..', 'README.md');
+const topBlock = existsSync(topReadme)
+  ? [...readFileSync(topReadme, 'utf8').matchAll(/```js\n([\s\S]*?)```/g)].map((m) => m[1]).find((b) => b.includes('openWishlist'))
+  : undefined;
+test("the repository's README shows the same worked example", { skip: !topBlock && 'no Node worked example there' }, () => {
+  assert.equal(topBlock, exampleCode());
 });

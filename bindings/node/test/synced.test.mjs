@@ -2,7 +2,7 @@
 // $ORVEL_SYNC_LIBRARY).
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { copyFileSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { test } from 'node:test';
@@ -60,7 +60,6 @@ test('each outcome, and a stale list that changes nothing', () =>
     const before = [w.exportJson(), w.save()];
     assert.equal(w.load(older, '[]'), null);
     assert.deepEqual([w.exportJson(), w.save()], before);
-    assert.deepEqual([Outcome.Accepted, Outcome.Rejected, Outcome.Failed, Outcome[2]], [1, 2, 3, 'Rejected']);
   }));
 
 test('failures carry the journal reason and change nothing', () => {
@@ -193,12 +192,17 @@ test('liborvel-sync is loaded only when used, and a missing one is explained', (
 });
 
 test('liborvel-sync is found beside liborvel, or in the sync folder of its build', () => {
+  new SyncedWishlist().close();
+  // The files of the two libraries this process uses.
+  const [core, sync] = ['liborvel', 'liborvel-sync'].map((name) =>
+    readFileSync('/proc/self/maps', 'utf8').split('\n').map((l) => l.split(/ +/)[5])
+      .find((p) => p && p.includes(`/${name}.so`)));
   for (const subfolder of ['', 'sync']) {
     const folder = mkdtempSync(join(tmpdir(), 'orvel-libs-'));
     try {
-      copyFileSync(process.env.ORVEL_LIBRARY, join(folder, 'liborvel.so.1'));
+      copyFileSync(core, join(folder, 'liborvel.so.1'));
       mkdirSync(join(folder, subfolder), { recursive: true });
-      copyFileSync(process.env.ORVEL_SYNC_LIBRARY, join(folder, subfolder, 'liborvel-sync.so.1'));
+      copyFileSync(sync, join(folder, subfolder, 'liborvel-sync.so.1'));
       const out = runNode(
         `import * as o from '${entry}';
          const w = new o.SyncedWishlist(); w.setWished('album', 'a', true); w.close();
