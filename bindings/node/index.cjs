@@ -81,7 +81,7 @@ function buildWishRequest(add, kind, itemId, title = null, artist = null, baseUr
 module.exports = {
   ABI_VERSION,
   KINDS,
-  LIBRARY_FILES: library.LIBRARY_FILES,
+  LIBRARIES: library.LIBRARIES,
   LibraryNotFoundError,
   OrvelError,
   Outcome,

@@ -38,8 +38,17 @@ export const SEARCH_ORDER: readonly [
   'checkout',
   'loader',
 ];
-/** The file names of each library on this platform, most specific first. */
-export const LIBRARY_FILES: { readonly core: readonly string[]; readonly sync: readonly string[] };
+/** What the package loads: each library's file names on this platform (most specific first) and variable. */
+export interface LibraryFacts {
+  readonly name: string;
+  readonly files: readonly string[];
+  readonly envVariable: string;
+  readonly abiVersion: number;
+}
+export const LIBRARIES: {
+  readonly core: LibraryFacts & { readonly name: 'liborvel'; readonly envVariable: 'ORVEL_LIBRARY' };
+  readonly sync: LibraryFacts & { readonly name: 'liborvel-sync'; readonly envVariable: 'ORVEL_SYNC_LIBRARY' };
+};
 
 /**
  * The reasons of Wishlist's and the request builders' failures: liborvel's

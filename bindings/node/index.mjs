@@ -5,7 +5,7 @@ import orvel from './index.cjs';
 export const {
   ABI_VERSION,
   KINDS,
-  LIBRARY_FILES,
+  LIBRARIES,
   LibraryNotFoundError,
   OrvelError,
   Outcome,

@@ -250,7 +250,19 @@ function loadSyncLibrary(syncLibraryPath) {
 
 module.exports = {
   ABI_VERSION,
-  LIBRARY_FILES: Object.freeze({ core: fileNames(CORE), sync: fileNames(SYNC) }),
+  LIBRARIES: Object.freeze(
+    Object.fromEntries(
+      [['core', CORE], ['sync', SYNC]].map(([key, spec]) => [
+        key,
+        Object.freeze({
+          name: spec.name,
+          files: Object.freeze(fileNames(spec)),
+          envVariable: spec.envVariable,
+          abiVersion: spec.abiVersion,
+        }),
+      ]),
+    ),
+  ),
   PROTOTYPES,
   SEARCH_ORDER,
   SYNC_ABI_VERSION,
