@@ -14,7 +14,8 @@ function taken(result, what, reason = '') {
   return result;
 }
 
-// The live handles of a reader, for the subclasses in this package only.
+// The live handles of a reader, for the subclasses in this package only (set
+// by the class's static block, which can reach its private fields).
 let handlesOf;
 
 /** Read access to a store: what Wishlist and SyncedWishlist have in common. */
@@ -128,4 +129,4 @@ class Wishlist extends StoreReader {
   }
 }
 
-module.exports = { StoreReader, Wishlist, handlesOf: (reader) => handlesOf(reader), taken };
+module.exports = { StoreReader, Wishlist, handlesOf, taken };
