@@ -1,56 +1,20 @@
 'use strict';
 // Node binding for liborvel: one user's wishlist, its service messages and its
-// export. Texts go in as strings (encoded as UTF-8) or byte arrays (passed as
-// they are); texts come back as strings. The ES module entry re-exports this
-// one, so both entries share one loaded library and one set of classes.
+// export, and with liborvel-sync a wishlist whose changes are kept until the
+// service confirms them. Texts go in as strings (encoded as UTF-8) or byte
+// arrays (passed as they are); texts come back as strings. The ES module entry
+// re-exports this one, so both entries share one loaded library and one set
+// of classes.
 
-const { ABI_VERSION, OrvelError, LibraryNotFoundError, loadLibrary } = require('./lib/library.cjs');
+const { LibraryNotFoundError, OrvelError, REASONS } = require('./lib/errors.cjs');
+const library = require('./lib/library.cjs');
+const { Outcome, SyncedWishlist } = require('./lib/synced.cjs');
+const { isUtf8Text, text } = require('./lib/text.cjs');
+const { Wishlist, taken } = require('./lib/wishlist.cjs');
+
+const { ABI_VERSION, SYNC_ABI_VERSION, loadLibrary, loadSyncLibrary } = library;
 
 const KINDS = Object.freeze(['track', 'album', 'artist', 'playlist']);
-
-// A lone surrogate has no UTF-8 form; Buffer.from would silently turn it into
-// U+FFFD, so it is refused instead (String.isWellFormed needs Node 20).
-const LONE_SURROGATE = /\p{Surrogate}/u;
-
-// A NUL-terminated Buffer for a text argument; null stays absent where allowed.
-function text(value, name, optional = true) {
-  if (value === null || value === undefined) {
-    if (optional) return null;
-    throw new TypeError(`${name} must be a string or a Uint8Array, not ${value}`);
-  }
-  let bytes;
-  if (typeof value === 'string') {
-    if (LONE_SURROGATE.test(value)) throw new TypeError(`${name} holds a lone surrogate: it has no UTF-8 form`);
-    bytes = Buffer.from(value, 'utf8');
-  } else if (value instanceof Uint8Array) {
-    bytes = value;
-  } else {
-    throw new TypeError(`${name} must be a string or a Uint8Array, not ${typeof value}`);
-  }
-  if (bytes.includes(0)) throw new TypeError(`${name} must not contain NUL characters`);
-  const terminated = Buffer.allocUnsafe(bytes.length + 1);
-  terminated.set(bytes);
-  terminated[bytes.length] = 0;
-  return terminated;
-}
-
-// The bytes of a list response, viewed without a copy where possible.
-function responseBytes(response) {
-  if (typeof response === 'string') {
-    if (LONE_SURROGATE.test(response)) throw new TypeError('response holds a lone surrogate: it has no UTF-8 form');
-    return Buffer.from(response, 'utf8');
-  }
-  if (response instanceof ArrayBuffer) return new Uint8Array(response);
-  if (ArrayBuffer.isView(response)) return new Uint8Array(response.buffer, response.byteOffset, response.byteLength);
-  throw new TypeError(`response must be a string, an ArrayBuffer or a typed array, not ${typeof response}`);
-}
-
-const EMPTY_TEXT = new Uint8Array([0]);
-
-function takeText(result, what, withError = false) {
-  if (result === null) throw new OrvelError(what, withError ? loadLibrary().lastError() : '');
-  return result;
-}
 
 /** The library's version text, such as "1.0.0". */
 function version() {
@@ -60,6 +24,16 @@ function version() {
 /** The library's interface version (ABI_VERSION). */
 function abiVersion() {
   return loadLibrary().abiVersion();
+}
+
+/** liborvel-sync's version text. */
+function syncVersion() {
+  return loadSyncLibrary().version();
+}
+
+/** liborvel-sync's interface version (SYNC_ABI_VERSION). */
+function syncAbiVersion() {
+  return loadSyncLibrary().abiVersion();
 }
 
 /** True when kind is one of KINDS, exactly (case-sensitive). */
@@ -74,21 +48,29 @@ function selftest() {
 
 /** The URL that lists the user's wishes; null, undefined or "" select the default base. */
 function buildMineUrl(baseUrl = null) {
-  return takeText(loadLibrary().buildMineUrl(text(baseUrl, 'baseUrl')), 'cannot build the list URL (out of memory)');
+  const base = text(baseUrl, 'baseUrl');
+  // The library copies the base's bytes as they are; a URL that is not UTF-8
+  // has no faithful string, so it fails as the journal's requests do.
+  if (!isUtf8Text(base)) throw new OrvelError('cannot build the list URL', REASONS.invalidUtf8);
+  return taken(loadLibrary().buildMineUrl(base), 'cannot build the list URL', REASONS.outOfMemory);
 }
 
 /** The JSON envelope of the POST that adds (add true) or removes one wish, as text. */
 function buildWishRequestJson(add, kind, itemId, title = null, artist = null, baseUrl = null) {
   if (typeof add !== 'boolean') throw new TypeError('add must be a boolean');
-  const result = loadLibrary().buildWishRequest(
-    text(baseUrl, 'baseUrl'),
-    add ? 1 : 0,
-    text(kind, 'kind', false),
-    text(itemId, 'itemId', false),
-    text(title, 'title'),
-    text(artist, 'artist'),
-  );
-  return takeText(result, 'cannot build the wish request', true);
+  const lib = loadLibrary();
+  const args = [text(kind, 'kind', false), text(itemId, 'itemId', false), text(title, 'title'), text(artist, 'artist')];
+  const base = text(baseUrl, 'baseUrl');
+  const result = lib.buildWishRequest(base, add ? 1 : 0, ...args);
+  if (result !== null) return result;
+  // The library names a bad kind or an empty id, and empties its text for a
+  // text that is not UTF-8 or a lack of memory, except when the URL finds
+  // none: its text is then an earlier call's, which must not be reported.
+  let reason = REASONS.outOfMemory;
+  if (lib.validateKind(args[0]) !== 0) reason = REASONS.invalidKind;
+  else if (args[1].length === 1) reason = REASONS.emptyItemId;
+  else if (![base, ...args].every(isUtf8Text)) reason = '';
+  throw new OrvelError('cannot build the wish request', reason);
 }
 
 /** The envelope as an object with method, url, contentType and body (body a string). */
@@ -96,108 +78,29 @@ function buildWishRequest(add, kind, itemId, title = null, artist = null, baseUr
   return JSON.parse(buildWishRequestJson(add, kind, itemId, title, artist, baseUrl));
 }
 
-// Releases the stores of Wishlists that were collected without close().
-const forgotten = new FinalizationRegistry((store) => loadLibrary().destroy(store));
-
-/** One user's wishlist store. Call close() (or use `using`) when done. */
-class Wishlist {
-  #lib;
-  #store;
-
-  constructor() {
-    this.#lib = loadLibrary();
-    this.#store = this.#lib.create();
-    if (this.#store === null) throw new OrvelError('orvel_create: out of memory');
-    forgotten.register(this, this.#store, this);
-  }
-
-  /** Releases the store; harmless when already closed. */
-  close() {
-    if (this.#store === null) return;
-    forgotten.unregister(this);
-    this.#lib.destroy(this.#store);
-    this.#store = null;
-  }
-
-  /** True once close() has run. */
-  get closed() {
-    return this.#store === null;
-  }
-
-  #handle() {
-    if (this.#store === null) throw new OrvelError('the wishlist is closed');
-    return this.#store;
-  }
-
-  /** Replaces the content with a list response and returns the number of entries. */
-  load(response) {
-    const bytes = responseBytes(response);
-    // A length of 0 means "up to the first NUL": an empty response is passed
-    // as a text that ends at once, so it fails as empty JSON.
-    const count = this.#lib.load(this.#handle(), bytes.length > 0 ? bytes : EMPTY_TEXT, bytes.length);
-    if (count < 0) throw new OrvelError('cannot load the response', this.#lib.lastError());
-    return count;
-  }
-
-  /** Adds the entry (true) or removes it (false); throws OrvelError, the store unchanged, on failure. */
-  toggle(kind, itemId, title = null, artist = null) {
-    const kindText = text(kind, 'kind', false);
-    const idText = text(itemId, 'itemId', false);
-    const result = this.#lib.toggle(this.#handle(), kindText, idText, text(title, 'title'), text(artist, 'artist'));
-    if (result < 0) {
-      let reason = 'out of memory or the store is full';
-      if (this.#lib.validateKind(kindText) !== 0) reason = 'invalid kind';
-      else if (idText.length === 1) reason = 'empty item_id';
-      throw new OrvelError(`cannot toggle ${JSON.stringify(String(kind))} ${JSON.stringify(String(itemId))}`, reason);
-    }
-    return result === 1;
-  }
-
-  /** True when the (kind, itemId) entry is in the wishlist. */
-  has(kind, itemId) {
-    return this.#lib.isWished(this.#handle(), text(kind, 'kind', false), text(itemId, 'itemId', false)) === 1;
-  }
-
-  /** The number of entries. */
-  get size() {
-    return this.#lib.count(this.#handle());
-  }
-
-  /** The whole wishlist as the library's JSON text: {"total":N,"items":[...]}. */
-  exportJson() {
-    return takeText(
-      this.#lib.exportJson(this.#handle()),
-      'cannot export the wishlist (a text is not valid UTF-8, or memory is short)',
-    );
-  }
-
-  /** The whole wishlist as an object: {total, items: [{kind, itemId, title, artist}...]}. */
-  export() {
-    return JSON.parse(this.exportJson());
-  }
-}
-
-// `using w = new Wishlist()` where the runtime knows explicit resource management.
-if (typeof Symbol.dispose === 'symbol') {
-  Wishlist.prototype[Symbol.dispose] = function dispose() {
-    this.close();
-  };
-}
-
 module.exports = {
   ABI_VERSION,
   KINDS,
+  LIBRARIES: library.LIBRARIES,
   LibraryNotFoundError,
   OrvelError,
+  Outcome,
+  REASONS,
+  SEARCH_ORDER: library.SEARCH_ORDER,
+  SYNC_ABI_VERSION,
+  SyncedWishlist,
   Wishlist,
   abiVersion,
   buildMineUrl,
   buildWishRequest,
   buildWishRequestJson,
-  loadLibrary: (libraryPath) => {
+  loadLibrary: (libraryPath, syncLibraryPath) => {
     loadLibrary(libraryPath);
+    if (syncLibraryPath !== undefined && syncLibraryPath !== null) loadSyncLibrary(syncLibraryPath);
   },
   selftest,
+  syncAbiVersion,
+  syncVersion,
   validateKind,
   version,
 };

@@ -2,8 +2,8 @@
 // index.d.mts gives the ES module entry the same names and its default export.
 
 // Where the TypeScript library knows Symbol.dispose (esnext), Disposable brings
-// Wishlist's [Symbol.dispose]() and `using`; elsewhere this empty interface
-// stands in, so the declarations type-check with any "lib" setting.
+// [Symbol.dispose]() and `using`; elsewhere this empty interface stands in, so
+// the declarations type-check with any "lib" setting.
 declare global {
   interface Disposable {}
 }
@@ -11,51 +11,106 @@ declare global {
 /** A text argument: a string (encoded as UTF-8) or bytes passed unchanged. No NUL characters. */
 export type Text = string | Uint8Array;
 
-/** A list response, passed with its exact length. */
+/** A list response (or a saved store or journal), passed with its exact length. */
 export type Response = string | ArrayBuffer | ArrayBufferView;
 
-export type Kind = 'track' | 'album' | 'artist' | 'playlist';
-
-/** The interface version this package needs (1). */
-export const ABI_VERSION: 1;
 /** The four kinds of entry, exactly as the library spells them. */
-export const KINDS: readonly Kind[];
+export const KINDS: readonly ['track', 'album', 'artist', 'playlist'];
+export type Kind = (typeof KINDS)[number];
+
+/** The interface version of liborvel this package needs. */
+export const ABI_VERSION: 1;
+/** The interface version of liborvel-sync this package needs. */
+export const SYNC_ABI_VERSION: 1;
+
+/**
+ * The places each library is looked for, in order: the path given to
+ * loadLibrary, the environment variable ($ORVEL_LIBRARY, $ORVEL_SYNC_LIBRARY),
+ * for liborvel-sync the folder liborvel was loaded from, the folder recorded
+ * at installation, the package folder, the checkout's build, the loader path.
+ */
+export const SEARCH_ORDER: readonly [
+  'argument',
+  'environment',
+  'coreFolder',
+  'recorded',
+  'package',
+  'checkout',
+  'loader',
+];
+/** What the package loads: each library's file names on this platform (most specific first) and variable. */
+export interface LibraryFacts {
+  readonly name: string;
+  readonly files: readonly string[];
+  readonly envVariable: string;
+  readonly abiVersion: number;
+}
+export const LIBRARIES: {
+  readonly core: LibraryFacts & { readonly name: 'liborvel'; readonly envVariable: 'ORVEL_LIBRARY' };
+  readonly sync: LibraryFacts & { readonly name: 'liborvel-sync'; readonly envVariable: 'ORVEL_SYNC_LIBRARY' };
+};
+
+/**
+ * The reasons of Wishlist's and the request builders' failures: liborvel's
+ * texts, then the package's own where liborvel gives none.
+ */
+export const REASONS: {
+  readonly invalidKind: 'invalid kind';
+  readonly emptyItemId: 'empty item_id';
+  readonly nullArg: 'null arg';
+  readonly invalidJson: 'invalid json';
+  readonly outOfMemory: 'out of memory';
+  readonly invalidUtf8: 'invalid utf-8';
+  readonly outOfMemoryOrFull: 'out of memory or the store is full';
+};
 
 /** A library call failed. */
 export class OrvelError extends Error {
-  /** The library's own error text ("invalid kind", "empty item_id", "null arg", "invalid json"), or "". */
+  /**
+   * Why this call failed: one of REASONS, a reason of liborvel-sync's for a
+   * SyncedWishlist ("unknown operation", "invalid journal", ...), or "".
+   */
   readonly reason: string;
 }
 
-/** liborvel could not be loaded. */
+/** A library could not be loaded. */
 export class LibraryNotFoundError extends OrvelError {
+  /** Which one. */
+  readonly library: 'liborvel' | 'liborvel-sync';
   /** Each place that was tried, and why it failed. */
   readonly tried: ReadonlyArray<{ place: string; why: string }>;
 }
 
 /**
- * Loads liborvel now instead of at first use. `libraryPath`, then $ORVEL_LIBRARY,
- * are used alone when given; otherwise the folder recorded by cmake --install, the
- * package folder and the loader path are tried. Throws LibraryNotFoundError.
+ * Loads liborvel now instead of at first use, and liborvel-sync too when its
+ * path is given. A path, then the environment variable, are used alone when
+ * given; otherwise the places of SEARCH_ORDER are tried. Throws LibraryNotFoundError.
  */
-export function loadLibrary(libraryPath?: string | null): void;
+export function loadLibrary(libraryPath?: string | null, syncLibraryPath?: string | null): void;
 
-/** The library's version text, such as "1.0.0". */
+/** liborvel's version text, such as "1.0.0". */
 export function version(): string;
-/** The library's interface version. */
+/** liborvel's interface version. */
 export function abiVersion(): number;
+/** liborvel-sync's version text. */
+export function syncVersion(): string;
+/** liborvel-sync's interface version. */
+export function syncAbiVersion(): number;
 /** True when kind is one of KINDS, exactly. */
-export function validateKind(kind: Text): boolean;
+export function validateKind(kind: Text): kind is Kind;
 /** 0 when the built-in self-test passes, else the first failing step (1 to 6). */
 export function selftest(): number;
 
-/** The URL that lists the user's wishes; null, undefined or "" select the default base. */
+/**
+ * The URL that lists the user's wishes; null, undefined or "" select the default base.
+ * Throws OrvelError with reason "invalid utf-8" for a base of bytes that are not UTF-8.
+ */
 export function buildMineUrl(baseUrl?: Text | null): string;
 
 /** The arguments of both request builders. */
 export type WishRequestArgs = [
   add: boolean,
-  kind: Text,
+  kind: Kind,
   itemId: Text,
   title?: Text | null,
   artist?: Text | null,
@@ -64,8 +119,8 @@ export type WishRequestArgs = [
 
 /**
  * The JSON envelope of the POST that adds or removes one wish, as the library wrote it.
- * Throws OrvelError with reason "invalid kind" or "empty item_id" when a check fails,
- * and with reason "" when a text is not valid UTF-8 or memory runs out.
+ * Throws OrvelError with reason "invalid kind", "empty item_id", "out of memory",
+ * or "" when a text is not valid UTF-8.
  */
 export function buildWishRequestJson(...args: WishRequestArgs): string;
 
@@ -80,11 +135,12 @@ export interface WishRequest {
 /** The envelope parsed into an object. */
 export function buildWishRequest(...args: WishRequestArgs): WishRequest;
 
+/** One entry of a wishlist. */
 export interface Entry {
-  kind: Kind;
-  itemId: string;
-  title: string;
-  artist: string;
+  readonly kind: Kind;
+  readonly itemId: string;
+  readonly title: string;
+  readonly artist: string;
 }
 
 export interface ExportDocument {
@@ -92,26 +148,89 @@ export interface ExportDocument {
   items: Entry[];
 }
 
-/** One user's wishlist store. Not shared between threads; close() (or `using`) when done. */
-export class Wishlist {
-  constructor();
-  /** Releases the store; harmless when already closed. A forgotten store is released on collection. */
+/**
+ * Read access to a store, shared by Wishlist and SyncedWishlist. Not shared
+ * between threads. close() (or `using`) when done; a forgotten one is released
+ * on collection. On a worker thread, what is still open when the worker exits
+ * is released then, but not when the worker is stopped by worker.terminate():
+ * such a worker must close its wishlists itself.
+ */
+export interface WishlistReader extends Disposable, Iterable<Entry> {
+  /** Releases the native objects; harmless when already closed. */
   close(): void;
   /** True once close() has run; any other use then throws OrvelError. */
   readonly closed: boolean;
+  /** True when the entry is in the store. */
+  has(kind: Kind, itemId: Text): boolean;
+  /** The number of entries. */
+  readonly size: number;
+  /** The whole store as the library's JSON text. */
+  exportJson(): string;
+  /** The whole store parsed into an object. */
+  export(): ExportDocument;
+  /** What JSON.stringify writes: export(). */
+  toJSON(): ExportDocument;
+  /** The entries in store order, frozen, as they are when the iteration starts. */
+  [Symbol.iterator](): IterableIterator<Entry>;
+}
+
+/** One user's wishlist store. */
+export class Wishlist {
+  constructor();
   /** Replaces the content with a list response; returns the entry count. Throws OrvelError("... invalid json"). */
   load(response: Response): number;
   /** Adds the entry (true) or removes it (false). Throws OrvelError, the store unchanged, on failure. */
-  toggle(kind: Text, itemId: Text, title?: Text | null, artist?: Text | null): boolean;
-  /** True when the entry is in the wishlist. */
-  has(kind: Text, itemId: Text): boolean;
-  /** The number of entries. */
-  readonly size: number;
-  /** The whole wishlist as the library's JSON text. */
-  exportJson(): string;
-  /** The whole wishlist parsed into an object. */
-  export(): ExportDocument;
+  toggle(kind: Kind, itemId: Text, title?: Text | null, artist?: Text | null): boolean;
+}
+export interface Wishlist extends WishlistReader {}
+
+/** What became of a request, for SyncedWishlist.report(). */
+export enum Outcome {
+  /** The service applied it (a 2xx answer). */
+  Accepted = 1,
+  /** The service refused it for good (4xx): the change is undone. */
+  Rejected = 2,
+  /** No answer, or "try again" (5xx, a timeout): it is sent again. */
+  Failed = 3,
 }
 
-/** [Symbol.dispose]() closes the wishlist, where the runtime and the TypeScript library know it. */
-export interface Wishlist extends Disposable {}
+/** The request of a change, from SyncedWishlist.nextRequest(). */
+export interface PendingRequest extends WishRequest {
+  /** The operation's id, for report(). */
+  opId: number;
+  /** The envelope as the library wrote it. */
+  json: string;
+}
+
+/**
+ * A store and its change journal (liborvel-sync): read as a Wishlist, changed
+ * only through setWished(), each change kept until the service confirms it.
+ * Failures throw OrvelError with the journal's reason.
+ */
+export class SyncedWishlist {
+  /** Throws LibraryNotFoundError when liborvel-sync cannot be loaded. */
+  constructor();
+  /** A new one with a saved store (exportJson()) loaded, then a saved journal (save()) restored. */
+  static restore(journalText: Response, storeText?: Response | null): SyncedWishlist;
+  /** Shows the change at once and records it: the operation's id, or 0 when the store shows it already. */
+  setWished(kind: Kind, itemId: Text, wished: boolean, title?: Text | null, artist?: Text | null): number;
+  /** The request of the oldest unsent change (then in flight), or null when nothing can be sent. */
+  nextRequest(baseUrl?: Text | null): PendingRequest | null;
+  /** What became of a request in flight. Report Failed only once it can no longer reach the service. */
+  report(opId: number | bigint, outcome: Outcome): void;
+  /** A token for a list fetch about to start: take it before the request leaves. */
+  beginRefresh(): number;
+  /** Loads that fetch's list response: the entry count, or null when a newer list was loaded already. */
+  load(token: number | bigint, response: Response): number | null;
+  /** The journal as a JSON text; save it with exportJson() after each change. */
+  save(): string;
+  /** Operations held. */
+  readonly held: number;
+  /** Operations waiting to be sent. */
+  readonly unsent: number;
+  /** Operations handed out by nextRequest() and not yet reported. */
+  readonly inFlight: number;
+  /** Operations accepted, until a list fetched after their report has been loaded. */
+  readonly confirming: number;
+}
+export interface SyncedWishlist extends WishlistReader {}

@@ -5,8 +5,14 @@ import orvel from './index.cjs';
 export const {
   ABI_VERSION,
   KINDS,
+  LIBRARIES,
   LibraryNotFoundError,
   OrvelError,
+  Outcome,
+  REASONS,
+  SEARCH_ORDER,
+  SYNC_ABI_VERSION,
+  SyncedWishlist,
   Wishlist,
   abiVersion,
   buildMineUrl,
@@ -14,6 +20,8 @@ export const {
   buildWishRequestJson,
   loadLibrary,
   selftest,
+  syncAbiVersion,
+  syncVersion,
   validateKind,
   version,
 } = orvel;

@@ -35,5 +35,11 @@ try {
   out(`load-bad-utf8: -1 error=${error.reason}`);
 }
 text('export', () => w.exportJson());
+// Each field as its length in UTF-8 bytes and its text, as C prints it.
+const field = (value) => ` ${Buffer.byteLength(value)}:${value}`;
+let index = 0;
+for (const { kind, itemId, title, artist } of w) {
+  out(`entry ${index++}: ${kind}${field(itemId)}${field(title)}${field(artist)}`);
+}
 w.close();
 process.stdout.write(Buffer.from(lines.map((l) => `${l}\n`).join(''), 'utf8'));

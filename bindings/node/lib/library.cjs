@@ -1,143 +1,272 @@
 'use strict';
-// Finding liborvel, loading it once per process and declaring its functions.
+// Finding liborvel and liborvel-sync, loading each once per process, and
+// declaring their functions from the C prototypes below.
 
 const fs = require('node:fs');
 const path = require('node:path');
 const koffi = require('koffi');
 const { checkoutLibraryDir } = require('./checkout.cjs');
+const { LibraryNotFoundError, OrvelError } = require('./errors.cjs');
 
 const ABI_VERSION = 1;
-const ENV_VARIABLE = 'ORVEL_LIBRARY';
+const SYNC_ABI_VERSION = 1;
 
-/** A library call failed; `reason` is the library's own error text, or "". */
-class OrvelError extends Error {
-  constructor(what, reason = '') {
-    super(reason ? `${what}: ${reason}` : what);
-    this.name = 'OrvelError';
-    this.reason = reason;
-  }
-}
-
-/** liborvel could not be loaded; `tried` lists each place and why it failed. */
-class LibraryNotFoundError extends OrvelError {
-  constructor(tried) {
-    const lines = tried.map(({ place, why }) => `  ${place}: ${why}`).join('\n');
-    super(
-      'liborvel could not be loaded. Tried:\n' +
-        `${lines}\n` +
-        "Fix: pass the library's path to loadLibrary(path), or set " +
-        `${ENV_VARIABLE}=/path/to/${fileNames()[0]}, or install liborvel ` +
-        '(apt install liborvel1, or cmake --install with its lib folder on the ' +
-        'loader path: ldconfig or LD_LIBRARY_PATH).',
-    );
-    this.name = 'LibraryNotFoundError';
-    this.tried = tried;
-  }
-}
-
-function fileNames() {
-  if (process.platform === 'darwin') return ['liborvel.1.dylib', 'liborvel.dylib'];
-  if (process.platform === 'win32') return ['orvel.dll', 'liborvel.dll'];
-  return ['liborvel.so.1'];
-}
-
-// Every text the library returns goes through OrvelText: koffi copies it into
-// a JS string and then hands the pointer to orvel_free, once. Inputs are
-// 'const char *' so that NUL-terminated Buffers pass byte for byte.
-const PROTOTYPES = {
+// The functions of orvel.h and orvel_sync.h, written as the headers declare
+// them, one table per library. Each is bound under its key; a `char *` result
+// is a text the caller owns: it is copied into a JS string and then handed to
+// the table's `free` function, once.
+const PROTOTYPES = Object.freeze({
   version: 'const char *orvel_version(void)',
   abiVersion: 'int32_t orvel_abi_version(void)',
   lastError: 'const char *orvel_last_error(void)',
-  create: 'void *orvel_create(void)',
-  destroy: 'void orvel_destroy(void *store)',
+  free: 'void orvel_free(void *text)',
+  create: 'orvel_store *orvel_create(void)',
+  destroy: 'void orvel_destroy(orvel_store *store)',
   validateKind: 'int32_t orvel_validate_kind(const char *kind)',
-  count: 'int32_t orvel_count(void *store)',
-  isWished: 'int32_t orvel_is_wished(void *store, const char *kind, const char *item_id)',
+  count: 'int32_t orvel_count(const orvel_store *store)',
+  isWished: 'int32_t orvel_is_wished(const orvel_store *store, const char *kind, const char *item_id)',
   toggle:
-    'int32_t orvel_apply_local_toggle(void *store, const char *kind, const char *item_id, ' +
+    'int32_t orvel_apply_local_toggle(orvel_store *store, const char *kind, const char *item_id, ' +
     'const char *title, const char *artist)',
-  buildMineUrl: 'OrvelText orvel_build_mine_url(const char *base_url)',
+  buildMineUrl: 'char *orvel_build_mine_url(const char *base_url)',
   buildWishRequest:
-    'OrvelText orvel_build_wish_request_json(const char *base_url, int32_t add, const char *kind, ' +
+    'char *orvel_build_wish_request_json(const char *base_url, int32_t add, const char *kind, ' +
     'const char *item_id, const char *title, const char *artist)',
-  load: 'int32_t orvel_load_mine_json(void *store, const uint8_t *json, size_t len)',
-  exportJson: 'OrvelText orvel_export_json(void *store)',
+  load: 'int32_t orvel_load_mine_json(orvel_store *store, const char *json, size_t len)',
+  exportJson: 'char *orvel_export_json(const orvel_store *store)',
   selftest: 'int32_t orvel_selftest(void)',
+});
+
+const SYNC_PROTOTYPES = Object.freeze({
+  version: 'const char *orvel_sync_version(void)',
+  abiVersion: 'int32_t orvel_sync_abi_version(void)',
+  lastError: 'const char *orvel_sync_last_error(void)',
+  free: 'void orvel_sync_free(void *text)',
+  create: 'orvel_journal *orvel_sync_create(orvel_store *store)',
+  destroy: 'void orvel_sync_destroy(orvel_journal *journal)',
+  set:
+    'int64_t orvel_sync_set(orvel_journal *journal, int32_t wished, const char *kind, ' +
+    'const char *item_id, const char *title, const char *artist)',
+  nextRequest: 'char *orvel_sync_next_request(orvel_journal *journal, const char *base_url, int64_t *op_id)',
+  report: 'int32_t orvel_sync_report(orvel_journal *journal, int64_t op_id, int32_t outcome)',
+  beginRefresh: 'int64_t orvel_sync_begin_refresh(orvel_journal *journal)',
+  load: 'int32_t orvel_sync_load(orvel_journal *journal, int64_t token, const char *json, size_t len)',
+  export: 'char *orvel_sync_export(const orvel_journal *journal)',
+  restore: 'int32_t orvel_sync_restore(orvel_journal *journal, const char *json, size_t len)',
+  count: 'int32_t orvel_sync_count(const orvel_journal *journal, int32_t which)',
+});
+
+// The opaque handles, as types of this copy of the package: koffi refuses a
+// journal where a store is expected. No type is registered under a name, so
+// two copies of the package can share one koffi.
+const STORE = koffi.pointer(koffi.opaque());
+const JOURNAL = koffi.pointer(koffi.opaque());
+const HANDLE_TYPES = {
+  'orvel_store *': STORE,
+  'const orvel_store *': STORE,
+  'orvel_journal *': JOURNAL,
+  'const orvel_journal *': JOURNAL,
+  'int64_t *': koffi.out(koffi.pointer('int64_t')),
 };
 
-// The type is made once; it frees through the library that was loaded.
-let freeText = null;
-koffi.disposable('OrvelText', 'const char *', (pointer) => freeText(pointer));
+// "RESULT NAME(TYPE NAME, ...)" into the name, the result type and the argument types.
+function parsePrototype(prototype) {
+  const match = /^(.+?)\s*\b(\w+)\((.*)\)$/.exec(prototype);
+  if (match === null) throw new Error(`not a prototype: ${prototype}`);
+  const [, result, name, list] = match;
+  const types = list === 'void' ? [] : list.split(',').map((argument) => argument.trim().replace(/\s*\b\w+$/, ''));
+  return { name, result, types };
+}
 
-function open(candidate) {
-  const lib = koffi.load(candidate);
+// Binds every function of one table; `char *` results are owned texts.
+function bind(lib, prototypes) {
   const fns = {};
-  try {
-    fns.free = lib.func('void orvel_free(void *text)');
-    for (const [name, prototype] of Object.entries(PROTOTYPES)) fns[name] = lib.func(prototype);
-  } catch (error) {
-    throw new OrvelError(`${candidate} is not liborvel (${error.message})`);
+  const owned = koffi.disposable('const char *', (pointer) => fns.free(pointer));
+  const typeOf = (text) => HANDLE_TYPES[text] ?? text;
+  for (const [key, prototype] of Object.entries(prototypes)) {
+    const { name, result, types } = parsePrototype(prototype);
+    fns[key] = lib.func(name, result === 'char *' ? owned : typeOf(result), types.map(typeOf));
   }
-  const found = fns.abiVersion();
-  if (found !== ABI_VERSION) {
-    throw new OrvelError(`${candidate} has interface version ${found}; this package needs ${ABI_VERSION}`);
-  }
-  freeText = fns.free;
   return fns;
 }
 
-function automaticCandidates() {
-  const folders = [];
-  try {
-    const { libraryDir } = JSON.parse(fs.readFileSync(path.join(__dirname, '..', 'installed.json'), 'utf8'));
-    if (libraryDir) folders.push(libraryDir);
-  } catch {
-    // No record: this copy was not installed by cmake --install.
-  }
-  const packageDir = path.join(__dirname, '..');
-  folders.push(packageDir);
-  const built = checkoutLibraryDir(packageDir);
-  if (built) folders.push(built);
-  const present = folders.flatMap((f) => fileNames().map((n) => path.join(f, n))).filter((p) => fs.existsSync(p));
-  return [...present, ...fileNames()];
+// What each library is, and where else than the common places it may be.
+const CORE = {
+  name: 'liborvel',
+  stem: 'orvel',
+  abiVersion: ABI_VERSION,
+  prototypes: PROTOTYPES,
+  envVariable: 'ORVEL_LIBRARY',
+  argument: 'path',
+  debianPackage: 'liborvel1',
+  subfolders: [''],
+};
+const SYNC = {
+  name: 'liborvel-sync',
+  stem: 'orvel-sync',
+  abiVersion: SYNC_ABI_VERSION,
+  prototypes: SYNC_PROTOTYPES,
+  envVariable: 'ORVEL_SYNC_LIBRARY',
+  argument: 'syncPath',
+  debianPackage: 'liborvel-sync1',
+  // A build tree puts it in sync/ below liborvel's folder; an install beside it.
+  subfolders: ['', 'sync'],
+};
+
+/** The file names of a library on this platform, most specific first. */
+function fileNames(spec) {
+  if (process.platform === 'darwin') return [`lib${spec.stem}.${spec.abiVersion}.dylib`, `lib${spec.stem}.dylib`];
+  if (process.platform === 'win32') return [`${spec.stem}.dll`, `lib${spec.stem}.dll`];
+  return [`lib${spec.stem}.so.${spec.abiVersion}`];
 }
 
-let loaded = null;
-let loadedFrom = null;
+// The existing files of a library in each folder, in order.
+function inFolders(spec, folders) {
+  return folders
+    .flatMap((folder) => spec.subfolders.flatMap((sub) => fileNames(spec).map((n) => path.join(folder, sub, n))))
+    .filter((candidate) => fs.existsSync(candidate));
+}
+
+function recordedFolder() {
+  try {
+    return JSON.parse(fs.readFileSync(path.join(__dirname, '..', 'installed.json'), 'utf8')).libraryDir || null;
+  } catch {
+    return null; // No record: this copy was not installed by cmake --install nor packed from a checkout.
+  }
+}
+
+const loaded = new Map(); // spec -> { fns, from }
+
+// Where a library is looked for, in this order; each place gives its
+// candidates. A place marked alone, when it gives any, is the only one tried.
+const PLACES = {
+  argument: (spec, given) => ({ alone: true, origin: `the ${spec.argument} given to loadLibrary`, candidates: given ? [given] : [] }),
+  environment: (spec) => {
+    const value = process.env[spec.envVariable];
+    return { alone: true, origin: `$${spec.envVariable}`, candidates: value ? [value] : [] };
+  },
+  coreFolder: (spec) => {
+    const core = loaded.get(CORE);
+    const folder = spec !== CORE && core && path.isAbsolute(core.from) ? path.dirname(core.from) : null;
+    return { origin: `the folder ${CORE.name} was loaded from`, candidates: folder ? inFolders(spec, [folder]) : [] };
+  },
+  recorded: (spec) => {
+    const folder = recordedFolder();
+    return { origin: 'the folder recorded at installation', candidates: folder ? inFolders(spec, [folder]) : [] };
+  },
+  package: (spec) => ({ origin: 'the package folder', candidates: inFolders(spec, [path.join(__dirname, '..')]) }),
+  checkout: (spec) => {
+    const folder = checkoutLibraryDir(path.join(__dirname, '..'));
+    return { origin: "the checkout's build", candidates: folder ? inFolders(spec, [folder]) : [] };
+  },
+  loader: (spec) => ({ origin: 'the loader path', candidates: fileNames(spec) }),
+};
+/** The places searched for each library, in order (see PLACES). */
+const SEARCH_ORDER = Object.freeze(Object.keys(PLACES));
+
+function candidatesOf(spec, given) {
+  const found = [];
+  for (const place of SEARCH_ORDER) {
+    const { alone, origin, candidates } = PLACES[place](spec, given);
+    if (candidates.length === 0) continue;
+    const labelled = candidates.map((candidate) => ({ origin, candidate }));
+    if (alone) return labelled;
+    for (const entry of labelled) if (!found.some((f) => f.candidate === entry.candidate)) found.push(entry);
+  }
+  return found;
+}
+
+function open(spec, candidate) {
+  const lib = koffi.load(candidate);
+  let fns;
+  try {
+    fns = bind(lib, spec.prototypes);
+  } catch (error) {
+    throw new OrvelError(`${candidate} is not ${spec.name} (${error.message})`);
+  }
+  const found = fns.abiVersion();
+  if (found !== spec.abiVersion) {
+    throw new OrvelError(`${candidate} has interface version ${found}; this package needs ${spec.abiVersion}`);
+  }
+  return fns;
+}
+
+function fixFor(spec) {
+  const file = fileNames(spec)[0];
+  const beside = spec === CORE ? '' : `, or put it beside ${fileNames(CORE)[0]}`;
+  return (
+    `Fix: pass the library's path to loadLibrary(${spec === CORE ? 'path' : 'path, syncPath'}), or set ` +
+    `${spec.envVariable}=/path/to/${file}${beside}, or install ${spec.name} ` +
+    `(apt install ${spec.debianPackage}, or cmake --install with its lib folder on the ` +
+    'loader path: ldconfig or LD_LIBRARY_PATH).'
+  );
+}
+
+// Loads one library once per process (per copy of this package).
+function loadOnce(spec, given) {
+  const done = loaded.get(spec);
+  if (done) {
+    if (given !== undefined && given !== null && path.resolve(given) !== done.from) {
+      throw new OrvelError(`${spec.name} is already loaded from ${done.from}; cannot switch to ${given}`);
+    }
+    return done.fns;
+  }
+  if (given !== undefined && given !== null && typeof given !== 'string') {
+    throw new TypeError(`${spec.argument} must be a string`);
+  }
+  const tried = [];
+  for (const { origin, candidate } of candidatesOf(spec, given)) {
+    let fns;
+    try {
+      fns = open(spec, candidate);
+    } catch (error) {
+      tried.push({ place: `${candidate} (${origin})`, why: error.message });
+      continue;
+    }
+    loaded.set(spec, { fns, from: candidate.includes(path.sep) ? path.resolve(candidate) : candidate });
+    return fns;
+  }
+  throw new LibraryNotFoundError(spec.name, tried, fixFor(spec));
+}
 
 /**
- * Loads liborvel once per process. `libraryPath`, then $ORVEL_LIBRARY, are used
+ * Loads liborvel once per process: `libraryPath`, then $ORVEL_LIBRARY, are used
  * alone when given; otherwise the recorded install folder, the package folder,
  * the build folder of the checkout the package sits in and the loader path are
  * tried in turn.
  */
 function loadLibrary(libraryPath) {
-  if (loaded) {
-    if (libraryPath !== undefined && libraryPath !== null && path.resolve(libraryPath) !== loadedFrom) {
-      throw new OrvelError(`liborvel is already loaded from ${loadedFrom}; cannot switch to ${libraryPath}`);
-    }
-    return loaded;
-  }
-  if (libraryPath !== undefined && libraryPath !== null && typeof libraryPath !== 'string') {
-    throw new TypeError('libraryPath must be a string');
-  }
-  const env = process.env[ENV_VARIABLE];
-  let candidates;
-  if (libraryPath) candidates = [{ origin: 'the path given to loadLibrary', candidate: libraryPath }];
-  else if (env) candidates = [{ origin: `$${ENV_VARIABLE}`, candidate: env }];
-  else candidates = automaticCandidates().map((candidate) => ({ origin: '', candidate }));
-  const tried = [];
-  for (const { origin, candidate } of candidates) {
-    try {
-      loaded = open(candidate);
-    } catch (error) {
-      tried.push({ place: origin ? `${candidate} (${origin})` : candidate, why: error.message });
-      continue;
-    }
-    loadedFrom = candidate.includes(path.sep) ? path.resolve(candidate) : candidate;
-    return loaded;
-  }
-  throw new LibraryNotFoundError(tried);
+  return loadOnce(CORE, libraryPath);
 }
 
-module.exports = { ABI_VERSION, OrvelError, LibraryNotFoundError, loadLibrary };
+/**
+ * Loads liborvel-sync once per process, after liborvel (which it uses): found
+ * as liborvel is, with $ORVEL_SYNC_LIBRARY, and first in liborvel's own folder.
+ */
+function loadSyncLibrary(syncLibraryPath) {
+  loadLibrary();
+  return loadOnce(SYNC, syncLibraryPath);
+}
+
+module.exports = {
+  ABI_VERSION,
+  LIBRARIES: Object.freeze(
+    Object.fromEntries(
+      [['core', CORE], ['sync', SYNC]].map(([key, spec]) => [
+        key,
+        Object.freeze({
+          name: spec.name,
+          files: Object.freeze(fileNames(spec)),
+          envVariable: spec.envVariable,
+          abiVersion: spec.abiVersion,
+        }),
+      ]),
+    ),
+  ),
+  PROTOTYPES,
+  SEARCH_ORDER,
+  SYNC_ABI_VERSION,
+  SYNC_PROTOTYPES,
+  loadLibrary,
+  loadSyncLibrary,
+};

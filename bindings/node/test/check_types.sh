@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Type-checks the README's Node example against the package's declarations,
-# as a TypeScript user would: the package packed and installed into a new
-# project, with the TypeScript compiler pinned in types/package-lock.json,
-# and a tsconfig.json from 'tsc --init' used as it comes; then with
-# "module": "commonjs"; each also with the declarations themselves checked
-# (skipLibCheck off) on a "lib" that has no Symbol.dispose. Offline: npm's
-# cache holds what scripts/install-deps fetched.
+# Type-checks the README's Node example, and the package's surface (the kind
+# union, iteration, SyncedWishlist, Outcome), against the package's
+# declarations, as a TypeScript user would: the package packed and installed
+# into a new project, with the TypeScript compiler pinned in
+# types/package-lock.json, and a tsconfig.json from 'tsc --init' used as it
+# comes; then with "module" set to node16 and to a bundler's; then in a
+# CommonJS project with "module": "commonjs" and node16; each also with the
+# declarations themselves checked (skipLibCheck off) on a "lib" that has no
+# Symbol.dispose. Offline: npm's cache holds what scripts/install-deps fetched.
 #   check_types.sh NPM [--online]
 set -euo pipefail
 npm=$1
@@ -57,6 +59,25 @@ typecheck() {
 }
 # The declarations on their own, on a TypeScript library without Symbol.dispose.
 strict=(--skipLibCheck false --target es2022 --lib es2022)
+# The surface beyond the README's example, through the module object 'orvel'.
+surface="{
+  const w = new orvel.Wishlist();
+  // @ts-expect-error a kind is one of the four, spelled exactly
+  w.has('Album', 'a');
+  for (const entry of w) { const kind: (typeof orvel.KINDS)[number] = entry.kind; kind satisfies string; }
+  const parsed: { total: number } = JSON.parse(JSON.stringify(w));
+  const text: unknown = 'album';
+  if (typeof text === 'string' && orvel.validateKind(text)) w.toggle(text, 'a');
+  const s = orvel.SyncedWishlist.restore('{}', null);
+  const id: number = s.setWished('album', 'a', true, 'T');
+  const request = s.nextRequest('https://x.example');
+  if (request !== null) s.report(request.opId, orvel.Outcome.Accepted);
+  const loaded: number | null = s.load(s.beginRefresh(), new ArrayBuffer(0));
+  // @ts-expect-error the store changes through the journal only
+  s.toggle('album', 'a');
+  const counts: number = s.held + s.unsent + s.inFlight + s.confirming;
+  const reasons: string[] = [orvel.REASONS.invalidJson, orvel.Outcome[orvel.Outcome.Failed]];
+}"
 
 echo "--- ES module project, tsconfig.json as 'tsc --init' writes it"
 (cd "$project" && "$npm" pkg set type=module && rm -f tsconfig.json && ./node_modules/.bin/tsc --init >/dev/null)
@@ -69,9 +90,13 @@ echo "--- ES module project, tsconfig.json as 'tsc --init' writes it"
   echo "// @ts-expect-error the default export is the CommonJS entry, which has no default of its own"
   echo "orvel.default;"
   echo "{ using w = new orvel.Wishlist(); w.size; }"
+  echo "$surface"
 } > "$project/app.ts"
 typecheck esm
 typecheck esm-declarations "${strict[@]}"
+typecheck esm-node16 --module node16 --moduleResolution node16
+typecheck esm-bundler --module esnext --moduleResolution bundler
+typecheck esm-bundler-declarations --module esnext --moduleResolution bundler "${strict[@]}"
 
 echo '--- CommonJS project, "module": "commonjs"'
 (cd "$project" && "$npm" pkg delete type && sed -i 's/"module": *"[^"]*"/"module": "commonjs"/' tsconfig.json)
@@ -84,9 +109,11 @@ grep -q '"module": "commonjs"' "$project/tsconfig.json" || { echo "tsc --init wr
   echo "// @ts-expect-error the CommonJS entry has no default export"
   echo "orvel.default;"
   echo "{ using w = new orvel.Wishlist(); w.size; }"
+  echo "$surface"
 } > "$project/app.ts"
 typecheck commonjs
 typecheck commonjs-declarations "${strict[@]}"
+typecheck commonjs-node16 --module node16 --moduleResolution node16
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

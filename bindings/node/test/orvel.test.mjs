@@ -3,6 +3,7 @@ import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { createRequire } from 'node:module';
 import { test } from 'node:test';
+import { inspect } from 'node:util';
 import { Worker } from 'node:worker_threads';
 
 import * as orvel from '../index.mjs';
@@ -20,15 +21,19 @@ function withWishlists(n, body) {
 }
 
 test('versions, self-test and kinds', () => {
-  assert.equal(orvel.version(), '1.0.0');
+  // The package is versioned with the library it binds.
+  assert.equal(orvel.version(), require('../package.json').version);
   assert.equal(orvel.abiVersion(), orvel.ABI_VERSION);
+  assert.equal(orvel.syncAbiVersion(), orvel.SYNC_ABI_VERSION);
   assert.equal(orvel.selftest(), 0);
   assert.ok(orvel.KINDS.every((k) => orvel.validateKind(k)));
   assert.equal(orvel.validateKind('Track'), false);
 });
 
-test('both entries share one module', () => {
-  assert.equal(require('../index.cjs').Wishlist, orvel.Wishlist);
+test('both entries share one module and export the same names', () => {
+  const cjs = require('../index.cjs');
+  assert.equal(cjs.Wishlist, orvel.Wishlist);
+  assert.deepEqual(Object.keys(orvel).filter((name) => name !== 'default').sort(), Object.keys(cjs).sort());
 });
 
 test('list URL', () => {
@@ -147,12 +152,45 @@ test('export loads back byte for byte', () => withWishlists(2, (a, b) => {
   assert.equal(a.exportJson(), b.exportJson());
 }));
 
+test('iteration yields frozen entries in store order, as they were when it started', () =>
+  withWishlists(1, (w) => {
+    w.load(RESPONSE);
+    w.toggle('artist', 'ar-1', 'T', 'A\u266b');
+    const seen = [];
+    for (const entry of w) {
+      seen.push(entry);
+      if (seen.length === 1) w.toggle('album', 'late');
+    }
+    assert.deepEqual(seen, [
+      { kind: 'track', itemId: 't1', title: '', artist: '' },
+      { kind: 'track', itemId: 't2', title: '', artist: '' },
+      { kind: 'album', itemId: '\u00e9', title: '', artist: '' },
+      { kind: 'artist', itemId: 'ar-1', title: 'T', artist: 'A\u266b' },
+    ]);
+    assert.ok(seen.every(Object.isFrozen));
+    assert.deepEqual([...w], w.export().items);
+  }));
+
+test('JSON.stringify writes the export, and inspection shows the size', () =>
+  withWishlists(2, (a, b) => {
+    a.toggle('album', 'a1', '"q"\n', '\t\u2028/');
+    assert.deepEqual(JSON.parse(JSON.stringify({ wishes: a })), { wishes: a.export() });
+    assert.equal(b.load(JSON.stringify(a)), 1);
+    assert.equal(b.exportJson(), a.exportJson());
+    assert.equal(inspect(a), 'Wishlist (1 entry)');
+    a.toggle('album', 'a2');
+    assert.equal(inspect([a]), '[ Wishlist (2 entries) ]');
+    a.close();
+    assert.equal(inspect(a), 'Wishlist (closed)');
+  }));
+
 test('a closed wishlist throws instead of touching freed memory', () => {
   const w = new orvel.Wishlist();
   w.close();
   w[Symbol.dispose]();
   assert.ok(w.closed);
-  for (const use of [() => w.size, () => w.load('[]'), () => w.has('track', 't'), () => w.exportJson()]) {
+  for (const use of [() => w.size, () => w.load('[]'), () => w.has('track', 't'), () => w.exportJson(), () => [...w],
+    () => JSON.stringify(w)]) {
     assert.throws(use, orvel.OrvelError);
   }
 });

@@ -1,0 +1,39 @@
+'use strict';
+// The package's errors, and the reasons it gives of its own.
+
+/** A library call failed; `reason` is the library's own text for this call's failure, or "". */
+class OrvelError extends Error {
+  constructor(what, reason = '') {
+    super(reason ? `${what}: ${reason}` : what);
+    this.name = 'OrvelError';
+    this.reason = reason;
+  }
+}
+
+/** A library could not be loaded; `tried` lists each place and why it failed. */
+class LibraryNotFoundError extends OrvelError {
+  constructor(library, tried, fix) {
+    const lines = tried.map(({ place, why }) => `  ${place}: ${why}`).join('\n');
+    super(`${library} could not be loaded. Tried:\n${lines}\n${fix}`);
+    this.name = 'LibraryNotFoundError';
+    this.library = library;
+    this.tried = tried;
+  }
+}
+
+// Every reason the Wishlist side gives: liborvel's four texts, as orvel.h
+// lists them, then the package's own where liborvel writes none (a toggle
+// reports no reason; a request whose URL found no memory leaves an earlier
+// call's text in place; a list URL is not checked), in liborvel-sync's words
+// for the same faults. SyncedWishlist gives liborvel-sync's own reasons.
+const REASONS = Object.freeze({
+  invalidKind: 'invalid kind',
+  emptyItemId: 'empty item_id',
+  nullArg: 'null arg',
+  invalidJson: 'invalid json',
+  outOfMemory: 'out of memory',
+  invalidUtf8: 'invalid utf-8',
+  outOfMemoryOrFull: 'out of memory or the store is full',
+});
+
+module.exports = { LibraryNotFoundError, OrvelError, REASONS };

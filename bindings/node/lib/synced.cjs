@@ -1,0 +1,169 @@
+'use strict';
+// SyncedWishlist: a store and its change journal (liborvel-sync), owned together.
+
+const { OrvelError, REASONS } = require('./errors.cjs');
+const { loadLibrary, loadSyncLibrary } = require('./library.cjs');
+const { StoreReader, handlesOf } = require('./wishlist.cjs');
+const { responseBytes, sized, text } = require('./text.cjs');
+
+/** What became of a request: report()'s outcome (a TypeScript numeric enum, with its reverse mapping). */
+const Outcome = Object.freeze({
+  Accepted: 1,
+  Rejected: 2,
+  Failed: 3,
+  1: 'Accepted',
+  2: 'Rejected',
+  3: 'Failed',
+});
+
+// orvel_sync_count's selectors, and orvel_sync_load's result for a stale response.
+const COUNT = Object.freeze({ held: 0, unsent: 1, inFlight: 2, confirming: 3 });
+const STALE = -2;
+
+// An operation id or a token: a safe integer or a bigint, as the library's int64_t.
+function int64(value, name) {
+  if (typeof value === 'bigint' || Number.isSafeInteger(value)) return value;
+  throw new TypeError(`${name} must be an integer, not ${typeof value === 'number' ? value : typeof value}`);
+}
+
+/**
+ * A store and its change journal. Read it as a Wishlist; change it only with
+ * setWished(), so that the journal keeps each change until the service confirms it.
+ */
+class SyncedWishlist extends StoreReader {
+  #sync;
+
+  constructor() {
+    const lib = loadLibrary();
+    const sync = loadSyncLibrary();
+    const store = lib.create();
+    if (store === null) throw new OrvelError('cannot create a wishlist', REASONS.outOfMemory);
+    const journal = sync.create(store);
+    if (journal === null) {
+      const reason = sync.lastError();
+      lib.destroy(store);
+      throw new OrvelError('cannot create a journal', reason);
+    }
+    super(lib, { store, journal }, (handles) => {
+      sync.destroy(handles.journal);
+      lib.destroy(handles.store);
+    });
+    this.#sync = sync;
+  }
+
+  #fail(what) {
+    return new OrvelError(what, this.#sync.lastError());
+  }
+
+  /**
+   * A new SyncedWishlist with a saved store (exportJson()) loaded, then a saved
+   * journal (save()) restored over it.
+   */
+  static restore(journalText, storeText = null) {
+    const journalBytes = responseBytes(journalText, 'journalText');
+    const storeBytes = storeText === null || storeText === undefined ? null : responseBytes(storeText, 'storeText');
+    const restored = new SyncedWishlist();
+    try {
+      const { store, journal } = handlesOf(restored);
+      if (storeBytes !== null) {
+        const lib = loadLibrary();
+        if (lib.load(store, ...sized(storeBytes)) < 0) throw new OrvelError('cannot load the saved store', lib.lastError());
+      }
+      if (restored.#sync.restore(journal, ...sized(journalBytes)) < 0) throw restored.#fail('cannot restore the journal');
+    } catch (error) {
+      restored.close();
+      throw error;
+    }
+    return restored;
+  }
+
+  /**
+   * Records that the entry be wished (true) or not, and shows it at once.
+   * Returns the operation's id, or 0 when the store shows it already.
+   */
+  setWished(kind, itemId, wished, title = null, artist = null) {
+    if (typeof wished !== 'boolean') throw new TypeError('wished must be a boolean');
+    const id = this.#sync.set(
+      handlesOf(this).journal,
+      wished ? 1 : 0,
+      text(kind, 'kind', false),
+      text(itemId, 'itemId', false),
+      text(title, 'title'),
+      text(artist, 'artist'),
+    );
+    if (id < 0) throw this.#fail(`cannot set ${JSON.stringify(String(kind))} ${JSON.stringify(String(itemId))}`);
+    return id;
+  }
+
+  /** The request of the oldest unsent operation, now in flight, or null when nothing can be sent. */
+  nextRequest(baseUrl = null) {
+    const opId = [0];
+    const json = this.#sync.nextRequest(handlesOf(this).journal, text(baseUrl, 'baseUrl'), opId);
+    if (json === null) {
+      if (this.#sync.lastError() !== '') throw this.#fail('cannot make the next request');
+      return null;
+    }
+    return { opId: opId[0], ...JSON.parse(json), json };
+  }
+
+  /** Reports what became of the request of an operation in flight (an Outcome). */
+  report(opId, outcome) {
+    if (!Number.isInteger(outcome) || outcome !== (outcome | 0)) throw new TypeError('outcome must be an Outcome');
+    if (this.#sync.report(handlesOf(this).journal, int64(opId, 'opId'), outcome) < 0) {
+      throw this.#fail(`cannot report operation ${opId}`);
+    }
+  }
+
+  /** A token for a list fetch about to start: take it before the request leaves. */
+  beginRefresh() {
+    const token = this.#sync.beginRefresh(handlesOf(this).journal);
+    if (token < 0) throw this.#fail('cannot begin a refresh');
+    return token;
+  }
+
+  /**
+   * Loads the list response of the fetch that token belongs to; returns the
+   * entry count, or null when a newer response was loaded already (this one is ignored).
+   */
+  load(token, response) {
+    const count = this.#sync.load(handlesOf(this).journal, int64(token, 'token'), ...sized(responseBytes(response)));
+    if (count === STALE) return null;
+    if (count < 0) throw this.#fail('cannot load the response');
+    return count;
+  }
+
+  /** The journal as a JSON text, for restore(); save it with exportJson() after each change. */
+  save() {
+    const json = this.#sync.export(handlesOf(this).journal);
+    if (json === null) throw this.#fail('cannot save the journal');
+    return json;
+  }
+
+  #count(which) {
+    const n = this.#sync.count(handlesOf(this).journal, which);
+    if (n < 0) throw this.#fail('cannot count the operations');
+    return n;
+  }
+
+  /** Operations held. */
+  get held() {
+    return this.#count(COUNT.held);
+  }
+
+  /** Operations waiting to be sent. */
+  get unsent() {
+    return this.#count(COUNT.unsent);
+  }
+
+  /** Operations handed out by nextRequest() and not yet reported. */
+  get inFlight() {
+    return this.#count(COUNT.inFlight);
+  }
+
+  /** Operations accepted, until a list fetched after their report has been loaded. */
+  get confirming() {
+    return this.#count(COUNT.confirming);
+  }
+}
+
+module.exports = { Outcome, STALE, SyncedWishlist };

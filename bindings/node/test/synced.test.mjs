@@ -1,0 +1,218 @@
+// Tests of SyncedWishlist against the built libraries ($ORVEL_LIBRARY,
+// $ORVEL_SYNC_LIBRARY).
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { test } from 'node:test';
+
+import * as orvel from '../index.mjs';
+
+const { Outcome, SyncedWishlist } = orvel;
+const BASE = 'https://x.example//';
+const LIST = '{"wishes":[{"kind":"album","itemId":"al-1","title":"T","artist":"A"}]}';
+
+function withSynced(body) {
+  const w = new SyncedWishlist();
+  try {
+    return body(w);
+  } finally {
+    w.close();
+  }
+}
+const counts = (w) => ({ held: w.held, unsent: w.unsent, inFlight: w.inFlight, confirming: w.confirming });
+const isReason = (reason) => (e) => e instanceof orvel.OrvelError && e.reason === reason;
+
+test('a change goes out as the request builder writes it, and is confirmed by a later list', () =>
+  withSynced((w) => {
+    assert.equal(w.setWished('album', 'al-1', true, 'T', 'A'), 1);
+    assert.equal(w.setWished('album', 'al-1', true, 'T', 'A'), 0);
+    assert.ok(w.has('album', 'al-1'));
+    const request = w.nextRequest(BASE);
+    assert.equal(request.json, orvel.buildWishRequestJson(true, 'album', 'al-1', 'T', 'A', BASE));
+    assert.deepEqual(request, { opId: 1, ...orvel.buildWishRequest(true, 'album', 'al-1', 'T', 'A', BASE), json: request.json });
+    assert.equal(w.nextRequest(BASE), null);
+    assert.deepEqual(counts(w), { held: 1, unsent: 0, inFlight: 1, confirming: 0 });
+    const early = w.beginRefresh();
+    w.report(request.opId, Outcome.Accepted);
+    // A list fetched before the report may not show the change: it stays shown.
+    assert.equal(w.load(early, '[]'), 1);
+    assert.equal(w.confirming, 1);
+    const late = w.beginRefresh();
+    assert.equal(w.load(late, LIST), 1);
+    assert.deepEqual(counts(w), { held: 0, unsent: 0, inFlight: 0, confirming: 0 });
+    assert.deepEqual([...w], [{ kind: 'album', itemId: 'al-1', title: 'T', artist: 'A' }]);
+  }));
+
+test('each outcome, and a stale list that changes nothing', () =>
+  withSynced((w) => {
+    w.setWished('track', 't1', true);
+    w.setWished('track', 't2', true);
+    const [a, b] = [w.nextRequest(), w.nextRequest()];
+    w.report(a.opId, Outcome.Rejected);
+    assert.equal(w.has('track', 't1'), false);
+    w.report(b.opId, Outcome.Failed);
+    assert.equal(w.nextRequest().opId, b.opId);
+    const older = w.beginRefresh();
+    const newer = w.beginRefresh();
+    assert.equal(w.load(newer, '["x"]'), 1);
+    const before = [w.exportJson(), w.save()];
+    assert.equal(w.load(older, '[]'), null);
+    assert.deepEqual([w.exportJson(), w.save()], before);
+  }));
+
+test('failures carry the journal reason and change nothing', () => {
+  // [reason, what the call needs (made before the state is taken), the call]
+  const none = () => null;
+  const cases = [
+    ['invalid kind', none, (w) => w.setWished('Album', 'a', true)],
+    ['empty item_id', none, (w) => w.setWished('album', '', true)],
+    ['invalid utf-8', none, (w) => w.setWished('album', 'a', true, Buffer.from([0xc3]))],
+    ['invalid utf-8', none, (w) => w.nextRequest(Buffer.from([0xff]))],
+    ['unknown operation', none, (w) => w.report(99, Outcome.Accepted)],
+    ['invalid argument', (w) => w.nextRequest().opId, (w, op) => w.report(op, 7)],
+    ['unknown token', none, (w) => w.load(99, '[]')],
+    ['invalid json', (w) => w.beginRefresh(), (w, token) => w.load(token, '[1,]')],
+  ];
+  for (const [reason, prepare, call] of cases) {
+    withSynced((w) => {
+      w.setWished('track', 't', true, 'T', '');
+      const needed = prepare(w);
+      const state = () => [w.exportJson(), w.save(), counts(w)];
+      const before = state();
+      assert.throws(() => call(w, needed), isReason(reason), reason);
+      assert.deepEqual(state(), before, reason);
+    });
+  }
+});
+
+test('restore takes back what save and exportJson gave, strictly', () => {
+  let journal;
+  let store;
+  withSynced((w) => {
+    w.load(w.beginRefresh(), LIST);
+    w.setWished('album', 'al-1', false, 'T', 'A');
+    w.setWished('artist', 'ar-\u00e9', true, '\u266b', '');
+    w.nextRequest();
+    [journal, store] = [w.save(), w.exportJson()];
+  });
+  const restored = SyncedWishlist.restore(journal, Buffer.from(store));
+  try {
+    // What was in flight comes back unsent.
+    assert.deepEqual(counts(restored), { held: 2, unsent: 2, inFlight: 0, confirming: 0 });
+    assert.equal(restored.exportJson(), store);
+    assert.ok(restored.has('artist', 'ar-\u00e9') && !restored.has('album', 'al-1'));
+    assert.ok(restored.setWished('track', 't', true) > 2, 'ids continue from the saved ones');
+  } finally {
+    restored.close();
+  }
+  // Without the store, the journal alone shows its intents.
+  const bare = SyncedWishlist.restore(journal);
+  assert.deepEqual([...bare].map((e) => e.itemId), ['ar-\u00e9']);
+  bare.close();
+  for (const [reason, journalText, storeText] of [
+    ['invalid json', journal.slice(0, -1), store],
+    ['invalid journal', '{}', store],
+    ['unsupported version', journal.replace('"version":1', '"version":2'), store],
+    ['invalid json', journal, '{'],
+  ]) {
+    assert.throws(() => SyncedWishlist.restore(journalText, storeText), isReason(reason), reason);
+  }
+});
+
+test('a SyncedWishlist reads as a Wishlist but changes only through its journal', () =>
+  withSynced((w) => {
+    assert.equal('toggle' in w, false);
+    assert.ok(!(w instanceof orvel.Wishlist));
+    // load needs the token of a refresh.
+    assert.throws(() => w.load('[]'), TypeError);
+    w.setWished('album', 'a', true, 'T', '');
+    assert.deepEqual(JSON.parse(JSON.stringify(w)), w.export());
+    assert.equal(w.size, 1);
+  }));
+
+test('wrong argument types are TypeErrors', () =>
+  withSynced((w) => {
+    for (const call of [
+      () => w.setWished('album', 'a', 1),
+      () => w.setWished('album', 'a'),
+      () => w.report(1.5, Outcome.Accepted),
+      () => w.report(1, 'Accepted'),
+      () => w.report(1, 2 ** 40),
+      () => w.load('1', '[]'),
+      () => w.nextRequest(7),
+      () => SyncedWishlist.restore(null),
+    ]) {
+      assert.throws(call, TypeError);
+    }
+  }));
+
+test('a closed SyncedWishlist throws instead of touching freed memory', () => {
+  const w = new SyncedWishlist();
+  w[Symbol.dispose]();
+  w.close();
+  assert.ok(w.closed);
+  for (const use of [() => w.held, () => w.setWished('album', 'a', true), () => w.nextRequest(), () => w.save(),
+    () => w.beginRefresh(), () => [...w], () => w.size]) {
+    assert.throws(use, /SyncedWishlist is closed/);
+  }
+});
+
+// Runs a script in a new node, with the libraries as the environment says.
+function runNode(script, env) {
+  const base = { ...process.env };
+  delete base.ORVEL_LIBRARY;
+  delete base.ORVEL_SYNC_LIBRARY;
+  const run = spawnSync(process.execPath, ['--input-type=module', '-e', script], {
+    env: { ...base, ...env },
+    encoding: 'utf8',
+  });
+  assert.equal(run.status, 0, run.stderr);
+  return run.stdout;
+}
+const entry = new URL('../index.mjs', import.meta.url).href;
+// The files of the libraries this process has loaded.
+const loadedFiles = `(await import('node:fs')).readFileSync('/proc/self/maps', 'utf8').split('\\n')
+  .map((l) => l.split(/ +/)[5]).filter((p) => p && /liborvel/.test(p))`;
+
+test('liborvel-sync is loaded only when used, and a missing one is explained', () => {
+  const out = runNode(
+    `import * as o from '${entry}';
+     const w = new o.Wishlist(); w.toggle('album', 'a'); w.close();
+     console.log(o.selftest(), [...new Set(${loadedFiles})].some((p) => p.includes('liborvel-sync')));
+     try { new o.SyncedWishlist(); } catch (e) {
+       console.log(e.name, e instanceof o.OrvelError, e.library); console.log(e.message); }`,
+    { ORVEL_LIBRARY: process.env.ORVEL_LIBRARY, ORVEL_SYNC_LIBRARY: '/nonexistent/liborvel-sync.so.1' },
+  );
+  assert.match(out, /^0 false\nLibraryNotFoundError true liborvel-sync\n/);
+  assert.match(out, /liborvel-sync could not be loaded/);
+  assert.match(out, /\/nonexistent\/liborvel-sync\.so\.1 \(\$ORVEL_SYNC_LIBRARY\)/);
+  assert.match(out, /ORVEL_SYNC_LIBRARY=\/path\/to\/liborvel-sync\.so\.1/);
+});
+
+test('liborvel-sync is found beside liborvel, or in the sync folder of its build', () => {
+  new SyncedWishlist().close();
+  // The files of the two libraries this process uses.
+  const [core, sync] = ['liborvel', 'liborvel-sync'].map((name) =>
+    readFileSync('/proc/self/maps', 'utf8').split('\n').map((l) => l.split(/ +/)[5])
+      .find((p) => p && p.includes(`/${name}.so`)));
+  for (const subfolder of ['', 'sync']) {
+    const folder = mkdtempSync(join(tmpdir(), 'orvel-libs-'));
+    try {
+      copyFileSync(core, join(folder, 'liborvel.so.1'));
+      mkdirSync(join(folder, subfolder), { recursive: true });
+      copyFileSync(sync, join(folder, subfolder, 'liborvel-sync.so.1'));
+      const out = runNode(
+        `import * as o from '${entry}';
+         const w = new o.SyncedWishlist(); w.setWished('album', 'a', true); w.close();
+         console.log(JSON.stringify([...new Set(${loadedFiles})]));`,
+        { ORVEL_LIBRARY: join(folder, 'liborvel.so.1') },
+      );
+      // One liborvel only: the journal uses the one the package loaded.
+      assert.deepEqual(JSON.parse(out).sort(), [join(folder, subfolder, 'liborvel-sync.so.1'), join(folder, 'liborvel.so.1')].sort());
+    } finally {
+      rmSync(folder, { recursive: true, force: true });
+    }
+  }
+});

@@ -1,0 +1,81 @@
+// The journal's cross-language scenario through the Node package (see run.sh).
+import { readFileSync } from 'node:fs';
+
+import * as orvel from '../../bindings/node/index.mjs';
+import library from '../../bindings/node/lib/library.cjs';
+import synced from '../../bindings/node/lib/synced.cjs';
+
+const BASE = 'https://api.example.test//';
+const NEW_TITLE = 'Neu \u00fc \u{1f3a7}';
+const ARTIST = 'He said "hi"\n';
+const { Outcome } = orvel;
+
+const lines = [];
+const out = (line) => lines.push(line);
+// A call that throws OrvelError prints as the C call's -1 with its reason.
+const failed = (call) => {
+  try {
+    return `${call()}`;
+  } catch (error) {
+    if (!(error instanceof orvel.OrvelError)) throw error;
+    return `-1 error=${error.reason}`;
+  }
+};
+const counts = (w) =>
+  out(`counts: held ${w.held} unsent ${w.unsent} in-flight ${w.inFlight} confirming ${w.confirming}`);
+const send = (w) => {
+  const request = w.nextRequest(BASE);
+  out(request === null ? 'send: none' : `send: ${request.opId} ${request.json}`);
+  return request === null ? 0 : request.opId;
+};
+const report = (w, op, outcome) => failed(() => (w.report(op, outcome), 0));
+// A stale load prints as the C call's result and the journal's reason for it.
+const load = (w, token, response) => {
+  const count = w.load(token, response);
+  return count === null ? `${synced.STALE} error=${library.loadSyncLibrary().lastError()}` : `${count}`;
+};
+
+const response = readFileSync(process.argv[2]);
+let w = new orvel.SyncedWishlist();
+out(`version: ${orvel.syncVersion()} abi ${orvel.syncAbiVersion()}`);
+const first = w.beginRefresh();
+out(`refresh: ${first} load ${load(w, first, response)}`);
+out(`set: ${w.setWished('album', 'al-new', true, NEW_TITLE, ARTIST)}`);
+out(`set: ${w.setWished('track', 'tr-3', false)}`);
+out(`set: ${w.setWished('track', 'tr-none', false)}`);
+out(`set: ${w.setWished('playlist', 'pl-9', true, 'P', '')}`);
+out(`set: ${w.setWished('album', 'al-1', false, 'Caf\u00e9', '')}`);
+counts(w);
+const [a, b, c] = [send(w), send(w), send(w)];
+out(`report: ${report(w, a, Outcome.Accepted)}`);
+out(`report: ${report(w, b, Outcome.Rejected)} has ${Number(w.has('track', 'tr-3'))}`);
+out(`report: ${report(w, c, Outcome.Failed)}`);
+out(`report-again: ${report(w, c, Outcome.Failed)}`);
+counts(w);
+const older = w.beginRefresh();
+const newer = w.beginRefresh();
+out(`refresh: ${newer} load ${load(w, newer, response)}`);
+out(`refresh: ${older} load ${load(w, older, '[]')}`);
+counts(w);
+const journalText = w.save();
+const storeText = w.exportJson();
+out(`saved-journal: ${journalText}`);
+out(`saved-store: ${storeText}`);
+
+// A restart: made anew from what was saved.
+w.close();
+w = orvel.SyncedWishlist.restore(journalText, storeText);
+out(`restart: store ${w.size} journal ${w.held}`);
+counts(w);
+out(`bad-kind: ${failed(() => w.setWished('Album', 'x', true))}`);
+out(`bad-utf8: ${failed(() => w.setWished('album', 'x', true, Buffer.from([0xff])))}`);
+const [d, e] = [send(w), send(w)];
+out(`report: ${report(w, d, Outcome.Accepted)} ${report(w, e, Outcome.Accepted)}`);
+send(w);
+const last = w.beginRefresh();
+out(`refresh: ${last} load ${load(w, last, response)}`);
+counts(w);
+out(`journal: ${w.save()}`);
+out(`store: ${w.exportJson()}`);
+w.close();
+process.stdout.write(Buffer.from(lines.map((l) => `${l}\n`).join(''), 'utf8'));
