@@ -58,9 +58,9 @@ def c_type(node):
     raise ValueError(f"unexpected type {node}")
 
 
-def functions(text):
+def functions(text, prelude=""):
     """name -> (result, [arguments]) of every function declared in text."""
-    ast = c_parser.CParser().parse(PRELUDE + preprocess(text))
+    ast = c_parser.CParser().parse(PRELUDE + prelude + preprocess(text))
     typedefs = {}
     out = {}
     for decl in ast.ext:
@@ -175,7 +175,8 @@ else:
         if not tables.get(key):
             failures.append(f"Node: lib/library.cjs exports no {'PROTOTYPES' if key == 'core' else 'SYNC_PROTOTYPES'}")
             continue
-        compare(f"Node {key} prototypes", functions(";\n".join(tables[key].values()) + ";"), header_funcs)
+        handles = "typedef struct orvel_store orvel_store; typedef struct orvel_journal orvel_journal;\n"
+        compare(f"Node {key} prototypes", functions(";\n".join(tables[key].values()) + ";", handles), header_funcs)
 
 # ---- Java: the JNI shims call every function -------------------------------------------------
 shims = "".join(p.read_text() for p in sorted((ROOT / "bindings/java/src/main/c").glob("*.c")))

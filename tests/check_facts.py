@@ -2,7 +2,7 @@
 """Every copy of a fact the project states in more than one place agrees with
 the one place that fact is written.
 
-  check_facts.py SOURCE_DIR [--show]
+  check_facts.py SOURCE_DIR [NODE] [--show]
 
 The facts and where each is written once:
   - the version and the interface version: include/orvel.h (and orvel_sync.h);
@@ -14,10 +14,11 @@ moved copy is noticed rather than skipped. --show prints every copy found.
 
 import json
 import re
+import subprocess
 import sys
 from pathlib import Path
 
-ROOT = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent
+ROOT = Path(sys.argv[1]).resolve() if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent
 SHOW = "--show" in sys.argv
 failures = []
 
@@ -90,8 +91,6 @@ for lib, node, symbols, the_abi in (("liborvel", "ORVEL", "debian/liborvel1.symb
 for package_name in (f"liborvel{abi}", f"liborvel-sync{sync_abi}"):
     if not re.search(rf"(?m)^Package: {package_name}$", read("debian/control")):
         failures.append(f"debian/control: no package {package_name} for the interface version")
-agree("interface version", abi, "bindings/node/lib/library.cjs",
-      int(one(r"const ABI_VERSION = (\d+);", "bindings/node/lib/library.cjs") or -1))
 agree("interface version", abi, "bindings/java/.../Native.java",
       int(one(r"static final int ABI_VERSION = (\d+);", "bindings/java/src/main/java/org/orvel/Native.java") or -1))
 
@@ -102,8 +101,6 @@ agree("kinds", kinds, "README.md (orvel_validate_kind)",
       re.findall(r"`(\w+)`", one(r"\| `orvel_validate_kind\(kind\)` \| `0` for (.*?) \|", "README.md") or ""))
 agree("kinds", kinds, "tools/orvel.cpp (help)",
       re.findall(r"(\w+)", (one(r'"KIND is ([a-z, ]+?);', "tools/orvel.cpp") or "").replace(" or ", ", ")))
-agree("kinds", kinds, "bindings/node/index.cjs",
-      re.findall(r"'(\w+)'", one(r"KINDS = Object\.freeze\(\[([^\]]*)\]\)", "bindings/node/index.cjs") or ""))
 
 # ---- the error texts --------------------------------------------------------------------
 messages = string_table("src/last_error.cpp", "kMessages")
@@ -129,6 +126,24 @@ for fact, truth, value in (
         ("error texts", messages, list(orvel.ERRORS)),
         ("reasons", reasons, list(orvel.SYNC_ERRORS))):
     agree(fact, truth, "the Python package", value)
+
+# ---- the Node package, as a user requires it (no library is loaded) ---------------------
+NODE = next((a for a in sys.argv[2:] if not a.startswith("--")), "node")
+script = ("const o = require(process.argv[1]); process.stdout.write(JSON.stringify("
+          "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS}));")
+node = json.loads(subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node")], capture_output=True,
+                                 text=True, check=True).stdout)
+agree("interface version", abi, "the Node package", node["abi"])
+agree("journal interface version", sync_abi, "the Node package", node["syncAbi"])
+agree("kinds", kinds, "the Node package", node["kinds"])
+agree("kinds", kinds, "bindings/node/index.d.cts",
+      re.findall(r"'(\w+)'", one(r"KINDS: readonly \[([^\]]*)\]", "bindings/node/index.d.cts") or ""))
+# Its reasons are the libraries' own texts, except the one it adds for a toggle.
+for name, text in node["reasons"].items():
+    if text not in messages + reasons and name != "outOfMemoryOrFull":
+        failures.append(f"the Node package: REASONS.{name} is {text!r}, which neither library writes")
+typed = dict(re.findall(r"readonly (\w+): '([^']*)';", one(r"REASONS: \{(.*?)\};", "bindings/node/index.d.cts", re.S) or ""))
+agree("reasons", node["reasons"], "bindings/node/index.d.cts (REASONS)", typed)
 
 if failures:
     print("facts that disagree with their source:")
