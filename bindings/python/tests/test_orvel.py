@@ -18,7 +18,11 @@ HEADER = pathlib.Path(__file__).resolve().parents[3] / "include" / "orvel.h"
 
 
 def _macro(name):
-    return re.search(rf"#define {name} (.+)", HEADER.read_text()).group(1).strip('"')
+    """A number the header defines, or a version as its three numbers."""
+    text = HEADER.read_text()
+    if name.endswith("_VERSION") and not name.endswith("ABI_VERSION"):
+        return ".".join(_macro(f"{name}_{part}") for part in ("MAJOR", "MINOR", "PATCH"))
+    return re.search(rf"#define {name} (\S+)", text).group(1)
 
 
 def _run(code, **env_changes):

@@ -30,8 +30,9 @@ def entries(w):
 @pytest.mark.skipif(not HEADER.exists(), reason="needs the checkout's header")
 def test_versions_and_outcomes_agree_with_the_header():
     text = HEADER.read_text()
-    macro = lambda name: re.search(rf"#define {name} (\S+)", text).group(1).strip('"')  # noqa: E731
-    assert orvel.sync_version() == macro("ORVEL_SYNC_VERSION")
+    macro = lambda name: re.search(rf"#define {name} (\S+)", text).group(1)  # noqa: E731
+    version = ".".join(macro(f"ORVEL_SYNC_VERSION_{part}") for part in ("MAJOR", "MINOR", "PATCH"))
+    assert orvel.sync_version() == version
     assert orvel.sync_abi_version() == orvel.SYNC_ABI_VERSION == int(macro("ORVEL_SYNC_ABI_VERSION"))
     assert {o.name: o.value for o in orvel.Outcome} == {n: int(macro(f"ORVEL_SYNC_{n}")) for n in ("ACCEPTED", "REJECTED", "FAILED")}
 
