@@ -1,5 +1,6 @@
 package org.orvel;
 
+import java.util.ArrayList;
 import java.util.List;
 import java.util.Map;
 import java.util.Objects;
@@ -18,6 +19,8 @@ public record Export(int total, List<Entry> items) {
     if (!(total instanceof Long) || !(items instanceof List)) {
       throw new IllegalStateException("the library wrote an export this package cannot read");
     }
-    return new Export(Math.toIntExact((Long) total), ((List<?>) items).stream().map(Entry::of).toList());
+    List<Entry> entries = new ArrayList<>();
+    for (Object item : (List<?>) items) entries.add(Entry.of(item));
+    return new Export(Math.toIntExact((Long) total), entries);
   }
 }

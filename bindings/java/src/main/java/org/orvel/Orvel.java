@@ -42,7 +42,8 @@ public final class Orvel {
    * @deprecated use {@link Kind}: {@code Kind.values()} and {@link Kind#text()}.
    */
   @Deprecated
-  public static final List<String> KINDS = Arrays.stream(Kind.values()).map(Kind::text).toList();
+  public static final List<String> KINDS =
+      List.of(Arrays.stream(Kind.values()).map(Kind::text).toArray(String[]::new));
 
   private Orvel() {}
 

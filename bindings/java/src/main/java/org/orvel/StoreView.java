@@ -5,13 +5,13 @@ import java.lang.ref.Reference;
 import java.util.Iterator;
 
 /**
- * What Wishlist and SyncedWishlist share: one native store (and, for a SyncedWishlist, its
+ * What Wishlist and SyncedWishlist (its only subclasses) share: one native store (and, for a SyncedWishlist, its
  * journal), released once by close() or, when it is never closed, by the cleaner once the object
  * is collected; and reading the store. A closed object throws IllegalStateException. Every
  * method keeps its object reachable until its native call has returned, so that the cleaner
  * cannot release the store under it.
  */
-abstract sealed class StoreView implements Iterable<Entry>, AutoCloseable permits Wishlist, SyncedWishlist {
+abstract class StoreView implements Iterable<Entry>, AutoCloseable {
   private static final Cleaner CLEANER = Cleaner.create();
 
   /** The native handles; the journal (0 for none) is released before the store it borrows. */
