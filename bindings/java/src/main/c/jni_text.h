@@ -11,6 +11,9 @@
 #include <jni.h>
 #include <stddef.h>
 
+/* A shim's result when an exception is pending: Java never sees it. */
+#define JNI_EXCEPTION_PENDING (-3)
+
 /* Throws OutOfMemoryError, for a copy the shim could not make. */
 void jni_throw_out_of_memory(JNIEnv *env);
 

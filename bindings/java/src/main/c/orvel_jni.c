@@ -131,7 +131,7 @@ JNIEXPORT jint JNICALL Java_org_orvel_Native_load(JNIEnv *env, jclass cls, jlong
   int failed = 0;
   size_t len = 0;
   char *text = jni_c_text(env, json, &len, &failed);
-  if (failed) return -2; /* OutOfMemoryError pending */
+  if (failed) return JNI_EXCEPTION_PENDING;
   jint result = orvel_load_mine_json(store_of(store), text, len);
   free(text);
   return result;

@@ -89,14 +89,14 @@ JNIEXPORT jlong JNICALL Java_org_orvel_SyncNative_beginRefresh(JNIEnv *env, jcla
   return (jlong)orvel_sync_begin_refresh(journal_of(journal));
 }
 
-/* Copied, as Native.load's response is (see orvel_jni.c); -3 with OutOfMemoryError pending. */
+/* Copied, as Native.load's response is (see orvel_jni.c). */
 JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_load(JNIEnv *env, jclass cls, jlong journal,
                                                       jlong token, jbyteArray json) {
   (void)cls;
   int failed = 0;
   size_t len = 0;
   char *text = jni_c_text(env, json, &len, &failed);
-  if (failed) return -3;
+  if (failed) return JNI_EXCEPTION_PENDING;
   jint result = orvel_sync_load(journal_of(journal), (int64_t)token, text, len);
   free(text);
   return result;
@@ -114,7 +114,7 @@ JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_restore(JNIEnv *env, jclass cls
   int failed = 0;
   size_t len = 0;
   char *text = jni_c_text(env, json, &len, &failed);
-  if (failed) return -3; /* OutOfMemoryError pending */
+  if (failed) return JNI_EXCEPTION_PENDING;
   jint result = orvel_sync_restore(journal_of(journal), text, len);
   free(text);
   return result;

@@ -47,7 +47,7 @@ public final class Orvel {
 
   private Orvel() {}
 
-  /** The library's version text, such as "1.0.0". */
+  /** The library's version text (ORVEL_VERSION). */
   public static String version() {
     Native.load();
     return Native.version();

@@ -45,7 +45,7 @@ public final class SyncedWishlist extends StoreView {
     return new Handles(store, journal);
   }
 
-  /** liborvel-sync's version text, such as "1.0.0". */
+  /** liborvel-sync's version text (ORVEL_SYNC_VERSION). */
   public static String version() {
     SyncNative.load();
     return SyncNative.version();
