@@ -72,6 +72,9 @@ JNIEXPORT jbyteArray JNICALL Java_org_orvel_SyncNative_nextRequest(JNIEnv *env, 
     jlong id = (jlong)op;
     (*env)->SetLongArrayRegion(env, op_id, 0, 1, &id);
     result = jni_java_bytes(env, request, orvel_sync_free);
+    /* No array for it (OutOfMemoryError pending): the request was never sent,
+     * so it goes back to unsent rather than stay in flight unknown to the app. */
+    if (result == NULL && request != NULL) (void)orvel_sync_report(journal_of(journal), op, ORVEL_SYNC_FAILED);
   }
   jni_release(&t);
   return result;

@@ -147,18 +147,23 @@ public final class SyncedWishlist extends StoreView {
   public Optional<PendingRequest> nextRequest(String baseUrl) {
     byte[] base = Texts.asGiven(baseUrl, "baseUrl", true);
     long[] opId = new long[1];
-    byte[] request;
     try {
-      request = SyncNative.nextRequest(journal(), base, opId);
+      byte[] request = SyncNative.nextRequest(journal(), base, opId);
       if (request == null) {
         String reason = Texts.string(SyncNative.lastError());
         if (opId[0] == 0 && reason.isEmpty()) return Optional.empty();
         throw new OrvelException("cannot make the next request", reason);
       }
+      try {
+        return Optional.of(new PendingRequest(opId[0], WishRequest.parse(Texts.string(request))));
+      } catch (RuntimeException | Error e) {
+        // Never sent: back to unsent, rather than in flight under an id the app never saw.
+        SyncNative.report(journal(), opId[0], Outcome.FAILED.code());
+        throw e;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
-    return Optional.of(new PendingRequest(opId[0], WishRequest.parse(Texts.string(request))));
   }
 
   /**
