@@ -24,7 +24,8 @@ char *jni_c_text(JNIEnv *env, jbyteArray bytes, size_t *len, int *failed) {
   return text;
 }
 
-jbyteArray jni_static_bytes(JNIEnv *env, const char *text) {
+jbyteArray jni_bytes(JNIEnv *env, const char *text) {
+  if (text == NULL) return NULL;
   size_t len = strlen(text);
   if (len > 0x7fffffff) { /* more than a Java array holds */
     jni_throw_out_of_memory(env);
@@ -32,13 +33,6 @@ jbyteArray jni_static_bytes(JNIEnv *env, const char *text) {
   }
   jbyteArray bytes = (*env)->NewByteArray(env, (jsize)len);
   if (bytes != NULL) (*env)->SetByteArrayRegion(env, bytes, 0, (jsize)len, (const jbyte *)text);
-  return bytes;
-}
-
-jbyteArray jni_java_bytes(JNIEnv *env, char *text, void (*release)(void *)) {
-  if (text == NULL) return NULL;
-  jbyteArray bytes = jni_static_bytes(env, text);
-  release(text);
   return bytes;
 }
 

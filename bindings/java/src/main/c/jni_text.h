@@ -27,13 +27,9 @@ void jni_throw_out_of_memory(JNIEnv *env);
  */
 char *jni_c_text(JNIEnv *env, jbyteArray bytes, size_t *len, int *failed);
 
-/* A new byte[] holding text (NULL stays null), which is then released with
- * release in every case: NULL with OutOfMemoryError pending when the array
- * could not be made. */
-jbyteArray jni_java_bytes(JNIEnv *env, char *text, void (*release)(void *));
-
-/* A new byte[] holding a text the library keeps (its error text). */
-jbyteArray jni_static_bytes(JNIEnv *env, const char *text);
+/* A new byte[] holding text (NULL stays null): NULL with OutOfMemoryError
+ * pending when the array could not be made. The text stays the caller's. */
+jbyteArray jni_bytes(JNIEnv *env, const char *text);
 
 /* Up to four text arguments of one call, released together. */
 typedef struct {

@@ -15,6 +15,14 @@
 /* The store handle is a pointer carried in a Java long. */
 static orvel_store *store_of(jlong handle) { return (orvel_store *)(intptr_t)handle; }
 
+/* A new byte[] of a text the library returned (NULL stays null); the text is
+ * freed in every case. */
+static jbyteArray taken(JNIEnv *env, char *text) {
+  jbyteArray bytes = jni_bytes(env, text);
+  orvel_free(text);
+  return bytes;
+}
+
 JNIEXPORT jstring JNICALL Java_org_orvel_Native_version(JNIEnv *env, jclass cls) {
   (void)cls;
   return (*env)->NewStringUTF(env, orvel_version()); /* ASCII: modified UTF-8 is the same */
@@ -32,7 +40,7 @@ JNIEXPORT jint JNICALL Java_org_orvel_Native_selftest(JNIEnv *env, jclass cls) {
 
 JNIEXPORT jbyteArray JNICALL Java_org_orvel_Native_lastError(JNIEnv *env, jclass cls) {
   (void)cls;
-  return jni_static_bytes(env, orvel_last_error());
+  return jni_bytes(env, orvel_last_error());
 }
 
 JNIEXPORT jlong JNICALL Java_org_orvel_Native_create(JNIEnv *env, jclass cls) {
@@ -91,7 +99,7 @@ JNIEXPORT jbyteArray JNICALL Java_org_orvel_Native_buildMineUrl(JNIEnv *env, jcl
   (void)cls;
   JniTexts t = {{NULL}, 0};
   t.text[0] = jni_c_text(env, base_url, NULL, &t.failed);
-  jbyteArray result = t.failed ? NULL : jni_java_bytes(env, orvel_build_mine_url(t.text[0]), orvel_free);
+  jbyteArray result = t.failed ? NULL : taken(env, orvel_build_mine_url(t.text[0]));
   jni_release(&t);
   return result;
 }
@@ -108,10 +116,8 @@ JNIEXPORT jbyteArray JNICALL Java_org_orvel_Native_buildWishRequest(
   t.text[3] = jni_c_text(env, artist, NULL, &t.failed);
   jbyteArray result = NULL;
   if (!t.failed) {
-    result = jni_java_bytes(env,
-                            orvel_build_wish_request_json(base, add ? 1 : 0, t.text[0], t.text[1],
-                                                          t.text[2], t.text[3]),
-                            orvel_free);
+    result = taken(env, orvel_build_wish_request_json(base, add ? 1 : 0, t.text[0], t.text[1],
+                                                      t.text[2], t.text[3]));
   }
   free(base);
   jni_release(&t);
@@ -139,5 +145,5 @@ JNIEXPORT jint JNICALL Java_org_orvel_Native_load(JNIEnv *env, jclass cls, jlong
 
 JNIEXPORT jbyteArray JNICALL Java_org_orvel_Native_exportJson(JNIEnv *env, jclass cls, jlong store) {
   (void)cls;
-  return jni_java_bytes(env, orvel_export_json(store_of(store)), orvel_free);
+  return taken(env, orvel_export_json(store_of(store)));
 }

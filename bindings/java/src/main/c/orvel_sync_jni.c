@@ -15,6 +15,14 @@
 
 static orvel_journal *journal_of(jlong handle) { return (orvel_journal *)(intptr_t)handle; }
 
+/* A new byte[] of a text the journal returned (NULL stays null); the text is
+ * freed in every case. */
+static jbyteArray taken(JNIEnv *env, char *text) {
+  jbyteArray bytes = jni_bytes(env, text);
+  orvel_sync_free(text);
+  return bytes;
+}
+
 JNIEXPORT jstring JNICALL Java_org_orvel_SyncNative_version(JNIEnv *env, jclass cls) {
   (void)cls;
   return (*env)->NewStringUTF(env, orvel_sync_version()); /* ASCII */
@@ -27,7 +35,7 @@ JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_abiVersion(JNIEnv *env, jclass 
 
 JNIEXPORT jbyteArray JNICALL Java_org_orvel_SyncNative_lastError(JNIEnv *env, jclass cls) {
   (void)cls;
-  return jni_static_bytes(env, orvel_sync_last_error());
+  return jni_bytes(env, orvel_sync_last_error());
 }
 
 JNIEXPORT jlong JNICALL Java_org_orvel_SyncNative_create(JNIEnv *env, jclass cls, jlong store) {
@@ -71,7 +79,7 @@ JNIEXPORT jbyteArray JNICALL Java_org_orvel_SyncNative_nextRequest(JNIEnv *env, 
     char *request = orvel_sync_next_request(journal_of(journal), t.text[0], &op);
     jlong id = (jlong)op;
     (*env)->SetLongArrayRegion(env, op_id, 0, 1, &id);
-    result = jni_java_bytes(env, request, orvel_sync_free);
+    result = taken(env, request);
     /* No array for it (OutOfMemoryError pending): the request was never sent,
      * so it goes back to unsent rather than stay in flight unknown to the app. */
     if (result == NULL && request != NULL) (void)orvel_sync_report(journal_of(journal), op, ORVEL_SYNC_FAILED);
@@ -108,7 +116,7 @@ JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_load(JNIEnv *env, jclass cls, j
 JNIEXPORT jbyteArray JNICALL Java_org_orvel_SyncNative_export(JNIEnv *env, jclass cls,
                                                               jlong journal) {
   (void)cls;
-  return jni_java_bytes(env, orvel_sync_export(journal_of(journal)), orvel_sync_free);
+  return taken(env, orvel_sync_export(journal_of(journal)));
 }
 
 JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_restore(JNIEnv *env, jclass cls, jlong journal,
