@@ -1,52 +1,24 @@
 package org.orvel;
 
-import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
-import java.nio.charset.StandardCharsets;
 
 /**
  * One user's wishlist store. Close it when done (try-with-resources); a Wishlist that is never
  * closed is released once it is collected. A closed Wishlist throws IllegalStateException. Not
- * safe for use by two threads at once; separate Wishlists are independent.
+ * safe for use by two threads at once; separate Wishlists are independent. Iteration gives the
+ * entries in store order.
  */
-public final class Wishlist implements AutoCloseable {
-  private static final Cleaner CLEANER = Cleaner.create();
-
-  /** The native store, released once by close() or by the cleaner, whichever comes first. */
-  private static final class Store implements Runnable {
-    private long handle;
-
-    Store(long handle) {
-      this.handle = handle;
-    }
-
-    @Override
-    public synchronized void run() {
-      long h = handle;
-      handle = 0;
-      if (h != 0) Native.destroy(h);
-    }
-
-    synchronized long handle() {
-      if (handle == 0) throw new IllegalStateException("the wishlist is closed");
-      return handle;
-    }
-
-    synchronized boolean closed() {
-      return handle == 0;
-    }
-  }
-
-  private final Store store;
-  private final Cleaner.Cleanable cleanable;
-
+public final class Wishlist extends StoreView {
   /** A new empty wishlist. Throws OutOfMemoryError when the library has no memory for it. */
   public Wishlist() {
+    super(newStore());
+  }
+
+  private static Handles newStore() {
     Native.load();
-    long handle = Native.create();
-    if (handle == 0) throw new OutOfMemoryError("orvel_create: out of memory");
-    store = new Store(handle);
-    cleanable = CLEANER.register(this, store);
+    long store = Native.create();
+    if (store == 0) throw new OutOfMemoryError("orvel_create: out of memory");
+    return new Handles(store, 0);
   }
 
   /**
@@ -57,36 +29,54 @@ public final class Wishlist implements AutoCloseable {
   public int load(byte[] response) {
     if (response == null) throw new NullPointerException("response must not be null");
     try {
-      int count = Native.load(store.handle(), response);
-      if (count < 0) throw new OrvelException("cannot load the response", Orvel.lastError());
+      int count = Native.load(store(), response);
+      if (count < 0) throw new OrvelException("cannot load the response", Texts.string(Native.lastError()));
       return count;
     } finally {
       Reference.reachabilityFence(this);
     }
   }
 
-  /** The same for a response held in a String (sent as UTF-8). */
+  /**
+   * The same for a response held in a String, sent as UTF-8. A String that is not well-formed
+   * UTF-16 (a lone surrogate) is not JSON text either: it fails with reason "invalid json".
+   */
   public int load(String response) {
-    if (response == null) throw new NullPointerException("response must not be null");
-    return load(response.getBytes(StandardCharsets.UTF_8));
+    return load(Texts.document(response, "response"));
   }
 
   /**
    * Adds the entry (true) or removes it (false). title and artist may be null (stored as "").
-   * Throws OrvelException, the store unchanged, for an invalid kind, an empty item id, a full
-   * store or lack of memory.
+   * Throws OrvelException, the store unchanged, with reason "empty item_id" for an empty item
+   * id, or "out of memory" when the store is full or memory short.
    */
+  public boolean toggle(Kind kind, String itemId, String title, String artist) {
+    if (kind == null) throw new NullPointerException("kind must not be null");
+    return toggle(kind.text(), itemId, title, artist);
+  }
+
+  /** Adds the entry with no title or artist (true), or removes it (false). */
+  public boolean toggle(Kind kind, String itemId) {
+    return toggle(kind, itemId, null, null);
+  }
+
+  /** The same with no title or artist. */
+  public boolean toggle(String kind, String itemId) {
+    return toggle(kind, itemId, null, null);
+  }
+
+  /** The same with the kind as a text: reason "invalid kind" when it is not one of the four. */
   public boolean toggle(String kind, String itemId, String title, String artist) {
-    byte[] kindBytes = Orvel.utf8(kind, "kind", false);
-    byte[] idBytes = Orvel.utf8(itemId, "itemId", false);
-    byte[] titleBytes = Orvel.utf8(title, "title", true);
-    byte[] artistBytes = Orvel.utf8(artist, "artist", true);
+    byte[] kindBytes = Texts.utf8(kind, "kind", false);
+    byte[] idBytes = Texts.utf8(itemId, "itemId", false);
+    byte[] titleBytes = Texts.utf8(title, "title", true);
+    byte[] artistBytes = Texts.utf8(artist, "artist", true);
     try {
-      int result = Native.toggle(store.handle(), kindBytes, idBytes, titleBytes, artistBytes);
+      int result = Native.toggle(store(), kindBytes, idBytes, titleBytes, artistBytes);
       if (result < 0) {
-        String reason = Native.validateKind(kindBytes) != 0 ? "invalid kind"
-            : idBytes.length == 0 ? "empty item_id" : "out of memory or the store is full";
-        throw new OrvelException("cannot toggle " + kind + " " + itemId, reason);
+        String reason = Orvel.argumentReason(kindBytes, idBytes);
+        throw new OrvelException("cannot toggle " + kind + " " + itemId,
+            reason.isEmpty() ? OrvelException.OUT_OF_MEMORY : reason);
       }
       return result == 1;
     } finally {
@@ -94,44 +84,13 @@ public final class Wishlist implements AutoCloseable {
     }
   }
 
-  /** True when the (kind, itemId) entry is in the wishlist. */
+  /**
+   * True when the (kind, itemId) entry is in the wishlist.
+   *
+   * @deprecated use {@link #has(String, String)}, its name in every binding.
+   */
+  @Deprecated
   public boolean contains(String kind, String itemId) {
-    byte[] kindBytes = Orvel.utf8(kind, "kind", false);
-    byte[] idBytes = Orvel.utf8(itemId, "itemId", false);
-    try {
-      return Native.isWished(store.handle(), kindBytes, idBytes) == 1;
-    } finally {
-      Reference.reachabilityFence(this);
-    }
-  }
-
-  /** The number of entries. */
-  public int size() {
-    try {
-      return Native.count(store.handle());
-    } finally {
-      Reference.reachabilityFence(this);
-    }
-  }
-
-  /** The whole wishlist as the library's JSON text: {"total":N,"items":[...]}. */
-  public String exportJson() {
-    try {
-      return Orvel.text(Native.exportJson(store.handle()),
-          "cannot export the wishlist (a text is not valid UTF-8, or memory is short)", false);
-    } finally {
-      Reference.reachabilityFence(this);
-    }
-  }
-
-  /** True once close() has run. */
-  public boolean isClosed() {
-    return store.closed();
-  }
-
-  /** Releases the store; harmless when already closed. */
-  @Override
-  public void close() {
-    cleanable.clean();
+    return has(kind, itemId);
   }
 }

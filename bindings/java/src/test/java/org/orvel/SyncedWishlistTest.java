@@ -1,0 +1,236 @@
+package org.orvel;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Optional;
+import java.util.OptionalInt;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
+
+class SyncedWishlistTest {
+  private static final String BASE = "https://svc.example";
+
+  @Test
+  void versionsAreTheJournalLibrarys() {
+    assertEquals(System.getProperty("orvel.test.syncVersion"), SyncedWishlist.version());
+    assertEquals(SyncedWishlist.ABI_VERSION, SyncedWishlist.abiVersion());
+  }
+
+  @Test
+  void anIntentIsShownAtOnceAndSentAsTheLibrarysRequest() {
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      assertEquals("SyncedWishlist[0 entries, 0 held]", s.toString());
+      long id = s.setWished(Kind.ALBUM, "a1", true, "T\u00e9", "A");
+      assertTrue(id > 0);
+      assertEquals(0, s.setWished("album", "a1", true), "the store shows it already");
+      assertTrue(s.has(Kind.ALBUM, "a1"));
+      assertEquals(List.of(new Entry(Kind.ALBUM, "a1", "T\u00e9", "A")), s.export().items());
+      assertEquals("SyncedWishlist[1 entry, 1 held]", s.toString());
+      assertEquals(List.of(1, 1, 0, 0), counts(s));
+
+      PendingRequest request = s.nextRequest(BASE).orElseThrow();
+      assertEquals(id, request.opId());
+      WishRequest same = WishRequest.builder(true, Kind.ALBUM, "a1").title("T\u00e9").artist("A").baseUrl(BASE).build();
+      assertEquals(same, request.request());
+      assertEquals(List.of(same.method(), same.url(), same.contentType(), same.body(), same.json()),
+          List.of(request.method(), request.url(), request.contentType(), request.body(), request.json()));
+      assertEquals(Optional.empty(), s.nextRequest(BASE), "one request per entry at a time");
+      assertEquals(List.of(1, 0, 1, 0), counts(s));
+
+      s.report(id, Outcome.ACCEPTED);
+      assertEquals(List.of(1, 0, 0, 1), counts(s));
+      long token = s.beginRefresh();
+      assertEquals(OptionalInt.of(1), s.load(token, "{\"albums\":[\"a1\"]}"));
+      assertEquals(List.of(0, 0, 0, 0), counts(s));
+    }
+  }
+
+  @Test
+  void aRefusedAdditionIsTakenBackAndAFailedOneSentAgain() {
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      long refused = s.setWished(Kind.TRACK, "t1", true);
+      long failed = s.setWished(Kind.TRACK, "t2", true);
+      assertEquals(refused, s.nextRequest().orElseThrow().opId());
+      assertEquals(failed, s.nextRequest().orElseThrow().opId());
+      s.report(refused, Outcome.REJECTED);
+      s.report(failed, Outcome.FAILED);
+      assertFalse(s.has(Kind.TRACK, "t1"));
+      assertTrue(s.has(Kind.TRACK, "t2"));
+      assertEquals(failed, s.nextRequest().orElseThrow().opId());
+      OrvelException e = assertThrows(OrvelException.class, () -> s.report(refused, Outcome.ACCEPTED));
+      assertEquals(OrvelException.UNKNOWN_OPERATION, e.reason());
+    }
+  }
+
+  @Test
+  void anOlderResponseThanOneLoadedIsIgnored() {
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      long older = s.beginRefresh();
+      long newer = s.beginRefresh();
+      assertEquals(OptionalInt.of(2), s.load(newer, WishlistTest.utf8("{\"tracks\":[\"t1\",\"t2\"]}")));
+      assertEquals(OptionalInt.empty(), s.load(older, "[]"));
+      assertEquals(2, s.size());
+      OrvelException e = assertThrows(OrvelException.class, () -> s.load(newer + 100, "[]"));
+      assertEquals(OrvelException.UNKNOWN_TOKEN, e.reason());
+    }
+  }
+
+  /** A call on a journal that holds one operation, with a refresh token taken. */
+  interface Call {
+    void run(SyncedWishlist s, long token);
+  }
+
+  static Stream<Arguments> refusals() {
+    return Stream.of(
+        Arguments.of("invalid kind", (Call) (s, token) -> s.setWished("Album", "a", true)),
+        Arguments.of("empty item_id", (Call) (s, token) -> s.setWished(Kind.ALBUM, "", true)),
+        // A lone surrogate crosses as bytes that are not UTF-8, for the journal to refuse.
+        Arguments.of("invalid utf-8", (Call) (s, token) -> s.setWished(Kind.ALBUM, "a\ud800", true)),
+        Arguments.of("invalid utf-8", (Call) (s, token) -> s.setWished(Kind.ALBUM, "a", true, null, "\udc00")),
+        Arguments.of("invalid utf-8", (Call) (s, token) -> s.nextRequest("https://\ud800")),
+        Arguments.of("invalid json", (Call) (s, token) -> s.load(token, "[\"\ud800\"]")),
+        Arguments.of("invalid json", (Call) (s, token) -> s.load(token, new byte[0])),
+        Arguments.of("unknown operation", (Call) (s, token) -> s.report(42, Outcome.FAILED)));
+  }
+
+  /** Each failure carries the journal's reason and changes nothing. */
+  @ParameterizedTest
+  @MethodSource("refusals")
+  void failuresCarryTheJournalsReasonAndChangeNothing(String reason, Call call) {
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      s.setWished(Kind.TRACK, "t", true, "T", "");
+      long token = s.beginRefresh();
+      String journal = s.save();
+      String store = s.exportJson();
+      OrvelException e = assertThrows(OrvelException.class, () -> call.run(s, token));
+      assertEquals(reason, e.reason());
+      assertTrue(e.getMessage().endsWith(": " + reason), e.getMessage());
+      assertEquals(journal, s.save());
+      assertEquals(store, s.exportJson());
+    }
+  }
+
+  @Test
+  void nulsAndNullsAreJavaErrors() {
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      assertThrows(IllegalArgumentException.class, () -> s.setWished(Kind.TRACK, "a\0b", true));
+      assertThrows(NullPointerException.class, () -> s.setWished((Kind) null, "a", true));
+      assertThrows(NullPointerException.class, () -> s.setWished(Kind.TRACK, null, true));
+      assertThrows(NullPointerException.class, () -> s.report(1, null));
+      assertThrows(NullPointerException.class, () -> s.load(1, (String) null));
+      assertThrows(NullPointerException.class, () -> SyncedWishlist.restore(null));
+    }
+  }
+
+  @Test
+  void saveAndRestoreCarryTheJournalAcrossARestart() {
+    String journal;
+    String store;
+    long sent;
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      s.load(s.beginRefresh(), "{\"tracks\":[\"t1\",\"t2\"]}");
+      s.setWished(Kind.TRACK, "t1", false);
+      sent = s.setWished(Kind.ALBUM, "a1", true, "\ud83c\udfb5", "");
+      s.nextRequest();  // t1's removal, in flight when the app stops
+      journal = s.save();
+      store = s.exportJson();
+    }
+    try (SyncedWishlist s = SyncedWishlist.restore(journal, store)) {
+      assertEquals(List.of(2, 2, 0, 0), counts(s), "in flight comes back unsent");
+      assertEquals(List.of(new Entry(Kind.TRACK, "t2", "", ""), new Entry(Kind.ALBUM, "a1", "\ud83c\udfb5", "")),
+          s.export().items());
+      assertTrue(s.setWished(Kind.PLAYLIST, "p", true) > sent, "ids continue from the saved ones");
+    }
+    try (SyncedWishlist s = SyncedWishlist.restore(journal)) {
+      assertEquals(List.of(new Entry(Kind.ALBUM, "a1", "\ud83c\udfb5", "")), s.export().items());
+    }
+  }
+
+  @Test
+  void restoreRefusesWhatTheJournalDidNotWrite() {
+    String good;
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      good = s.save();
+    }
+    String[][] cases = {
+        {"{", null, "invalid json"},
+        {"{}", null, "invalid journal"},
+        {good.replace("\"version\":1", "\"version\":99"), null, "unsupported version"},
+        {good, "[1,", "invalid json"},
+        {good + "\ud800", null, "invalid json"}};
+    for (String[] c : cases) {
+      OrvelException e = assertThrows(OrvelException.class, () -> SyncedWishlist.restore(c[0], c[1]));
+      assertEquals(c[2], e.reason(), c[0]);
+    }
+  }
+
+  /** Changes go only through the journal: no toggle, and no load without a refresh token. */
+  @Test
+  void theStoreCannotBeChangedBehindTheJournalsBack() {
+    for (Method m : SyncedWishlist.class.getMethods()) {
+      if (!Modifier.isPublic(m.getModifiers())) continue;
+      assertFalse(m.getName().equals("toggle"), m.toString());
+      assertFalse(m.getName().equals("load") && m.getParameterCount() != 2, m.toString());
+    }
+  }
+
+  @Test
+  void aClosedSyncedWishlistThrows() {
+    SyncedWishlist s = new SyncedWishlist();
+    s.close();
+    s.close();
+    assertTrue(s.isClosed());
+    assertEquals("SyncedWishlist[closed]", s.toString());
+    List<Runnable> calls = List.of(s::size, s::save, s::held, s::beginRefresh, () -> s.nextRequest(),
+        () -> s.setWished(Kind.TRACK, "t", true), () -> s.report(1, Outcome.ACCEPTED), () -> s.load(1, "[]"),
+        () -> s.has(Kind.TRACK, "t"), s::exportJson);
+    for (Runnable call : calls) assertThrows(IllegalStateException.class, call::run);
+  }
+
+  @Test
+  void separateJournalsOnManyThreads() throws Exception {
+    ExecutorService pool = Executors.newFixedThreadPool(8);
+    try {
+      List<Future<Integer>> results = new ArrayList<>();
+      for (int n = 0; n < 16; n++) {
+        results.add(pool.submit(() -> {
+          try (SyncedWishlist s = new SyncedWishlist()) {
+            for (int i = 0; i < 300; i++) s.setWished(Kind.TRACK, "t" + i, true);
+            Optional<PendingRequest> r;
+            while ((r = s.nextRequest()).isPresent()) s.report(r.get().opId(), Outcome.ACCEPTED);
+            s.load(s.beginRefresh(), s.exportJson());
+            return s.held() + s.size();
+          }
+        }));
+      }
+      for (Future<Integer> r : results) assertEquals(300, r.get());
+    } finally {
+      pool.shutdown();
+    }
+  }
+
+  @Test
+  void aForgottenSyncedWishlistIsReleasedByTheCleaner() throws Exception {
+    String title = "x".repeat(100);
+    long grown = WishlistTest.growthOver(50_000, () -> new SyncedWishlist().setWished(Kind.ALBUM, "a", true, title, title));
+    // A store, a journal and an operation each: some hundred megabytes if they were never released.
+    assertTrue(grown < 40 << 20, "resident memory grew by " + grown + " bytes");
+  }
+
+  private static List<Integer> counts(SyncedWishlist s) {
+    return List.of(s.held(), s.unsent(), s.inFlight(), s.confirming());
+  }
+}
