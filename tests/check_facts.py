@@ -91,8 +91,6 @@ for lib, node, symbols, the_abi in (("liborvel", "ORVEL", "debian/liborvel1.symb
 for package_name in (f"liborvel{abi}", f"liborvel-sync{sync_abi}"):
     if not re.search(rf"(?m)^Package: {package_name}$", read("debian/control")):
         failures.append(f"debian/control: no package {package_name} for the interface version")
-agree("interface version", abi, "bindings/java/.../Native.java",
-      int(one(r"static final int ABI_VERSION = (\d+);", "bindings/java/src/main/java/org/orvel/Native.java") or -1))
 
 # ---- the kinds ---------------------------------------------------------------------------
 kinds = string_table("src/identity.h", "kKinds")
@@ -144,6 +142,18 @@ for name, text in node["reasons"].items():
         failures.append(f"the Node package: REASONS.{name} is {text!r}, which neither library writes")
 typed = dict(re.findall(r"readonly (\w+): '([^']*)';", one(r"REASONS: \{(.*?)\};", "bindings/node/index.d.cts", re.S) or ""))
 agree("reasons", node["reasons"], "bindings/node/index.d.cts (REASONS)", typed)
+
+# ---- the Java package, from its sources --------------------------------------------------
+JAVA = "bindings/java/src/main/java/org/orvel/"
+agree("interface version", abi, "Orvel.ABI_VERSION",
+      int(one(r"public static final int ABI_VERSION = (\d+);", JAVA + "Orvel.java") or -1))
+agree("journal interface version", sync_abi, "SyncedWishlist.ABI_VERSION",
+      int(one(r"public static final int ABI_VERSION = (\d+);", JAVA + "SyncedWishlist.java") or -1))
+agree("kinds", kinds, "enum Kind", re.findall(r'(?m)^  [A-Z]+\("(\w+)"\)', read(JAVA + "Kind.java")))
+constants = dict(re.findall(r'public static final String (\w+) = "([^"]*)";', read(JAVA + "OrvelException.java")))
+for name, truth in (("REASONS", messages), ("SYNC_REASONS", reasons)):
+    listed = re.findall(r"\w+", one(rf"List<String> {name} = List\.of\((.*?)\);", JAVA + "OrvelException.java", re.S) or "")
+    agree("error texts", truth, f"OrvelException.{name}", [constants.get(n, n) for n in listed])
 
 if failures:
     print("facts that disagree with their source:")
