@@ -182,17 +182,29 @@ bool load(orvel_store *store, const char *json, std::size_t len) noexcept {
 
   orvel_store fresh{};
   yyjson_val *root = yyjson_doc_get_root(doc.get());
-  // Room for every element at once: no growth while loading. Without the
-  // memory for it, the store grows as it goes instead.
   std::uint64_t candidates = 0;
   for_each_array(root, [&](yyjson_val *arr, int default_kind) noexcept {
     candidates += candidates_in(arr, default_kind);
     return true;
   });
-  (void)reserve_entries(&fresh, candidates);
-  if (!for_each_array(root, [&](yyjson_val *arr, int default_kind) noexcept {
-        return ingest_array(&fresh, arr, default_kind);
-      })) {
+  const auto ingest_all = [&]() noexcept {
+    return for_each_array(root, [&](yyjson_val *arr, int default_kind) noexcept {
+      return ingest_array(&fresh, arr, default_kind);
+    });
+  };
+  // Room for every element at once: the array, the index and one block for
+  // the entries, so nothing grows while loading. Then no insert can fail, so
+  // the old entries go first: a refresh never holds two lists at once.
+  if (reserve_load(&fresh, candidates, len)) {
+    clear_store(store);
+    (void)ingest_all();  // true: the room reserved is all it needs
+    fit_to_entries(&fresh);
+    *store = fresh;
+    return true;
+  }
+  // Without the memory for that, the new store grows as it goes, and the old
+  // one stays until the new one is complete.
+  if (!ingest_all()) {
     clear_store(&fresh);
     return false;
   }

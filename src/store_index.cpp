@@ -93,4 +93,21 @@ void renumber_after(orvel_store *store, std::uint64_t removed) noexcept {
   }
 }
 
+void repoint_first(orvel_store *store, std::uint64_t n) noexcept {
+  for (std::uint64_t slot = 0; slot < 2 * store->capacity; ++slot) {
+    IndexSlot &s = store->index[slot];
+    if (s.entry != nullptr && s.position < n) s.entry = store->items[s.position];
+  }
+}
+
+void rebuild_index(orvel_store *store, std::uint64_t new_capacity) noexcept {
+  std::memset(store->index, 0, saturating_size(2 * new_capacity) * sizeof(IndexSlot));
+  const std::uint64_t mask = mask_of(new_capacity);
+  for (std::uint64_t i = 0; i < store->count; ++i) {
+    orvel_item *entry = store->items[i];
+    const std::uint32_t tag = tag_of(store->key, entry->kind_number, entry->id_view());
+    store->index[free_slot(store->index, mask, tag)] = IndexSlot{entry, tag, static_cast<std::uint32_t>(i)};
+  }
+}
+
 }  // namespace orvel

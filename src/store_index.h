@@ -42,4 +42,12 @@ void erase_slot(orvel_store *store, std::uint64_t slot) noexcept;
 // moved down one place, their slots' positions follow.
 void renumber_after(orvel_store *store, std::uint64_t removed) noexcept;
 
+// After the first n entries moved to new addresses (items holds the new
+// ones), their slots follow.
+void repoint_first(orvel_store *store, std::uint64_t n) noexcept;
+
+// Places every entry anew in the first 2 * new_capacity slots of the index,
+// which must be at least twice the entries; nothing is allocated.
+void rebuild_index(orvel_store *store, std::uint64_t new_capacity) noexcept;
+
 }  // namespace orvel
