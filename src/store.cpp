@@ -124,7 +124,7 @@ AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
   // Growth re-placed every slot, and an empty store was not searched.
   if (!placed || store->capacity != old_capacity) where = lookup(store, id.kind, id.item_id);
   store->items[store->count] = entry;
-  store->index[where.slot] = IndexSlot{entry, where.tag, static_cast<std::uint32_t>(store->count)};
+  fill_slot(store, where, entry, store->count);
   ++store->count;
   store->loose += in_generation ? 0 : 1;
   return AddResult::ok;
@@ -221,7 +221,7 @@ void fit_to_entries(orvel_store *store) noexcept {
   rebuild_index(store, fitting);
   store->capacity = fitting;
   // Shrinking in place; should either move fail, the larger block stays.
-  if (void *index = std::realloc(store->index, saturating_size(2 * fitting) * sizeof(IndexSlot))) {
+  if (void *index = std::realloc(store->index, index_bytes(fitting))) {
     store->index = static_cast<IndexSlot *>(index);
   }
   if (void *items = std::realloc(store->items, saturating_size(fitting) * sizeof(orvel_item *))) {
@@ -234,6 +234,8 @@ std::uint32_t prefetch_identity(const orvel_store *store, int kind, std::string_
   prefetch_slot(store, tag);
   return tag;
 }
+
+void prefetch_matches(const orvel_store *store, std::uint32_t tag) noexcept { prefetch_entries(store, tag); }
 
 AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
                    const char *artist) noexcept {

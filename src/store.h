@@ -45,7 +45,8 @@ struct IndexSlot {
 // exceeds it.
 //
 // index is an open-addressing hash table over (kind, item_id) with linear
-// probing: 2 * capacity slots, so it is never more than half full. It is
+// probing: 2 * capacity slots, so it is never more than half full, followed
+// in the same block by a control byte for each slot (store_index.h). It is
 // absent exactly when items is, grows with the array, and is keyed by key,
 // drawn anew each time the index is first made.
 //
@@ -122,8 +123,14 @@ bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes) n
 void fit_to_entries(orvel_store *store) noexcept;
 
 // The tag of a valid identity in a store that has an index, and the start of
-// fetching its index slot, so that an add_item shortly after need not wait.
+// fetching its control bytes and slot, so that an add_item shortly after
+// need not wait.
 std::uint32_t prefetch_identity(const orvel_store *store, int kind, std::string_view item_id) noexcept;
+
+// For an identity hashed by prefetch_identity a while ago: the start of
+// fetching the entries its probe will compare it with (those whose
+// fingerprint matches), so that an add_item of a repeat need not wait.
+void prefetch_matches(const orvel_store *store, std::uint32_t tag) noexcept;
 
 // Frees every live entry, the array and the index; every field becomes zero.
 void clear_store(orvel_store *store) noexcept;

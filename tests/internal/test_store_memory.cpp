@@ -47,7 +47,7 @@ void expect_entries_found(const orvel_store *s) {
 
 // What a store of this capacity and generation needs, allocator rounding aside.
 std::int64_t needed(const orvel_store *s) {
-  return static_cast<std::int64_t>(s->capacity * (sizeof(orvel_item *) + 2 * sizeof(orvel::IndexSlot)) +
+  return static_cast<std::int64_t>(s->capacity * sizeof(orvel_item *) + orvel::index_bytes(s->capacity) +
                                    s->gen.placed);
 }
 
