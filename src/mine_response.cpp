@@ -51,7 +51,7 @@ std::string_view display_text(yyjson_val *v) noexcept {
   if (!yyjson_is_str(v)) return {};
   const std::string_view text = view_of(v);
   const char *nul = first_nul(v);
-  return nul == nullptr ? text : text.substr(0, static_cast<std::size_t>(nul - text.data()));
+  return nul == nullptr ? text : std::string_view(text.data(), static_cast<std::size_t>(nul - text.data()));
 }
 
 // The texts of one recognised element, ready for add_item; kind is kNoKind
