@@ -69,8 +69,12 @@ struct orvel_store {
 namespace orvel {
 
 // Positions and counts cross the interface as int32_t, so a store holds at
-// most this many entries.
+// most this many entries. A test build may set a small limit, to reach it.
+#ifdef ORVEL_TEST_MAX_ENTRIES
+inline constexpr std::uint64_t kMaxEntries = ORVEL_TEST_MAX_ENTRIES;
+#else
 inline constexpr std::uint64_t kMaxEntries = INT32_MAX;
+#endif
 // Slots allocated by the first insert; growth doubles from there.
 inline constexpr std::uint64_t kInitialCapacity = 16;
 
