@@ -142,12 +142,14 @@ bool ingest_array(orvel_store *store, yyjson_val *value, int default_kind) noexc
   std::size_t max = 0;
   yyjson_val *element = nullptr;
   yyjson_arr_foreach(value, idx, max, element) {
-    const Element e = read_element(element, default_kind);
-    if (e.kind == kNoKind) continue;
-    Pending &p = ring[read++ % kRing];
-    p.e = e;
+    // Read straight into its place in the ring: a copy of a just-written
+    // element would wait for its stores to land.
+    Pending &p = ring[read % kRing];
+    p.e = read_element(element, default_kind);
+    if (p.e.kind == kNoKind) continue;
+    ++read;
     p.hashed = store->index != nullptr;
-    if (p.hashed) p.tag = prefetch_identity(store, e.kind, e.item_id);
+    if (p.hashed) p.tag = prefetch_identity(store, p.e.kind, p.e.item_id);
     if (read > kLag) {
       const Pending &q = ring[(read - 1 - kLag) % kRing];
       if (q.hashed) prefetch_matches(store, q.tag);
