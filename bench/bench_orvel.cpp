@@ -5,7 +5,9 @@
 //   orvel_bench [--max-entries=N] [benchmark flags]
 //
 // --max-entries leaves out the larger sizes (CI runs every benchmark once on
-// small inputs to prove they work; scripts/bench runs them all).
+// small inputs to prove they work; scripts/bench runs them all, each several
+// times in a random order so that what else the machine does weighs alike on
+// the library and on what it is compared with, and reports medians).
 #include <benchmark/benchmark.h>
 #include <yyjson.h>
 
@@ -464,17 +466,11 @@ void bm_mine_url(benchmark::State &state) {
 
 std::string size_name(std::size_t n) { return std::to_string(n); }
 
-// Large inputs run three times and report the median: one run of a large
-// load is at the mercy of whatever else the machine does at that moment.
-benchmark::internal::Benchmark *repeat_if_large(benchmark::internal::Benchmark *b, std::size_t n) {
-  return n >= 100000 ? b->Repetitions(3)->ReportAggregatesOnly(true) : b;
-}
-
 void register_all(std::size_t max_entries) {
   for (const std::size_t n : kSizes) {
     if (n > max_entries) continue;
-    const auto add = [n](const std::string &name, auto fn, auto... args) {
-      return repeat_if_large(benchmark::RegisterBenchmark(name.c_str(), fn, args...), n);
+    const auto add = [](const std::string &name, auto fn, auto... args) {
+      return benchmark::RegisterBenchmark(name.c_str(), fn, args...);
     };
     const std::string size = size_name(n);
     for (const Shape shape : {Shape::items, Shape::grouped, Shape::compact}) {
