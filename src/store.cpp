@@ -43,6 +43,38 @@ std::size_t stored_size(const orvel_item &item) noexcept {
   return entry_size(item.id_len, item.title_len, std::strlen(item.artist()));
 }
 
+// Copies n bytes of a text. Most texts are short: they are copied with a few
+// fixed-size moves (the two halves overlapping) instead of a call.
+void copy_text(char *to, const char *from, std::size_t n) noexcept {
+  const auto halves = [&](auto word) noexcept {
+    constexpr std::size_t w = sizeof word;
+    decltype(word) head, tail;
+    std::memcpy(&head, from, w);
+    std::memcpy(&tail, from + n - w, w);
+    std::memcpy(to, &head, w);
+    std::memcpy(to + n - w, &tail, w);
+  };
+  struct Bytes16 {
+    unsigned char b[16];
+  };
+  struct Bytes32 {
+    unsigned char b[32];
+  };
+  if (n > 64) {
+    std::memcpy(to, from, n);
+  } else if (n > 32) {
+    halves(Bytes32{});
+  } else if (n > 16) {
+    halves(Bytes16{});
+  } else if (n >= 8) {
+    halves(std::uint64_t{});
+  } else if (n >= 4) {
+    halves(std::uint32_t{});
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 orvel_item *write_entry(void *at, const Identity &id, std::string_view title, std::string_view artist) noexcept {
   auto *entry = static_cast<orvel_item *>(at);
   entry->id_len = static_cast<std::uint32_t>(id.item_id.size());
@@ -50,7 +82,7 @@ orvel_item *write_entry(void *at, const Identity &id, std::string_view title, st
   entry->kind_number = static_cast<std::uint8_t>(id.kind);
   char *text = reinterpret_cast<char *>(entry + 1);
   for (const std::string_view part : {id.item_id, title, artist}) {
-    if (!part.empty()) std::memcpy(text, part.data(), part.size());
+    copy_text(text, part.data(), part.size());
     text[part.size()] = '\0';
     text += part.size() + 1;
   }
@@ -89,8 +121,8 @@ enum class Home : std::uint8_t {
 
 // The one insert path, for the loader and the toggle alike: a pair already
 // present is "already there" (even in a full store); a new pair needs room,
-// its bytes and, in a store without an index, a fresh key that is kept only
-// if the insert succeeds. known is the caller's lookup of the pair, if any.
+// its bytes and, in a store without an index, a fresh key once it has them.
+// known is the caller's lookup of the pair, if any.
 // Entries of their own block stay after the generation's, so once the store
 // holds one, every later entry gets its own block too.
 AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
@@ -107,9 +139,7 @@ AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
   if (store->count >= kMaxEntries || !fits_header(id.item_id.size()) || !fits_header(title.size())) {
     return AddResult::failed;
   }
-  const HashKey old_key = store->key;
   const bool had_index = store->index != nullptr;
-  if (!had_index) store->key = draw_store_key();
   const bool in_generation = home == Home::generation && store->loose == 0;
   const std::size_t size = entry_size(id.item_id.size(), title.size(), artist.size());
   void *bytes = in_generation ? place(store->gen, size) : std::malloc(size);
@@ -117,9 +147,10 @@ AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
   if (bytes == nullptr || !reserve_one(store)) {
     if (bytes != nullptr && in_generation) unplace(store->gen, size);
     if (!in_generation) std::free(bytes);
-    if (!had_index) store->key = old_key;
     return AddResult::failed;
   }
+  // A new index gets a new key, drawn only now that the insert succeeds.
+  if (!had_index) store->key = draw_store_key();
   orvel_item *entry = write_entry(bytes, id, title, artist);
   // Growth re-placed every slot, and an empty store was not searched.
   if (!placed || store->capacity != old_capacity) where = lookup(store, id.kind, id.item_id);
