@@ -3,14 +3,18 @@
 // request builder all use these.
 #pragma once
 
-#include <cstring>
+#include <cstddef>
 #include <string_view>
 
 namespace orvel {
 
 // The kinds, in the order their numbers follow; a store keeps an entry's kind
 // as its number.
-inline constexpr std::string_view kKinds[] = {"track", "album", "artist", "playlist"};
+inline constexpr char kTrack[] = "track";
+inline constexpr char kAlbum[] = "album";
+inline constexpr char kArtist[] = "artist";
+inline constexpr char kPlaylist[] = "playlist";
+inline constexpr std::string_view kKinds[] = {kTrack, kAlbum, kArtist, kPlaylist};
 inline constexpr int kKindCount = 4;
 
 // The number of a kind given with its length, or -1 (also for an absent kind).
@@ -26,28 +30,29 @@ inline int kind_number(std::string_view kind) noexcept {
 }
 
 namespace detail {
-// Whether text, NUL-terminated, equals kind: read only as far as they agree,
-// so never past text's end.
-inline bool spells(const char *text, std::string_view kind) noexcept {
-  for (std::size_t i = 0; i < kind.size(); ++i) {
+// Whether text, NUL-terminated, spells kind (whose NUL is counted in N):
+// read only as far as they agree, so never past text's end; unrolled, as N
+// is known.
+template <std::size_t N>
+inline bool spells(const char *text, const char (&kind)[N]) noexcept {
+  for (std::size_t i = 0; i < N; ++i) {
     if (text[i] != kind[i]) return false;
   }
-  return text[kind.size()] == '\0';
+  return true;
 }
 }  // namespace detail
 
 // The same for a NUL-terminated kind; a null one is invalid. Its first
 // letters pick the one kind it can be.
 inline int kind_number(const char *kind) noexcept {
+  using detail::spells;
   if (kind == nullptr) return -1;
-  int k = -1;
   switch (kind[0]) {
-    case 't': k = 0; break;
-    case 'a': k = kind[1] == 'l' ? 1 : 2; break;
-    case 'p': k = 3; break;
+    case 't': return spells(kind, kTrack) ? 0 : -1;
+    case 'a': return kind[1] == 'l' ? (spells(kind, kAlbum) ? 1 : -1) : (spells(kind, kArtist) ? 2 : -1);
+    case 'p': return spells(kind, kPlaylist) ? 3 : -1;
     default: return -1;
   }
-  return detail::spells(kind, kKinds[k]) ? k : -1;
 }
 
 // An item identifier is present and not empty.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "short_text.h"
 #include "size_math.h"
 #include "store_index.h"
 
@@ -41,38 +42,6 @@ std::size_t entry_size(std::size_t id_len, std::size_t title_len, std::size_t ar
 
 std::size_t stored_size(const orvel_item &item) noexcept {
   return entry_size(item.id_len, item.title_len, std::strlen(item.artist()));
-}
-
-// Copies n bytes of a text. Most texts are short: they are copied with a few
-// fixed-size moves (the two halves overlapping) instead of a call.
-void copy_text(char *to, const char *from, std::size_t n) noexcept {
-  const auto halves = [&](auto word) noexcept {
-    constexpr std::size_t w = sizeof word;
-    decltype(word) head, tail;
-    std::memcpy(&head, from, w);
-    std::memcpy(&tail, from + n - w, w);
-    std::memcpy(to, &head, w);
-    std::memcpy(to + n - w, &tail, w);
-  };
-  struct Bytes16 {
-    unsigned char b[16];
-  };
-  struct Bytes32 {
-    unsigned char b[32];
-  };
-  if (n > 64) {
-    std::memcpy(to, from, n);
-  } else if (n > 32) {
-    halves(Bytes32{});
-  } else if (n > 16) {
-    halves(Bytes16{});
-  } else if (n >= 8) {
-    halves(std::uint64_t{});
-  } else if (n >= 4) {
-    halves(std::uint32_t{});
-  } else {
-    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
-  }
 }
 
 orvel_item *write_entry(void *at, const Identity &id, std::string_view title, std::string_view artist) noexcept {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "short_text.h"
 #include "store.h"
 
 namespace orvel {
@@ -101,7 +102,10 @@ inline Lookup lookup(const orvel_store *store, int kind, std::string_view item_i
     for (std::uint64_t matches = probe.matches; matches != 0; matches &= matches - 1) {
       const std::uint64_t at = slot_of(slot, matches, mask);
       const IndexSlot &s = store->index[at];
-      if (s.tag == tag && s.entry->kind_number == kind && s.entry->id_view() == item_id) return {tag, at, true};
+      if (s.tag == tag && s.entry->kind_number == kind && s.entry->id_len == item_id.size() &&
+          same_text(s.entry->item_id(), item_id.data(), item_id.size())) {
+        return {tag, at, true};
+      }
     }
     if (probe.empty != 0) return {tag, slot_of(slot, probe.empty, mask), false};
   }
