@@ -18,6 +18,7 @@ struct Generation {
   std::size_t room;         // bytes free from next to the newest block's end
   std::size_t placed;       // bytes of every entry placed, removed ones included
   std::size_t dead;         // bytes of the entries removed since
+  GenerationBlock *spare;   // a block reserved for when the newest is full
 };
 
 // Entry sizes are multiples of this, so every entry placed is aligned for its header.
@@ -28,21 +29,36 @@ inline constexpr std::size_t kEntryAlign = 4;
 // memory is short.
 bool reserve_block(Generation &g, std::size_t bytes) noexcept;
 
+// The same, but placing first in the largest block of old (a generation
+// whose entries are no longer needed), whose memory is then warm and already
+// mapped: a block of `bytes` is reserved as a spare for what does not fit
+// there. On success old is empty, its other blocks freed. False (neither
+// changed) when memory is short or old has no block.
+bool reserve_reusing(Generation &g, std::size_t bytes, Generation &old) noexcept;
+
 // Room for size bytes (a multiple of kEntryAlign) after the last entry placed:
-// in the newest block, or in a new one at least as large as all the others
-// together, so that blocks stay few and at most half of them is unused.
-// Null (nothing changed) when memory is short.
+// in the newest block, in the spare, or in a new block at least as large as
+// all the others together, so that blocks stay few and at most half of them
+// is unused. Null (nothing changed) when memory is short.
 void *place(Generation &g, std::size_t size) noexcept;
 
 // Takes back the last placement of size bytes, whose entry was not kept.
 void unplace(Generation &g, std::size_t size) noexcept;
 
-// Gives back the unused end of a generation of one block that holds entries.
-// Returns how far its bytes moved, modulo the address width (0 when the block
-// stayed where it was, which is also the case when memory is short and it
-// keeps its size), so that the caller can move its pointers to them by as
-// much.
-std::uintptr_t trim(Generation &g) noexcept;
+// How trim moved the entries of the newest block: those at addresses from
+// `from` to `from + length` (as integers; the block they were in is gone)
+// are now delta further on, modulo the address width. delta 0: nothing moved.
+struct Moved {
+  std::uintptr_t from;
+  std::size_t length;
+  std::uintptr_t delta;
+};
+
+// After the last placement into a generation made by reserve_block or
+// reserve_reusing: frees an unused spare and gives back the unused end of
+// the newest block (a spare's, or the only block's). Shrinking in place is
+// the rule, but a block may move, or keep its size when memory is short.
+Moved trim(Generation &g) noexcept;
 
 // Frees every block; the generation becomes empty.
 void release(Generation &g) noexcept;

@@ -100,11 +100,12 @@ inline std::uint64_t sip_hash(const SipKey &key, const void *data, std::size_t l
 }
 
 // The 32-bit hash of an identity under a store's key. Up to kShortId bytes:
-// the high half of k0 + k1 m1 + k2 m2 + ... modulo 2^64, where m1 holds the
-// kind and the length and m2, m3, ... are the identifier's 32-bit words. Over
-// random keys this family is strongly universal: any two different
-// identities get equal hashes with probability 2^-32, so a response written
-// without the key cannot make identities collide more often than chance.
+// k0 + k1 m1 + k2 m2 + ... modulo 2^64, where m1 holds the kind and the
+// length and m2, m3, ... are the identifier's 32-bit words, mixed. Over
+// random keys the sums' high halves are strongly universal: any two
+// different identities get equal ones with probability 2^-32, so a response
+// written without the key cannot make identities collide more often than
+// chance.
 // Its products are independent of each other, so it costs a few cycles
 // where SipHash's rounds run one after another. Longer identifiers take
 // SipHash, under a key made for the kind.
@@ -124,6 +125,13 @@ inline std::uint64_t sip_hash(const SipKey &key, const void *data, std::size_t l
   std::size_t at = 0;
   for (; at + 8 <= len; at += 8) add_word_pair(at, detail::load_word(p + at));
   if (at < len) add_word_pair(at, detail::tail_word(p, len));
+  // The sums of identifiers that differ in one word alone are an arithmetic
+  // progression, which linear probing would pile up; a bijective mix spreads
+  // them. Identities whose sums differ still get equal hashes with
+  // probability about 2^-32.
+  h ^= h >> 32;
+  h *= 0xd6e8feb86659fd93u;
+  h ^= h >> 32;
   return static_cast<std::uint32_t>(h >> 32);
 }
 

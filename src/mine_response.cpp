@@ -224,11 +224,11 @@ bool load(orvel_store *store, const char *json, std::size_t len) noexcept {
       return ingest_array(&fresh, arr, default_kind);
     });
   };
-  // Room for every element at once: the array, the index and one block for
-  // the entries, so nothing grows while loading. Then no insert can fail, so
-  // the old entries go first: a refresh never holds two lists at once.
-  if (reserve_load(&fresh, entries_at_most(root, len), len)) {
-    clear_store(store);
+  // Room for every element at once (the array, the index and the entries'
+  // bytes, some of them the old store's), so nothing grows while loading.
+  // Then no insert can fail, so the old entries have gone first: a refresh
+  // never holds two lists at once.
+  if (reserve_load(&fresh, entries_at_most(root, len), len, store)) {
     (void)ingest_all();  // true: the room reserved is all it needs
     fit_to_entries(&fresh);
     *store = fresh;

@@ -130,6 +130,14 @@ AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
   return AddResult::ok;
 }
 
+// Frees the entries that have blocks of their own; the store then counts
+// only the generation's.
+void free_loose(orvel_store *store) noexcept {
+  for (std::uint64_t i = store->count - store->loose; i < store->count; ++i) std::free(store->items[i]);
+  store->count -= store->loose;
+  store->loose = 0;
+}
+
 // The bound on what removals waste, enforced here, by the removal that
 // breaks it: once more than half of the bytes placed in the generation are
 // dead, its live entries move into one new block of exactly their size and
@@ -185,19 +193,43 @@ bool reserve_entries(orvel_store *store, std::uint64_t n) noexcept {
   return true;
 }
 
-bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes) noexcept {
+bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, orvel_store *old) noexcept {
   // Past this, a text could be too long for an entry's header: an insert
   // could then fail, which this promises it will not.
-  if (!fits_header(text_bytes) || store->gen.blocks != nullptr) return false;
+  if (!fits_header(text_bytes) || store->index != nullptr || store->gen.blocks != nullptr || n == 0 ||
+      n > kMaxEntries) {
+    return false;
+  }
   // Each entry's texts are distinct strings of the response, none longer
   // unescaped than written; beyond them, an entry takes its header, three
   // NULs and its alignment.
   constexpr std::size_t kOverhead = sizeof(orvel_item) + 3 + (kEntryAlign - 1);
   const std::size_t bytes = saturating_add(text_bytes, saturating_mul(saturating_size(n), kOverhead));
-  if (!reserve_entries(store, n)) return false;
-  if (reserve_block(store->gen, bytes)) return true;
-  clear_store(store);
-  return false;
+  // What the old store holds serves again where it can (its array and index
+  // when their capacity is the one needed, its largest block first): no
+  // allocation, and memory already mapped and warm, as on every refresh of
+  // a list that changed little. Everything else is allocated before
+  // anything of the old store changes.
+  const std::uint64_t capacity = capacity_for(n);
+  const bool reuse_arrays = old->capacity == capacity;
+  if (!reuse_arrays && !grow_to(store, capacity)) return false;
+  if (!(old->gen.blocks != nullptr ? reserve_reusing(store->gen, bytes, old->gen)
+                                   : reserve_block(store->gen, bytes))) {
+    clear_store(store);
+    return false;
+  }
+  free_loose(old);
+  if (reuse_arrays) {
+    store->items = old->items;
+    store->index = old->index;
+    store->capacity = capacity;
+    std::memset(store->index, 0, index_bytes(capacity));
+    old->items = nullptr;
+    old->index = nullptr;
+  }
+  clear_store(old);
+  store->key = draw_store_key();
+  return true;
 }
 
 void fit_to_entries(orvel_store *store) noexcept {
@@ -205,14 +237,14 @@ void fit_to_entries(orvel_store *store) noexcept {
     clear_store(store);  // a store that holds nothing holds no memory either
     return;
   }
-  const std::uintptr_t moved = trim(store->gen);
-  if (moved != 0) {
-    // The generation's bytes moved as one piece: so do the pointers to them
-    // (invalid once the block moved, but their values still tell where in it
-    // each entry was).
+  const Moved moved = trim(store->gen);
+  if (moved.delta != 0) {
+    // The entries of the block that moved follow it (their pointers are
+    // invalid once it moved, but their values still tell where each was).
     const std::uint64_t in_generation = store->count - store->loose;
     for (std::uint64_t i = 0; i < in_generation; ++i) {
-      store->items[i] = reinterpret_cast<orvel_item *>(reinterpret_cast<std::uintptr_t>(store->items[i]) + moved);
+      const auto at = reinterpret_cast<std::uintptr_t>(store->items[i]);
+      if (at - moved.from < moved.length) store->items[i] = reinterpret_cast<orvel_item *>(at + moved.delta);
     }
     repoint_first(store, in_generation);
   }
@@ -246,7 +278,7 @@ AddResult add_item(orvel_store *store, const char *kind, const char *item_id, co
 }
 
 void clear_store(orvel_store *store) noexcept {
-  for (std::uint64_t i = store->count - store->loose; i < store->count; ++i) std::free(store->items[i]);
+  free_loose(store);
   release(store->gen);
   std::free(store->items);
   std::free(store->index);

@@ -194,8 +194,14 @@ std::uint64_t parser_allocations(const std::string &text) {
 // failure that leaves the store as it was. Returns whether n fired; counts
 // the failures the load recovered from.
 bool load_with_failure(const std::string &response, const std::string &expected, std::uint64_t n,
-                       std::uint64_t also, int &recovered) {
-  orvel_store *s = filled_store(3);
+                       std::uint64_t also, int &recovered, const char *previous = nullptr) {
+  // A store of toggled entries, or one holding a previous load and a toggled
+  // entry, whose memory the new load may take over.
+  orvel_store *s = filled_store(previous != nullptr ? 0 : 3);
+  if (previous != nullptr) {
+    EXPECT_GT(orvel_load_mine_json(s, previous, 0), 0);
+    EXPECT_EQ(orvel_apply_local_toggle(s, "artist", "toggled", "", ""), 1);
+  }
   const orvel_store before = *s;
   const std::string export_before = take(orvel_export_json(s));
   orvel_load_mine_json(nullptr, nullptr, 0);  // error text: "null arg"
@@ -230,6 +236,32 @@ TEST(AllocFailures, LoadIsAllOrNothing) {
   EXPECT_LE(sites, parser_allocations(response) + 4);  // a handful, not one an entry
   EXPECT_EQ(recovered, 4);
   report("load", sites);
+}
+
+// A reload into a store that holds a previous load takes over its memory
+// (its array and index when their capacity fits, its largest block), having
+// first allocated what it lacks: a failure of that leaves the old store
+// whole, and the load then grows as it goes.
+TEST(AllocFailures, ReloadReusingTheOldStoreIsAllOrNothing) {
+  const std::string response = mixed_response();
+  const std::string expected = export_of_load(response, 41);
+  const struct {
+    const char *what;
+    const char *previous;
+    int recovered;  // the spare block and the trim, and the array and index when new
+  } cases[] = {
+      {"same capacity", R"({"albums":["x1","x2","x3","x4","x5","x6","x7","x8","x9","x10","x11","x12","x13",)"
+                        R"("x14","x15","x16","x17","x18","x19","x20","x21","x22","x23","x24","x25","x26","x27",)"
+                        R"("x28","x29","x30","x31","x32","x33","x34","x35","x36","x37","x38","x39","x40"]})",
+       2},
+      {"other capacity", R"({"albums":["x1","x2"]})", 4},
+  };
+  for (const auto &c : cases) {
+    int recovered = 0;
+    const auto sites = sweep([&](std::uint64_t n) { return load_with_failure(response, expected, n, 0, recovered, c.previous); });
+    EXPECT_EQ(recovered, c.recovered) << c.what;
+    report(c.what == cases[0].what ? "reload, reusing all" : "reload, new array", sites);
+  }
 }
 
 // When the room for everything at once cannot be had, the load grows as it
