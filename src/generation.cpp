@@ -57,12 +57,9 @@ void free_chain(GenerationBlock *block) noexcept {
 
 }  // namespace
 
-bool reserve_block(Generation &g, std::size_t bytes) noexcept {
-  return g.blocks == nullptr && add_block(g, bytes);
-}
+bool reserve_block(Generation &g, std::size_t bytes) noexcept { return add_block(g, bytes); }
 
 bool reserve_reusing(Generation &g, std::size_t bytes, Generation &old) noexcept {
-  if (g.blocks != nullptr || old.blocks == nullptr) return false;
   GenerationBlock *spare = new_block(bytes);
   if (spare == nullptr) return false;
   // The largest of old's blocks comes out of its chain; the rest go.

@@ -186,20 +186,10 @@ std::uint64_t capacity_for(std::uint64_t count) noexcept {
   return capacity;
 }
 
-bool reserve_entries(orvel_store *store, std::uint64_t n) noexcept {
-  if (store->index != nullptr || n == 0 || n > kMaxEntries) return false;
-  if (!grow_to(store, capacity_for(n))) return false;
-  store->key = draw_store_key();
-  return true;
-}
-
 bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, orvel_store *old) noexcept {
   // Past this, a text could be too long for an entry's header: an insert
   // could then fail, which this promises it will not.
-  if (!fits_header(text_bytes) || store->index != nullptr || store->gen.blocks != nullptr || n == 0 ||
-      n > kMaxEntries) {
-    return false;
-  }
+  if (!fits_header(text_bytes) || n == 0 || n > kMaxEntries) return false;
   // Each entry's texts are distinct strings of the response, none longer
   // unescaped than written; beyond them, an entry takes its header, three
   // NULs and its alignment.

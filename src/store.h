@@ -107,20 +107,15 @@ AddResult add_item(orvel_store *store, int kind, std::string_view item_id, std::
 // the least 16 times a power of two that holds them.
 std::uint64_t capacity_for(std::uint64_t count) noexcept;
 
-// Makes room for n entries in a store that holds none and has no index yet
-// (a load's fresh store): the array, the index and the key at once, so that
-// the inserts that follow never grow them. False, the store unchanged, when
-// memory is short or n is 0 or beyond kMaxEntries.
-bool reserve_entries(orvel_store *store, std::uint64_t n) noexcept;
-
-// reserve_entries for n elements of a response of text_bytes bytes, and
-// generation room that holds whatever entries they make: their texts are no
-// longer than the text they come from. Once it succeeds, inserting those
-// elements' entries allocates nothing and cannot fail, and old (the store
-// the load replaces) is empty: what of its memory could serve again now
-// serves store, the rest is freed. False, both stores unchanged, when memory
-// is short, n is 0 or beyond kMaxEntries, or the response is too long for
-// that promise.
+// Makes room in a new, empty store (a load's) for n elements of a response
+// of text_bytes bytes: the array and the index for n entries, with a fresh
+// key, and generation room that holds whatever entries they make (their
+// texts are no longer than the text they come from). Once it succeeds,
+// inserting those elements' entries allocates nothing and cannot fail, and
+// old (the store the load replaces) is empty: what of its memory could serve
+// again now serves store, the rest is freed. False, both stores unchanged,
+// when memory is short, n is 0 or beyond kMaxEntries, or the response is too
+// long for that promise.
 bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, orvel_store *old) noexcept;
 
 // After the inserts of a load into a store that reserve_load prepared: gives

@@ -268,16 +268,55 @@ TEST(AllocFailures, ReloadReusingTheOldStoreIsAllOrNothing) {
 // goes: the array, the index and the generation's blocks, any of which may
 // fail in turn, with the old entries kept until the new store is complete.
 TEST(AllocFailures, LoadThatGrowsAsItGoesIsAllOrNothing) {
-  const std::string response = mixed_response();
-  const std::string expected = export_of_load(response, 41);
-  const std::uint64_t reservation = parser_allocations(response) + 1;  // the index, first of the room
+  // The mixed response, and one whose first array is long: its elements are
+  // read before the store has an index to hash them with.
+  const std::string tracks = R"({"tracks":[)" + [] {
+    std::string out;
+    for (int i = 0; i < 41; ++i) out += (i > 0 ? ",\"t" : "\"t") + std::to_string(i) + "\"";
+    return out;
+  }() + "]}";
+  for (const std::string &response : {mixed_response(), tracks}) {
+    const std::string expected = export_of_load(response, 41);
+    const std::uint64_t reservation = parser_allocations(response) + 1;  // the index, first of the room
+    int recovered = 0;
+    const auto sites = sweep([&](std::uint64_t n) {
+      return load_with_failure(response, expected, n + (n >= reservation ? 1 : 0), reservation, recovered);
+    });
+    EXPECT_EQ(recovered, 0);
+    EXPECT_GE(sites, reservation + 5);  // 16, 32 and 64 slots (index, array), one block
+    report("load, growing as it goes", sites);
+  }
+}
+
+// A load that keeps far fewer entries than it read gives back the room it
+// reserved; should that shrinking not get its memory, the store keeps the
+// larger blocks and the load is as complete.
+TEST(AllocFailures, LoadThatKeepsFewEntriesShrinksOrKeepsItsRoom) {
+  std::string response = R"({"tracks":[)";
+  for (int i = 0; i < 100; ++i) response += i % 2 == 0 ? "\"a\"," : "\"b\",";
+  response += "\"c\"]}";
   int recovered = 0;
   const auto sites = sweep([&](std::uint64_t n) {
-    return load_with_failure(response, expected, n + (n >= reservation ? 1 : 0), reservation, recovered);
+    orvel_store *s = orvel_create();
+    failalloc::arm(n);
+    const std::int32_t r = orvel_load_mine_json(s, response.data(), response.size());
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    expect_invariants(s);
+    if (r >= 0) {
+      EXPECT_EQ(r, 3);
+      recovered += fired ? 1 : 0;
+      if (!fired) {
+        EXPECT_EQ(s->capacity, 16u);
+      }
+    } else {
+      EXPECT_TRUE(fired);
+    }
+    orvel_destroy(s);
+    return fired;
   });
-  EXPECT_EQ(recovered, 0);
-  EXPECT_GE(sites, reservation + 5);  // 16, 32 and 64 slots (index, array), one block
-  report("load, growing as it goes", sites);
+  EXPECT_GE(recovered, 3);  // the room up front, the trim, and the two shrinks
+  report("load that keeps few", sites);
 }
 
 // However many entries a load keeps, it makes the same few allocations, and

@@ -254,7 +254,8 @@ TEST(StoreIndex, EqualTagsAreToldApartByTheTexts) {
 TEST(StoreIndex, EqualTagsOfTwoKindsAreToldApartByTheKind) {
   const char *id = "KyaJ01";
   StoreGuard g;
-  ASSERT_TRUE(orvel::reserve_entries(g.s, 2));
+  orvel_store none{};
+  ASSERT_TRUE(orvel::reserve_load(g.s, 2, 0, &none));
   g.s->key.words[1] = 0;  // nothing is placed yet, so the index follows the new key
   ASSERT_EQ(orvel::tag_of(g.s->key, 1, id), orvel::tag_of(g.s->key, 2, id));
 
@@ -267,6 +268,28 @@ TEST(StoreIndex, EqualTagsOfTwoKindsAreToldApartByTheKind) {
   EXPECT_EQ(orvel::find_item(g.s, "artist", id), 0);
   EXPECT_EQ(orvel::find_item(g.s, "album", id), -1);
   expect_index_matches_array(g.s);
+}
+
+// Under a key of zeros every short identifier of a kind gets one tag and one
+// fingerprint: lookups then rest on comparing the texts alone, of every
+// length, differing anywhere.
+TEST(StoreIndex, IdentifiersWithEqualTagsAreToldApartByTheirText) {
+  StoreGuard g;
+  orvel_store none{};
+  ASSERT_TRUE(orvel::reserve_load(g.s, 64, 0, &none));
+  std::memset(g.s->key.words, 0, sizeof g.s->key.words);
+  const std::vector<std::string> ids = {"a", "b", "ab", "ba", "abc", "abd", "xbc", "abcd", "abce", "xbcd",
+                                        "abcdefgh", "abcdefgx", "xbcdefgh", std::string(20, 'q') + "1",
+                                        std::string(20, 'q') + "2", "2" + std::string(20, 'q'),
+                                        std::string(40, 'r') + "1", "1" + std::string(40, 'r')};
+  ASSERT_EQ(orvel::tag_of(g.s->key, 0, "ab"), orvel::tag_of(g.s->key, 0, "ba"));
+  for (const auto &id : ids) ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", id.c_str(), "", ""), 1) << id;
+  expect_index_matches_array(g.s);
+  EXPECT_EQ(orvel::find_item(g.s, "track", "abcf"), -1);
+  EXPECT_EQ(orvel::find_item(g.s, "track", "c"), -1);
+  for (std::size_t i = 0; i < ids.size(); i += 2) ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", ids[i].c_str(), "", ""), 0);
+  expect_index_matches_array(g.s);
+  for (std::size_t i = 1; i < ids.size(); i += 2) EXPECT_GE(orvel::find_item(g.s, "track", ids[i].c_str()), 0) << ids[i];
 }
 
 // Identifiers longer than the multilinear hash's 64 bytes take SipHash: they

@@ -125,15 +125,18 @@ TEST(StoreInternal, OneBlockPerEntryHoldsItsTexts) {
   EXPECT_EQ(p.artist(), p.title() + 4);
 }
 
-TEST(StoreInternal, ReserveEntriesOnlyForAFreshStore) {
+// A load's room: the array and the index for every element and a block for
+// their entries, with nothing of an empty old store to take over.
+TEST(StoreInternal, ReserveLoadMakesRoomForEveryElement) {
   StoreGuard g;
-  EXPECT_FALSE(orvel::reserve_entries(g.s, 0));
-  EXPECT_FALSE(orvel::reserve_entries(g.s, orvel::kMaxEntries + 1));
+  orvel_store none{};
+  EXPECT_FALSE(orvel::reserve_load(g.s, 0, 100, &none));
+  EXPECT_FALSE(orvel::reserve_load(g.s, orvel::kMaxEntries + 1, 100, &none));
   EXPECT_EQ(g.s->items, nullptr);
-  ASSERT_TRUE(orvel::reserve_entries(g.s, 17));
+  ASSERT_TRUE(orvel::reserve_load(g.s, 17, 40, &none));
   EXPECT_EQ(g.s->capacity, 32u);  // 16 times a power of two, as growth makes it
   EXPECT_NE(g.s->index, nullptr);
-  EXPECT_FALSE(orvel::reserve_entries(g.s, 64));  // it has an index now
+  EXPECT_EQ(g.s->gen.room, 40 + 17 * (sizeof(orvel_item) + 3 + orvel::kEntryAlign - 1));
   for (int i = 0; i < 32; ++i) ASSERT_EQ(add_item(g.s, "track", id(i).c_str(), "", ""), AddResult::ok);
   EXPECT_EQ(g.s->capacity, 32u);  // no growth up to what was reserved
   EXPECT_EQ(find_item(g.s, "track", "id31"), 31);

@@ -122,11 +122,25 @@ TEST(StoreMemory, EntriesFollowTheirBlockWhenTheAllocatorMovesIt) {
   char *text = orvel_export_json(s);
   EXPECT_EQ(std::string(text), expected);
   orvel_free(text);
+  // A reload that places some entries in the old store's block and the rest
+  // in the spare, whose end is then given back: only the spare's entries
+  // move with it.
+  const std::string more = albums(400, 1);
+  failalloc::move_reallocs(true);
+  const std::int32_t reloaded = orvel_load_mine_json(s, more.c_str(), 0);
+  failalloc::move_reallocs(false);
+  ASSERT_EQ(reloaded, 400);
+  expect_entries_found(s);
+  const char *first_block = reinterpret_cast<const char *>(s->items[0]);
   // Removals still find each entry's slot and bytes where they now are.
   for (int i = 0; i < 300; i += 2) {
     ASSERT_EQ(orvel_apply_local_toggle(s, "album", ("album-" + std::to_string(i)).c_str(), "", ""), 0);
   }
-  EXPECT_EQ(s->count, 150u);
+  EXPECT_EQ(s->count, 250u);
+  expect_entries_found(s);
+  // The next reload takes over the larger of the two blocks, the first.
+  ASSERT_EQ(orvel_load_mine_json(s, albums(5, 1).c_str(), 0), 5);
+  EXPECT_EQ(reinterpret_cast<const char *>(s->items[0]), first_block);
   expect_entries_found(s);
   orvel_destroy(s);
 }
