@@ -6,8 +6,9 @@ peak memory; with --plots DIR, also draws them as PNG pictures in DIR.
 
     report.py [--plots DIR] BENCH_JSON... [PEAK_JSON_LINES]
 
-Several benchmark outputs (one per process) are merged; a file ending in
-.jsonl holds the peak-memory lines. Repeated benchmarks report their median.
+Several benchmark outputs (one per process) are merged; a benchmark found in
+several (rounds of the same sizes) reports the median of their medians. A
+file ending in .jsonl holds the peak-memory lines.
 """
 import json
 import re
@@ -23,12 +24,19 @@ LOOKUPS = (("is_wished_hit", "peer_contains_hit", "hit"), ("is_wished_miss", "pe
 
 
 def load_results(paths):
-    context, results = {}, {}
+    # A benchmark measured in several rounds (files) reports the median of
+    # its rounds' medians.
+    context, rounds = {}, {}
     for path in paths:
         with open(path) as f:
             data = json.load(f)
         context = context or data.get("context", {})
-        results.update(read_benchmarks(data))
+        for name, result in read_benchmarks(data).items():
+            rounds.setdefault(name, []).append(result)
+    results = {}
+    for name, runs in rounds.items():
+        runs = sorted(runs, key=lambda run: run["ns"])
+        results[name] = runs[len(runs) // 2]
     return context, results
 
 
