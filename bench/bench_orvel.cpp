@@ -5,7 +5,9 @@
 //   orvel_bench [--max-entries=N] [benchmark flags]
 //
 // --max-entries leaves out the larger sizes (CI runs every benchmark once on
-// small inputs to prove they work; scripts/bench runs them all).
+// small inputs to prove they work; scripts/bench runs them all, each several
+// times in a random order so that what else the machine does weighs alike on
+// the library and on what it is compared with, and reports medians).
 #include <benchmark/benchmark.h>
 #include <yyjson.h>
 
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "orvel.h"
+#include "peer_map.h"
 #include "responses.h"
 
 namespace {
@@ -175,44 +178,80 @@ struct Copier {
   }
 };
 
-// Reads what the loader reads of one array, and nothing more: the kind,
-// itemId or id, title and artist of each element; with a copier, it also
-// keeps those texts as the copier's layout does.
-std::size_t walk_array(yyjson_val *arr, const char *default_kind, Copier *copier) {
-  std::size_t sink = 0;
+// The members the loader reads of one element: kind (null for a string
+// element or when absent: the array's default kind then applies), itemId or
+// id (the string element itself), title and artist (null when absent).
+struct Element {
+  yyjson_val *kind;
+  yyjson_val *id;
+  yyjson_val *title;
+  yyjson_val *artist;
+};
+
+// Reads what the loader reads of one array, and nothing more, and hands each
+// element to visit(element, default_kind). String elements count only under
+// a default kind.
+template <class Visit>
+void walk_array(yyjson_val *arr, const char *default_kind, Visit &&visit) {
   std::size_t idx = 0;
   std::size_t max = 0;
   yyjson_val *el = nullptr;
   yyjson_arr_foreach(arr, idx, max, el) {
     if (yyjson_is_str(el)) {
-      if (default_kind != nullptr) sink += yyjson_get_len(el);
+      if (default_kind != nullptr) visit(Element{nullptr, el, nullptr, nullptr}, default_kind);
     } else if (yyjson_is_obj(el)) {
-      yyjson_val *kind = member(el, "kind");
       yyjson_val *id = member(el, "itemId");
       if (!yyjson_is_str(id)) id = member(el, "id");
-      yyjson_val *title = member(el, "title");
-      yyjson_val *artist = member(el, "artist");
-      sink += yyjson_get_len(kind) + yyjson_get_len(id) + yyjson_get_len(title) + yyjson_get_len(artist);
-      if (copier != nullptr) {
-        const char *texts[4] = {kind != nullptr ? yyjson_get_str(kind) : default_kind, yyjson_get_str(id),
-                                yyjson_get_str(title), yyjson_get_str(artist)};
-        copier->keep(texts);
-      }
+      visit(Element{member(el, "kind"), id, member(el, "title"), member(el, "artist")}, default_kind);
     }
   }
+}
+
+// Parses the text and hands each array the loader reads to
+// visit(array, default_kind), in the loader's order.
+template <class Visit>
+void parse_and_visit(const std::string &text, Visit &&visit) {
+  yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  if (yyjson_is_arr(root)) visit(root, nullptr);
+  for (const RootMember &m : kRootMembers) {
+    if (yyjson_is_obj(root)) visit(member(root, m.name), m.default_kind);
+  }
+  yyjson_doc_free(doc);
+}
+
+// The baseline: every member read, its length summed so nothing is skipped;
+// with a copier, the texts are also kept as the copier's layout does.
+std::size_t parse_and_walk(const std::string &text, Copier *copier) {
+  std::size_t sink = 0;
+  const auto element = [&](const Element &e, const char *default_kind) {
+    sink += yyjson_get_len(e.kind) + yyjson_get_len(e.id) + yyjson_get_len(e.title) + yyjson_get_len(e.artist);
+    if (copier != nullptr) {
+      const char *texts[4] = {e.kind != nullptr ? yyjson_get_str(e.kind) : default_kind, yyjson_get_str(e.id),
+                              e.title != nullptr ? yyjson_get_str(e.title) : "",
+                              e.artist != nullptr ? yyjson_get_str(e.artist) : ""};
+      copier->keep(texts);
+    }
+  };
+  parse_and_visit(text, [&](yyjson_val *arr, const char *default_kind) { walk_array(arr, default_kind, element); });
   return sink;
 }
 
-std::size_t parse_and_walk(const std::string &text, Copier *copies) {
-  yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr);
-  yyjson_val *root = yyjson_doc_get_root(doc);
-  std::size_t sink = 0;
-  if (yyjson_is_arr(root)) sink = walk_array(root, nullptr, copies);
-  for (const RootMember &m : kRootMembers) {
-    if (yyjson_is_obj(root)) sink += walk_array(member(root, m.name), m.default_kind, copies);
-  }
-  yyjson_doc_free(doc);
-  return sink;
+std::string_view text_of(yyjson_val *v) {
+  return yyjson_is_str(v) ? std::string_view(yyjson_get_str(v), yyjson_get_len(v)) : std::string_view();
+}
+
+// The peer's load: the same parse and walk, each array's elements inserted
+// into the map by the loader's rules after reserving room for all of them.
+void peer_load(bench::PeerMap &map, const std::string &text) {
+  parse_and_visit(text, [&](yyjson_val *arr, const char *default_kind) {
+    map.reserve(map.size() + yyjson_arr_size(arr));
+    walk_array(arr, default_kind, [&](const Element &e, const char *dk) {
+      if (!yyjson_is_str(e.id)) return;
+      const int kind = yyjson_is_str(e.kind) ? bench::peer_kind(text_of(e.kind)) : dk ? bench::peer_kind(dk) : -1;
+      bench::peer_insert(map, kind, text_of(e.id), text_of(e.title), text_of(e.artist));
+    });
+  });
 }
 
 void bm_load_baseline(benchmark::State &state, Shape shape, std::size_t n) {
@@ -232,6 +271,36 @@ void bm_load_copy_baseline(benchmark::State &state, Shape shape, std::size_t n, 
     benchmark::DoNotOptimize(parse_and_walk(text, &copier));
     state.SetIterationTime(seconds_since(start));
     copier.release();
+  }
+  set_rates(state, n, text.size());
+}
+
+// The peer's load into a new map, timed as bm_load times the library's: the
+// map is made and destroyed off the clock.
+void bm_peer_load(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  std::size_t stored = 0;
+  for (auto _ : state) {
+    bench::PeerMap map;
+    const auto start = Clock::now();
+    peer_load(map, text);
+    state.SetIterationTime(seconds_since(start));
+    stored = map.size();
+  }
+  set_rates(state, n, text.size());
+  state.counters["stored"] = static_cast<double>(stored);
+}
+
+// The peer's refresh, all or nothing as the library's: a new map is filled,
+// then takes the old one's place, which is released.
+void bm_peer_reload(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  bench::PeerMap map;
+  peer_load(map, text);
+  for (auto _ : state) {
+    bench::PeerMap fresh;
+    peer_load(fresh, text);
+    map.swap(fresh);
   }
   set_rates(state, n, text.size());
 }
@@ -298,20 +367,34 @@ enum class Query { hit_random, hit_in_order, miss };
 
 // 65,536 queries (or one per entry): present ones in random or store order,
 // or absent ones.
+std::vector<Entry> queries_for(const orvel_store *store, Query query) {
+  constexpr std::size_t kQueries = 1 << 16;
+  if (query == Query::miss) return absent_entries(kQueries);
+  std::vector<Entry> queries = stored_entries(store);
+  return query == Query::hit_random ? shuffled(std::move(queries), kQueries) : queries;
+}
+
 void bm_is_wished(benchmark::State &state, std::size_t n, Query query) {
   Store store = loaded_store(n);
-  constexpr std::size_t kQueries = 1 << 16;
-  std::vector<Entry> queries;
-  if (query == Query::miss) {
-    queries = absent_entries(kQueries);
-  } else {
-    queries = stored_entries(store.get());
-    if (query == Query::hit_random) queries = shuffled(std::move(queries), kQueries);
-  }
+  const std::vector<Entry> queries = queries_for(store.get(), query);
   std::size_t i = 0;
   for (auto _ : state) {
     const Entry &q = queries[i];
     benchmark::DoNotOptimize(orvel_is_wished(store.get(), q.kind.c_str(), q.id.c_str()));
+    if (++i == queries.size()) i = 0;
+  }
+  set_rates(state, 1, 0);
+}
+
+// The same queries asked of the peer's map, loaded from the same response.
+void bm_peer_contains(benchmark::State &state, std::size_t n, Query query) {
+  bench::PeerMap map;
+  peer_load(map, response(Shape::items, n));
+  const std::vector<Entry> queries = queries_for(loaded_store(n).get(), query);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const Entry &q = queries[i];
+    benchmark::DoNotOptimize(bench::peer_contains(map, q.kind.c_str(), q.id.c_str()));
     if (++i == queries.size()) i = 0;
   }
   set_rates(state, 1, 0);
@@ -383,17 +466,11 @@ void bm_mine_url(benchmark::State &state) {
 
 std::string size_name(std::size_t n) { return std::to_string(n); }
 
-// Large inputs run three times and report the median: one run of a large
-// load is at the mercy of whatever else the machine does at that moment.
-benchmark::internal::Benchmark *repeat_if_large(benchmark::internal::Benchmark *b, std::size_t n) {
-  return n >= 100000 ? b->Repetitions(3)->ReportAggregatesOnly(true) : b;
-}
-
 void register_all(std::size_t max_entries) {
   for (const std::size_t n : kSizes) {
     if (n > max_entries) continue;
-    const auto add = [n](const std::string &name, auto fn, auto... args) {
-      return repeat_if_large(benchmark::RegisterBenchmark(name.c_str(), fn, args...), n);
+    const auto add = [](const std::string &name, auto fn, auto... args) {
+      return benchmark::RegisterBenchmark(name.c_str(), fn, args...);
     };
     const std::string size = size_name(n);
     for (const Shape shape : {Shape::items, Shape::grouped, Shape::compact}) {
@@ -401,6 +478,8 @@ void register_all(std::size_t max_entries) {
       add("load/" + suffix, bm_load, shape, n)->Unit(benchmark::kMicrosecond)->UseManualTime();
       add("reload/" + suffix, bm_reload, shape, n)->Unit(benchmark::kMicrosecond);
       add("load_baseline/" + suffix, bm_load_baseline, shape, n)->Unit(benchmark::kMicrosecond);
+      add("peer_load/" + suffix, bm_peer_load, shape, n)->Unit(benchmark::kMicrosecond)->UseManualTime();
+      add("peer_reload/" + suffix, bm_peer_reload, shape, n)->Unit(benchmark::kMicrosecond);
       for (const auto &[name, mode] : {std::pair{"load_copy_baseline/", Copies::four},
                                        std::pair{"load_block_baseline/", Copies::block},
                                        std::pair{"load_arena_baseline/", Copies::arena}}) {
@@ -414,6 +493,8 @@ void register_all(std::size_t max_entries) {
     add("is_wished_hit/" + size, bm_is_wished, n, Query::hit_random);
     add("is_wished_hit_in_order/" + size, bm_is_wished, n, Query::hit_in_order);
     add("is_wished_miss/" + size, bm_is_wished, n, Query::miss);
+    add("peer_contains_hit/" + size, bm_peer_contains, n, Query::hit_random);
+    add("peer_contains_miss/" + size, bm_peer_contains, n, Query::miss);
     add("toggle_add/" + size, bm_toggle_add, n)->UseManualTime();
     add("toggle_remove_newest/" + size, bm_toggle_remove, n, true)->UseManualTime();
     add("toggle_remove_random/" + size, bm_toggle_remove, n, false)->UseManualTime();

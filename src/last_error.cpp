@@ -36,6 +36,15 @@ constexpr std::string_view kMessages[] = {
 static_assert(sizeof kMessages / sizeof kMessages[0] ==
               static_cast<std::size_t>(Error::invalid_json) + 1);
 
+// set_last_error copies a message with its NUL into the buffer unchecked.
+constexpr bool every_message_fits() {
+  for (const std::string_view msg : kMessages) {
+    if (msg.size() + 1 > kErrorBufferSize) return false;
+  }
+  return true;
+}
+static_assert(every_message_fits(), "an error message with its NUL must fit the per-thread buffer");
+
 }  // namespace
 
 void set_last_error(Error e) noexcept {

@@ -14,6 +14,9 @@
 #else
 #  include <unistd.h>
 #endif
+#if !defined(_WIN32)
+#  include <time.h>
+#endif
 
 namespace orvel {
 
@@ -43,6 +46,24 @@ std::uint64_t process_id() noexcept {
   return GetCurrentProcessId();
 #else
   return static_cast<std::uint64_t>(getpid());
+#endif
+}
+
+ClockReading read_clocks() noexcept {
+#if defined(_WIN32)
+  FILETIME wall{};
+  GetSystemTimePreciseAsFileTime(&wall);
+  LARGE_INTEGER steady{};
+  QueryPerformanceCounter(&steady);
+  return {(static_cast<std::uint64_t>(wall.dwHighDateTime) << 32) | wall.dwLowDateTime,
+          static_cast<std::uint64_t>(steady.QuadPart)};
+#else
+  const auto nanoseconds = [](clockid_t clock) noexcept {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+  };
+  return {nanoseconds(CLOCK_REALTIME), nanoseconds(CLOCK_MONOTONIC)};
 #endif
 }
 

@@ -1,16 +1,21 @@
 // The wishlist store: create, destroy, validate a kind, look up, insert,
-// count and toggle. Each entry is one heap block; lookups go through a keyed
-// hash index, so they cost the same whatever the size of the store.
+// count and toggle. A load's entries share a few large blocks (the store's
+// generation); each entry a toggle adds has a block of its own. Lookups go
+// through a keyed hash index, so they cost the same whatever the size of the
+// store.
 #include "store.h"
 
 #include <cstdlib>
 #include <cstring>
 
+#include "short_text.h"
 #include "size_math.h"
 #include "store_index.h"
 
 namespace orvel {
 namespace {
+
+static_assert(alignof(orvel_item) <= kEntryAlign, "entries placed one after another stay aligned");
 
 // An identity whose kind is known valid and whose identifier is not empty.
 struct Identity {
@@ -20,27 +25,33 @@ struct Identity {
 
 std::string_view or_empty(const char *text) noexcept { return text != nullptr ? text : ""; }
 
-// One block holding the entry's header and its three texts; null when memory
-// is short or a text is too long for the header's lengths.
 // Whether a text's length fits the header (always, where size_t has 32 bits).
 bool fits_header(std::size_t len) noexcept {
   if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) return len <= UINT32_MAX;
   return true;
 }
 
-orvel_item *new_entry(const Identity &id, std::string_view title, std::string_view artist) noexcept {
-  if (!fits_header(id.item_id.size()) || !fits_header(title.size())) return nullptr;
-  const std::size_t size = saturating_add(
-      saturating_add(sizeof(orvel_item), id.item_id.size() + 1),
-      saturating_add(title.size() + 1, saturating_add(artist.size(), 1)));
-  auto *entry = static_cast<orvel_item *>(std::malloc(size));
-  if (entry == nullptr) return nullptr;
+// Bytes an entry takes: its header and three NUL-terminated texts, rounded
+// up so that the next entry placed after it is aligned. Saturates (and so
+// fails to allocate) when it cannot be counted.
+std::size_t entry_size(std::size_t id_len, std::size_t title_len, std::size_t artist_len) noexcept {
+  const std::size_t bytes = saturating_add(saturating_add(sizeof(orvel_item), id_len),
+                                           saturating_add(title_len, saturating_add(artist_len, 3)));
+  return saturating_add(bytes, kEntryAlign - 1) / kEntryAlign * kEntryAlign;
+}
+
+std::size_t stored_size(const orvel_item &item) noexcept {
+  return entry_size(item.id_len, item.title_len, std::strlen(item.artist()));
+}
+
+orvel_item *write_entry(void *at, const Identity &id, std::string_view title, std::string_view artist) noexcept {
+  auto *entry = static_cast<orvel_item *>(at);
   entry->id_len = static_cast<std::uint32_t>(id.item_id.size());
   entry->title_len = static_cast<std::uint32_t>(title.size());
   entry->kind_number = static_cast<std::uint8_t>(id.kind);
   char *text = reinterpret_cast<char *>(entry + 1);
   for (const std::string_view part : {id.item_id, title, artist}) {
-    if (!part.empty()) std::memcpy(text, part.data(), part.size());
+    copy_text(text, part.data(), part.size());
     text[part.size()] = '\0';
     text += part.size() + 1;
   }
@@ -71,12 +82,20 @@ bool reserve_one(orvel_store *store) noexcept {
   return grow_to(store, store->count == 0 ? kInitialCapacity : 2 * store->count);
 }
 
+// Where a new entry's bytes go.
+enum class Home : std::uint8_t {
+  own_block,   // a heap block of its own (a toggle's entry)
+  generation,  // the store's generation (a load's entry)
+};
+
 // The one insert path, for the loader and the toggle alike: a pair already
 // present is "already there" (even in a full store); a new pair needs room,
-// its block and, in a store without an index, a fresh key that is kept only
-// if the insert succeeds. known is the caller's lookup of the pair, if any.
+// its bytes and, in a store without an index, a fresh key once it has them.
+// known is the caller's lookup of the pair, if any.
+// Entries of their own block stay after the generation's, so once the store
+// holds one, every later entry gets its own block too.
 AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
-                 std::string_view artist, const Lookup *known = nullptr,
+                 std::string_view artist, Home home, const Lookup *known = nullptr,
                  const std::uint32_t *tag = nullptr) noexcept {
   Lookup where{0, 0, false};
   const bool placed = store->count > 0;  // an empty store is not searched
@@ -86,23 +105,62 @@ AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
                              : lookup(store, id.kind, id.item_id);
     if (where.found) return AddResult::ok;
   }
-  if (store->count >= kMaxEntries) return AddResult::failed;
-  const HashKey old_key = store->key;
-  const bool had_index = store->index != nullptr;
-  if (!had_index) store->key = draw_store_key();
-  orvel_item *entry = new_entry(id, title, artist);
-  const std::uint64_t old_capacity = store->capacity;
-  if (entry == nullptr || !reserve_one(store)) {
-    std::free(entry);
-    if (!had_index) store->key = old_key;
+  if (store->count >= kMaxEntries || !fits_header(id.item_id.size()) || !fits_header(title.size())) {
     return AddResult::failed;
   }
+  const bool had_index = store->index != nullptr;
+  const bool in_generation = home == Home::generation && store->loose == 0;
+  const std::size_t size = entry_size(id.item_id.size(), title.size(), artist.size());
+  void *bytes = in_generation ? place(store->gen, size) : std::malloc(size);
+  const std::uint64_t old_capacity = store->capacity;
+  if (bytes == nullptr || !reserve_one(store)) {
+    if (bytes != nullptr && in_generation) unplace(store->gen, size);
+    if (!in_generation) std::free(bytes);
+    return AddResult::failed;
+  }
+  // A new index gets a new key, drawn only now that the insert succeeds.
+  if (!had_index) store->key = draw_store_key();
+  orvel_item *entry = write_entry(bytes, id, title, artist);
   // Growth re-placed every slot, and an empty store was not searched.
   if (!placed || store->capacity != old_capacity) where = lookup(store, id.kind, id.item_id);
   store->items[store->count] = entry;
-  store->index[where.slot] = IndexSlot{entry, where.tag, static_cast<std::uint32_t>(store->count)};
+  fill_slot(store, where, entry, store->count);
   ++store->count;
+  store->loose += in_generation ? 0 : 1;
   return AddResult::ok;
+}
+
+// Frees the entries that have blocks of their own; the store then counts
+// only the generation's.
+void free_loose(orvel_store *store) noexcept {
+  for (std::uint64_t i = store->count - store->loose; i < store->count; ++i) std::free(store->items[i]);
+  store->count -= store->loose;
+  store->loose = 0;
+}
+
+// The bound on what removals waste, enforced here, by the removal that
+// breaks it: once more than half of the bytes placed in the generation are
+// dead, its live entries move into one new block of exactly their size and
+// the old blocks go. The move costs about what the removals that made it
+// cost (each moved the entries after it). When memory for the new block is
+// short the generation stays as it is, and the next removal from it tries
+// again.
+void compact_if_half_dead(orvel_store *store) noexcept {
+  Generation &g = store->gen;
+  if (g.dead <= g.placed / 2) return;
+  Generation moved{};
+  const std::size_t live_bytes = g.placed - g.dead;
+  if (live_bytes > 0 && !reserve_block(moved, live_bytes)) return;
+  const std::uint64_t live = store->count - store->loose;  // the generation's entries come first
+  for (std::uint64_t i = 0; i < live; ++i) {
+    const std::size_t size = stored_size(*store->items[i]);
+    void *at = place(moved, size);  // within the block: the sizes add up to live_bytes
+    std::memcpy(at, store->items[i], size);
+    store->items[i] = static_cast<orvel_item *>(at);
+  }
+  repoint_first(store, live);
+  release(g);
+  g = moved;
 }
 
 }  // namespace
@@ -118,16 +176,79 @@ std::int32_t find_item(const orvel_store *store, const char *kind, const char *i
 AddResult add_item(orvel_store *store, int kind, std::string_view item_id, std::string_view title,
                    std::string_view artist, const std::uint32_t *tag) noexcept {
   if (kind < 0 || item_id.empty()) return AddResult::refused;
-  return insert(store, {kind, item_id}, title, artist, nullptr, tag);
+  return insert(store, {kind, item_id}, title, artist, Home::generation, nullptr, tag);
 }
 
-bool reserve_entries(orvel_store *store, std::uint64_t n) noexcept {
-  if (store->index != nullptr || n == 0 || n > kMaxEntries) return false;
+std::uint64_t capacity_for(std::uint64_t count) noexcept {
+  if (count == 0) return 0;
   std::uint64_t capacity = kInitialCapacity;
-  while (capacity < n) capacity *= 2;
-  if (!grow_to(store, capacity)) return false;
+  while (capacity < count) capacity *= 2;
+  return capacity;
+}
+
+bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, orvel_store *old) noexcept {
+  // Past this, a text could be too long for an entry's header: an insert
+  // could then fail, which this promises it will not.
+  if (!fits_header(text_bytes) || n == 0 || n > kMaxEntries) return false;
+  // Each entry's texts are distinct strings of the response, none longer
+  // unescaped than written; beyond them, an entry takes its header, three
+  // NULs and its alignment.
+  constexpr std::size_t kOverhead = sizeof(orvel_item) + 3 + (kEntryAlign - 1);
+  const std::size_t bytes = saturating_add(text_bytes, saturating_mul(saturating_size(n), kOverhead));
+  // What the old store holds serves again where it can (its array and index
+  // when their capacity is the one needed, its largest block first): no
+  // allocation, and memory already mapped and warm, as on every refresh of
+  // a list that changed little. Everything else is allocated before
+  // anything of the old store changes.
+  const std::uint64_t capacity = capacity_for(n);
+  const bool reuse_arrays = old->capacity == capacity;
+  if (!reuse_arrays && !grow_to(store, capacity)) return false;
+  if (!(old->gen.blocks != nullptr ? reserve_reusing(store->gen, bytes, old->gen)
+                                   : reserve_block(store->gen, bytes))) {
+    clear_store(store);
+    return false;
+  }
+  free_loose(old);
+  if (reuse_arrays) {
+    store->items = old->items;
+    store->index = old->index;
+    store->capacity = capacity;
+    std::memset(store->index, 0, index_bytes(capacity));
+    old->items = nullptr;
+    old->index = nullptr;
+  }
+  clear_store(old);
   store->key = draw_store_key();
   return true;
+}
+
+void fit_to_entries(orvel_store *store) noexcept {
+  if (store->count == 0) {
+    clear_store(store);  // a store that holds nothing holds no memory either
+    return;
+  }
+  const Moved moved = trim(store->gen);
+  if (moved.delta != 0) {
+    // The entries of the block that moved follow it (their pointers are
+    // invalid once it moved, but their values still tell where each was).
+    const std::uint64_t in_generation = store->count - store->loose;
+    for (std::uint64_t i = 0; i < in_generation; ++i) {
+      const auto at = reinterpret_cast<std::uintptr_t>(store->items[i]);
+      if (at - moved.from < moved.length) store->items[i] = reinterpret_cast<orvel_item *>(at + moved.delta);
+    }
+    repoint_first(store, in_generation);
+  }
+  const std::uint64_t fitting = capacity_for(store->count);
+  if (fitting == store->capacity) return;
+  rebuild_index(store, fitting);
+  store->capacity = fitting;
+  // Shrinking in place; should either move fail, the larger block stays.
+  if (void *index = std::realloc(store->index, index_bytes(fitting))) {
+    store->index = static_cast<IndexSlot *>(index);
+  }
+  if (void *items = std::realloc(store->items, saturating_size(fitting) * sizeof(orvel_item *))) {
+    store->items = static_cast<orvel_item **>(items);
+  }
 }
 
 std::uint32_t prefetch_identity(const orvel_store *store, int kind, std::string_view item_id) noexcept {
@@ -136,14 +257,19 @@ std::uint32_t prefetch_identity(const orvel_store *store, int kind, std::string_
   return tag;
 }
 
+void prefetch_matches(const orvel_store *store, std::uint32_t tag) noexcept { prefetch_entries(store, tag); }
+
 AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
                    const char *artist) noexcept {
   if (!valid_item_id(item_id)) return AddResult::refused;
-  return add_item(store, kind_number(kind), item_id, or_empty(title), or_empty(artist));
+  const int k = kind_number(kind);
+  if (k < 0) return AddResult::refused;
+  return insert(store, {k, item_id}, or_empty(title), or_empty(artist), Home::own_block);
 }
 
 void clear_store(orvel_store *store) noexcept {
-  for (std::uint64_t i = 0; i < store->count; ++i) std::free(store->items[i]);
+  free_loose(store);
+  release(store->gen);
   std::free(store->items);
   std::free(store->index);
   *store = orvel_store{};
@@ -184,11 +310,19 @@ ORVEL_API int32_t orvel_apply_local_toggle(orvel_store *store, const char *kind,
   const std::string_view id(item_id);
   const Lookup where = store->count > 0 ? lookup(store, k, id) : Lookup{0, 0, false};
   if (!where.found) {
-    return insert(store, {k, id}, or_empty(title), or_empty(artist), &where) == AddResult::ok ? 1 : -1;
+    return insert(store, {k, id}, or_empty(title), or_empty(artist), Home::own_block, &where) == AddResult::ok
+               ? 1
+               : -1;
   }
 
   const std::uint64_t i = store->index[where.slot].position;
-  std::free(store->items[i]);
+  const bool own_block = i >= store->count - store->loose;
+  if (own_block) {
+    std::free(store->items[i]);
+    --store->loose;
+  } else {
+    store->gen.dead += stored_size(*store->items[i]);  // its bytes stay until the generation goes
+  }
   const std::uint64_t following = store->count - 1 - i;
   if (following > 0) {
     // Fewer than count slots, all inside an array that was allocated: the size fits.
@@ -199,6 +333,7 @@ ORVEL_API int32_t orvel_apply_local_toggle(orvel_store *store, const char *kind,
   --store->count;
   erase_slot(store, where.slot);
   if (following > 0) renumber_after(store, i);
+  if (!own_block) compact_if_half_dead(store);
   return 0;
 }
 

@@ -5,13 +5,16 @@
 #include <cstdint>
 #include <string_view>
 
+#include "generation.h"
 #include "identity.h"
 #include "keyed_hash.h"
 #include "orvel.h"
 
-// One entry, in one heap block: this header, then item_id, title and artist,
-// each NUL-terminated. The kind is kept as its number (its text is one of
-// the four constants), so a live entry always has its kind and identifier.
+// One entry: this header, then item_id, title and artist, each
+// NUL-terminated, in one piece of memory (a heap block of its own, or a
+// stretch of the store's generation). The kind is kept as its number (its
+// text is one of the four constants), so a live entry always has its kind
+// and identifier.
 struct orvel_item {
   std::uint32_t id_len;
   std::uint32_t title_len;
@@ -42,22 +45,36 @@ struct IndexSlot {
 // exceeds it.
 //
 // index is an open-addressing hash table over (kind, item_id) with linear
-// probing: 2 * capacity slots, so it is never more than half full. It is
+// probing: 2 * capacity slots, so it is never more than half full, followed
+// in the same block by a control byte for each slot (store_index.h). It is
 // absent exactly when items is, grows with the array, and is keyed by key,
 // drawn anew each time the index is first made.
+//
+// Where the entries live: the first count - loose are the last load's, in
+// gen; the last loose were added one by one since (by toggles), each in a
+// heap block of its own, so that removing one frees it at once. A removed
+// load entry leaves its bytes in gen as dead until the generation is
+// compacted (see compact_if_half_dead in store.cpp) or released by the next
+// load or the store's destruction.
 struct orvel_store {
   orvel_item **items;
   std::uint64_t count;
   std::uint64_t capacity;
   orvel::IndexSlot *index;
   orvel::HashKey key;
+  orvel::Generation gen;
+  std::uint64_t loose;
 };
 
 namespace orvel {
 
 // Positions and counts cross the interface as int32_t, so a store holds at
-// most this many entries.
+// most this many entries. A test build may set a small limit, to reach it.
+#ifdef ORVEL_TEST_MAX_ENTRIES
+inline constexpr std::uint64_t kMaxEntries = ORVEL_TEST_MAX_ENTRIES;
+#else
 inline constexpr std::uint64_t kMaxEntries = INT32_MAX;
+#endif
 // Slots allocated by the first insert; growth doubles from there.
 inline constexpr std::uint64_t kInitialCapacity = 16;
 
@@ -78,21 +95,44 @@ std::int32_t find_item(const orvel_store *store, const char *kind, const char *i
 AddResult add_item(orvel_store *store, const char *kind, const char *item_id, const char *title,
                    const char *artist) noexcept;
 
-// The same for texts whose lengths are known (the loader's), with the kind
+// The same for the loader's texts, whose lengths are known, with the kind
 // as its number (-1 for an invalid one). The texts hold no NUL. tag, when
-// given, is the identity's tag from prefetch_identity in the same store.
+// given, is the identity's tag from prefetch_identity in the same store. The
+// entry goes into the store's generation, unless entries of their own block
+// are already there (they stay last).
 AddResult add_item(orvel_store *store, int kind, std::string_view item_id, std::string_view title,
                    std::string_view artist, const std::uint32_t *tag = nullptr) noexcept;
 
-// Makes room for n entries in a store that holds none and has no index yet
-// (a load's fresh store): the array, the index and the key at once, so that
-// the inserts that follow never grow them. False, the store unchanged, when
-// memory is short or n is 0 or beyond kMaxEntries.
-bool reserve_entries(orvel_store *store, std::uint64_t n) noexcept;
+// The capacity the growth rule gives count entries: 0 for none, otherwise
+// the least 16 times a power of two that holds them.
+std::uint64_t capacity_for(std::uint64_t count) noexcept;
+
+// Makes room in a new, empty store (a load's) for n elements of a response
+// of text_bytes bytes: the array and the index for n entries, with a fresh
+// key, and generation room that holds whatever entries they make (their
+// texts are no longer than the text they come from). Once it succeeds,
+// inserting those elements' entries allocates nothing and cannot fail, and
+// old (the store the load replaces) is empty: what of its memory could serve
+// again now serves store, the rest is freed. False, both stores unchanged,
+// when memory is short, n is 0 or beyond kMaxEntries, or the response is too
+// long for that promise.
+bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, orvel_store *old) noexcept;
+
+// After the inserts of a load into a store that reserve_load prepared: gives
+// back what the store holds beyond its entries (the generation's unused end,
+// capacity beyond capacity_for(count), everything when it kept none). It
+// allocates nothing, so it cannot fail.
+void fit_to_entries(orvel_store *store) noexcept;
 
 // The tag of a valid identity in a store that has an index, and the start of
-// fetching its index slot, so that an add_item shortly after need not wait.
+// fetching its control bytes and slot, so that an add_item shortly after
+// need not wait.
 std::uint32_t prefetch_identity(const orvel_store *store, int kind, std::string_view item_id) noexcept;
+
+// For an identity hashed by prefetch_identity a while ago: the start of
+// fetching the entries its probe will compare it with (those whose
+// fingerprint matches), so that an add_item of a repeat need not wait.
+void prefetch_matches(const orvel_store *store, std::uint32_t tag) noexcept;
 
 // Frees every live entry, the array and the index; every field becomes zero.
 void clear_store(orvel_store *store) noexcept;

@@ -13,62 +13,80 @@ namespace {
 std::uint64_t mask_of(std::uint64_t capacity) noexcept { return 2 * capacity - 1; }
 
 // First empty slot on tag's probe sequence.
-std::uint64_t free_slot(const IndexSlot *index, std::uint64_t mask, std::uint32_t tag) noexcept {
+std::uint64_t free_slot(const std::uint8_t *control, std::uint64_t mask, std::uint32_t tag) noexcept {
   std::uint64_t slot = tag & mask;
-  while (index[slot].entry != nullptr) slot = (slot + 1) & mask;
+  while (control[slot] != 0) slot = (slot + 1) & mask;
   return slot;
+}
+
+// Sets a slot's control byte, and its copy after the last slot's if it has one.
+void set_control(std::uint8_t *control, std::uint64_t mask, std::uint64_t slot, std::uint8_t value) noexcept {
+  control[slot] = value;
+  if (slot < kGroup - 1) control[mask + 1 + slot] = value;
+}
+
+void put(IndexSlot *index, std::uint8_t *control, std::uint64_t mask, std::uint64_t slot, const IndexSlot &s) noexcept {
+  index[slot] = s;
+  set_control(control, mask, slot, fingerprint(s.tag));
 }
 
 }  // namespace
 
-std::uint32_t tag_of(const HashKey &key, int kind, std::string_view item_id) noexcept {
-  // The kind selects one of four keys derived from the store's key, so equal
-  // identifiers of different kinds hash apart.
-  const HashKey kind_key{key.k0 + static_cast<std::uint64_t>(kind), key.k1};
-  return static_cast<std::uint32_t>(keyed_hash(kind_key, item_id.data(), item_id.size()));
+std::size_t index_bytes(std::uint64_t capacity) noexcept {
+  const std::size_t slots = saturating_mul(2, saturating_size(capacity));
+  return saturating_add(saturating_mul(slots, sizeof(IndexSlot)), saturating_add(slots, kGroup - 1));
 }
 
-Lookup lookup(const orvel_store *store, int kind, std::string_view item_id, std::uint32_t tag) noexcept {
-  const std::uint64_t mask = mask_of(store->capacity);
-  for (std::uint64_t slot = tag & mask;; slot = (slot + 1) & mask) {
-    const IndexSlot &s = store->index[slot];
-    if (s.entry == nullptr) return {tag, slot, false};
-    if (s.tag == tag && s.entry->kind_number == kind && s.entry->id_view() == item_id) {
-      return {tag, slot, true};
-    }
-  }
+void fill_slot(orvel_store *store, const Lookup &where, orvel_item *entry, std::uint64_t position) noexcept {
+  put(store->index, controls(store), mask_of(store->capacity), where.slot,
+      IndexSlot{entry, where.tag, static_cast<std::uint32_t>(position)});
 }
 
 void prefetch_slot(const orvel_store *store, std::uint32_t tag) noexcept {
-  __builtin_prefetch(&store->index[tag & mask_of(store->capacity)]);
+  const std::uint64_t home = tag & mask_of(store->capacity);
+  __builtin_prefetch(&controls(store)[home]);
+  __builtin_prefetch(&store->index[home], 1);
+}
+
+void prefetch_entries(const orvel_store *store, std::uint32_t tag) noexcept {
+  using namespace detail;
+  const std::uint64_t mask = mask_of(store->capacity);
+  const std::uint64_t home = tag & mask;
+  const GroupProbe probe = probe_group(control_group(controls(store), home), fingerprint(tag) * kLowBits);
+  for (std::uint64_t matches = probe.matches; matches != 0; matches &= matches - 1) {
+    __builtin_prefetch(store->index[slot_of(home, matches, mask)].entry);
+  }
 }
 
 IndexSlot *grown_index(const orvel_store *store, std::uint64_t new_capacity) noexcept {
-  auto *index = static_cast<IndexSlot *>(
-      std::calloc(saturating_mul(2, saturating_size(new_capacity)), sizeof(IndexSlot)));
+  auto *index = static_cast<IndexSlot *>(std::calloc(1, index_bytes(new_capacity)));
   if (index == nullptr) return nullptr;
   // Tags are kept in the slots, so growth re-places them without hashing again.
+  auto *control = reinterpret_cast<std::uint8_t *>(index + 2 * new_capacity);
   const std::uint64_t mask = mask_of(new_capacity);
-  for (std::uint64_t i = 0; store->index != nullptr && i < 2 * store->capacity; ++i) {
-    const IndexSlot &s = store->index[i];
-    if (s.entry != nullptr) index[free_slot(index, mask, s.tag)] = s;
+  const std::uint8_t *old_control = store->index != nullptr ? controls(store) : nullptr;
+  for (std::uint64_t i = 0; old_control != nullptr && i < 2 * store->capacity; ++i) {
+    if (old_control[i] != 0) put(index, control, mask, free_slot(control, mask, store->index[i].tag), store->index[i]);
   }
   return index;
 }
 
 void erase_slot(orvel_store *store, std::uint64_t slot) noexcept {
   IndexSlot *index = store->index;
+  std::uint8_t *control = controls(store);
   const std::uint64_t mask = mask_of(store->capacity);
   std::uint64_t hole = slot;
-  for (std::uint64_t j = (hole + 1) & mask; index[j].entry != nullptr; j = (j + 1) & mask) {
+  for (std::uint64_t j = (hole + 1) & mask; control[j] != 0; j = (j + 1) & mask) {
     const std::uint64_t home = index[j].tag & mask;
     // The entry at j may fill the hole when its home is not after the hole.
     if (((j - home) & mask) >= ((j - hole) & mask)) {
       index[hole] = index[j];
+      set_control(control, mask, hole, control[j]);
       hole = j;
     }
   }
   index[hole] = IndexSlot{nullptr, 0, 0};
+  set_control(control, mask, hole, 0);
 }
 
 void renumber_after(orvel_store *store, std::uint64_t removed) noexcept {
@@ -90,6 +108,25 @@ void renumber_after(orvel_store *store, std::uint64_t removed) noexcept {
   for (std::uint64_t slot = 0; slot <= mask; ++slot) {
     std::uint32_t &position = store->index[slot].position;
     position -= static_cast<std::uint32_t>(position > first_moved);
+  }
+}
+
+void repoint_first(orvel_store *store, std::uint64_t n) noexcept {
+  for (std::uint64_t slot = 0; slot < 2 * store->capacity; ++slot) {
+    IndexSlot &s = store->index[slot];
+    if (s.entry != nullptr && s.position < n) s.entry = store->items[s.position];
+  }
+}
+
+void rebuild_index(orvel_store *store, std::uint64_t new_capacity) noexcept {
+  const std::uint64_t slots = 2 * new_capacity;
+  auto *control = reinterpret_cast<std::uint8_t *>(store->index + slots);
+  std::memset(store->index, 0, index_bytes(new_capacity));
+  for (std::uint64_t i = 0; i < store->count; ++i) {
+    orvel_item *entry = store->items[i];
+    const std::uint32_t tag = tag_of(store->key, entry->kind_number, entry->id_view());
+    put(store->index, control, slots - 1, free_slot(control, slots - 1, tag),
+        IndexSlot{entry, tag, static_cast<std::uint32_t>(i)});
   }
 }
 

@@ -71,6 +71,11 @@ const ShapeCase kShapes[] = {
     // Element kind rules.
     {"own kind wins", R"({"albums":[{"kind":"track","itemId":"x"}]})", {track("x")}},
     {"invalid own kind dropped", R"({"tracks":[{"kind":"Track","itemId":"x"}]})", {}},
+    {"kinds one letter off dropped",
+     R"({"tracks":[{"kind":"tracc","itemId":"x"},{"kind":"albun","itemId":"x"},{"kind":"artisT","itemId":"x"},)"
+     R"({"kind":"playlisT","itemId":"x"},{"kind":"trackx","itemId":"x"}]})",
+     {}},
+    {"other short member names ignored", R"({"tracks":[{"ix":"y","ki":"album","itemId":"x"}]})", {track("x")}},
     {"null kind falls back", R"({"albums":[{"kind":null,"itemId":"x"}]})", {album("x")}},
     {"number kind falls back", R"({"albums":[{"kind":7,"itemId":"x"}]})", {album("x")}},
     {"null kind in items skipped", R"({"items":[{"kind":null,"itemId":"x"}]})", {}},

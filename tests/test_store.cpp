@@ -19,7 +19,8 @@ TEST(Store, ValidateKindIsExactAndCaseSensitive) {
   for (const char *kind : {"track", "album", "artist", "playlist"}) {
     EXPECT_EQ(orvel_validate_kind(kind), 0) << kind;
   }
-  for (const char *kind : {"Track", "tracks", "ALBUM", "", "track ", " album", "play", "playlists"}) {
+  for (const char *kind : {"Track", "tracks", "ALBUM", "", "track ", " album", "play", "playlists", "a", "alpha",
+                           "apple", "artisT", "playlisT", "trac"}) {
     EXPECT_EQ(orvel_validate_kind(kind), -1) << '"' << kind << '"';
   }
   EXPECT_EQ(orvel_validate_kind(nullptr), -1);

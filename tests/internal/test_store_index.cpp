@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "equal_tags.h"
 #include "store.h"
 #include "store_index.h"
 
@@ -32,13 +31,21 @@ void expect_index_matches_array(const orvel_store *s) {
   std::uint64_t used = 0;
   for (std::uint64_t slot = 0; slot < slots(s); ++slot) {
     const orvel::IndexSlot &e = s->index[slot];
-    if (e.entry == nullptr) continue;
+    const std::uint8_t control = orvel::controls(s)[slot];
+    if (e.entry == nullptr) {
+      ASSERT_EQ(control, 0) << "slot " << slot << " is empty";
+      continue;
+    }
+    ASSERT_EQ(control, orvel::fingerprint(e.tag)) << "slot " << slot;
     ++used;
     ASSERT_LT(e.position, s->count) << "slot " << slot << " points past the live entries";
     ASSERT_EQ(e.entry, s->items[e.position]) << "slot " << slot << " holds another entry";
     ++seen[e.position];
   }
   EXPECT_EQ(used, s->count);
+  for (std::uint64_t i = 0; s->index != nullptr && i + 1 < orvel::kGroup; ++i) {
+    EXPECT_EQ(orvel::controls(s)[slots(s) + i], orvel::controls(s)[i]) << "copy of control byte " << i;
+  }
   for (std::uint64_t i = 0; i < s->count; ++i) {
     EXPECT_EQ(seen[i], 1) << "entry " << i;
     EXPECT_EQ(orvel::find_item(s, s->items[i]->kind(), s->items[i]->item_id()), static_cast<std::int32_t>(i));
@@ -107,17 +114,23 @@ TEST(StoreIndex, GrowsWithTheArray) {
   for (int i = 999; i >= 0; --i) orvel_apply_local_toggle(g.s, "track", ("t" + std::to_string(i)).c_str(), "", "");
   EXPECT_EQ(g.s->count, 0u);
   EXPECT_EQ(g.s->index, index);
-  EXPECT_EQ(g.s->key.k0, key.k0);
+  EXPECT_EQ(std::memcmp(&g.s->key, &key, sizeof key), 0);
   EXPECT_EQ(std::count_if(index, index + slots(g.s), [](const orvel::IndexSlot &e) { return e.entry != nullptr || e.position != 0; }), 0);
+  EXPECT_EQ(std::count(orvel::controls(g.s), orvel::controls(g.s) + slots(g.s), 0), static_cast<std::ptrdiff_t>(slots(g.s)));
 }
 
 // Identifiers that share long prefixes or differ in one byte, and equal
-// identifiers under the four kinds, must not pile up on a few slots.
+// identifiers under the four kinds, must not pile up on a few slots, with
+// either hash.
 TEST(StoreIndex, SpreadsPatternedIdentifiers) {
   const std::vector<std::string> families[] = {
       [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back(std::string(40, 'a') + std::to_string(i)); return v; }(),
       [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back(std::to_string(i * 4096)); return v; }(),
       [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back({'k', char(1 + i % 255), char(1 + i / 255)}); return v; }(),
+      // 64 bytes that differ in two words in the middle, and longer ones
+      // (SipHash's) that differ at the end.
+      [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back(std::string(30, 'm') + std::to_string(1000000 + i) + std::string(27, 'm')); return v; }(),
+      [] { std::vector<std::string> v; for (int i = 0; i < 4096; ++i) v.push_back(std::string(100, 'z') + std::to_string(i)); return v; }(),
   };
   for (const auto &ids : families) {
     StoreGuard g;
@@ -143,7 +156,7 @@ TEST(StoreIndex, StoresHashWithTheirOwnKeys) {
     orvel::add_item(a.s, "track", id.c_str(), "", "");
     orvel::add_item(b.s, "track", id.c_str(), "", "");
   }
-  EXPECT_FALSE(a.s->key.k0 == b.s->key.k0 && a.s->key.k1 == b.s->key.k1);
+  EXPECT_NE(std::memcmp(&a.s->key, &b.s->key, sizeof a.s->key), 0);
   for (std::uint64_t slot = 0; slot < slots(a.s); ++slot) {
     same += a.s->index[slot].entry != nullptr && b.s->index[slot].entry != nullptr &&
             a.s->index[slot].position == b.s->index[slot].position;
@@ -167,8 +180,8 @@ TEST(StoreIndex, LoadReplacesTheIndex) {
 // Without the system's random source the key still differs from run to run
 // and from call to call.
 TEST(StoreIndex, FallbackKeysDiffer) {
-  const orvel::HashKey a = orvel::fallback_process_key();
-  const orvel::HashKey b = orvel::fallback_process_key();
+  const orvel::SipKey a = orvel::fallback_process_key();
+  const orvel::SipKey b = orvel::fallback_process_key();
   EXPECT_FALSE(a.k0 == b.k0 && a.k1 == b.k1);
   EXPECT_NE(a.k0, 0u);
 }
@@ -235,26 +248,66 @@ TEST(StoreIndex, EqualTagsAreToldApartByTheTexts) {
 }
 
 // Two identities with the same identifier and equal tags: only the kind tells
-// them apart, in lookups, adds and removals alike.
+// them apart, in lookups, adds and removals alike. Under a key whose word for
+// the kind and length is 0 the kind adds nothing to the hash of a short
+// identifier, so every identifier has equal tags for all four kinds.
 TEST(StoreIndex, EqualTagsOfTwoKindsAreToldApartByTheKind) {
-  using namespace orvel_test;
-  const char *first = orvel::kKinds[kEqualTagKinds[0]].data();
-  const char *second = orvel::kKinds[kEqualTagKinds[1]].data();
+  const char *id = "KyaJ01";
   StoreGuard g;
-  ASSERT_TRUE(orvel::reserve_entries(g.s, 2));
-  g.s->key = kEqualTagKey;  // nothing is placed yet, so the index follows the new key
-  ASSERT_EQ(orvel::tag_of(g.s->key, kEqualTagKinds[0], kEqualTagId),
-            orvel::tag_of(g.s->key, kEqualTagKinds[1], kEqualTagId))
-      << "the tag function changed: run find_equal_tags and update equal_tags.h";
+  orvel_store none{};
+  ASSERT_TRUE(orvel::reserve_load(g.s, 2, 0, &none));
+  g.s->key.words[1] = 0;  // nothing is placed yet, so the index follows the new key
+  ASSERT_EQ(orvel::tag_of(g.s->key, 1, id), orvel::tag_of(g.s->key, 2, id));
 
-  ASSERT_EQ(orvel_apply_local_toggle(g.s, first, kEqualTagId, "", ""), 1);
-  EXPECT_EQ(orvel_is_wished(g.s, second, kEqualTagId), 0);
-  ASSERT_EQ(orvel_apply_local_toggle(g.s, second, kEqualTagId, "", ""), 1);  // added, not taken for the first
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", id, "", ""), 1);
+  EXPECT_EQ(orvel_is_wished(g.s, "artist", id), 0);
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, "artist", id, "", ""), 1);  // added, not taken for the album
   EXPECT_EQ(g.s->count, 2u);
   expect_index_matches_array(g.s);
-  ASSERT_EQ(orvel_apply_local_toggle(g.s, first, kEqualTagId, "", ""), 0);
-  EXPECT_EQ(orvel::find_item(g.s, second, kEqualTagId), 0);
-  EXPECT_EQ(orvel::find_item(g.s, first, kEqualTagId), -1);
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", id, "", ""), 0);
+  EXPECT_EQ(orvel::find_item(g.s, "artist", id), 0);
+  EXPECT_EQ(orvel::find_item(g.s, "album", id), -1);
+  expect_index_matches_array(g.s);
+}
+
+// Under a key of zeros every short identifier of a kind gets one tag and one
+// fingerprint: lookups then rest on comparing the texts alone, of every
+// length, differing anywhere.
+TEST(StoreIndex, IdentifiersWithEqualTagsAreToldApartByTheirText) {
+  StoreGuard g;
+  orvel_store none{};
+  ASSERT_TRUE(orvel::reserve_load(g.s, 64, 0, &none));
+  std::memset(g.s->key.words, 0, sizeof g.s->key.words);
+  const std::vector<std::string> ids = {"a", "b", "ab", "ba", "abc", "abd", "xbc", "abcd", "abce", "xbcd",
+                                        "abcdefgh", "abcdefgx", "xbcdefgh", std::string(20, 'q') + "1",
+                                        std::string(20, 'q') + "2", "2" + std::string(20, 'q'),
+                                        std::string(40, 'r') + "1", "1" + std::string(40, 'r')};
+  ASSERT_EQ(orvel::tag_of(g.s->key, 0, "ab"), orvel::tag_of(g.s->key, 0, "ba"));
+  for (const auto &id : ids) ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", id.c_str(), "", ""), 1) << id;
+  expect_index_matches_array(g.s);
+  EXPECT_EQ(orvel::find_item(g.s, "track", "abcf"), -1);
+  EXPECT_EQ(orvel::find_item(g.s, "track", "c"), -1);
+  for (std::size_t i = 0; i < ids.size(); i += 2) ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", ids[i].c_str(), "", ""), 0);
+  expect_index_matches_array(g.s);
+  for (std::size_t i = 1; i < ids.size(); i += 2) EXPECT_GE(orvel::find_item(g.s, "track", ids[i].c_str()), 0) << ids[i];
+}
+
+// Identifiers longer than the multilinear hash's 64 bytes take SipHash: they
+// are found, told apart by their last byte and by their kind, and removed.
+TEST(StoreIndex, LongIdentifiersAreFoundAndToldApart) {
+  StoreGuard g;
+  std::vector<std::string> ids;
+  for (const std::size_t len : {63u, 64u, 65u, 71u, 72u, 200u}) {
+    for (const char last : {'a', 'b'}) ids.push_back(std::string(len - 1, 'x') + last);
+  }
+  for (const auto &id : ids) {
+    for (const char *kind : {"track", "album"}) ASSERT_EQ(orvel_apply_local_toggle(g.s, kind, id.c_str(), "", ""), 1);
+  }
+  expect_index_matches_array(g.s);
+  EXPECT_EQ(orvel::find_item(g.s, "playlist", ids[5].c_str()), -1);
+  EXPECT_EQ(orvel::find_item(g.s, "album", (ids[5] + "c").c_str()), -1);
+  for (const auto &id : ids) ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", id.c_str(), "", ""), 0);
+  EXPECT_EQ(g.s->count, ids.size());
   expect_index_matches_array(g.s);
 }
 

@@ -125,16 +125,98 @@ TEST(StoreInternal, OneBlockPerEntryHoldsItsTexts) {
   EXPECT_EQ(p.artist(), p.title() + 4);
 }
 
-TEST(StoreInternal, ReserveEntriesOnlyForAFreshStore) {
+// A load's room: the array and the index for every element and a block for
+// their entries, with nothing of an empty old store to take over.
+TEST(StoreInternal, ReserveLoadMakesRoomForEveryElement) {
   StoreGuard g;
-  EXPECT_FALSE(orvel::reserve_entries(g.s, 0));
-  EXPECT_FALSE(orvel::reserve_entries(g.s, orvel::kMaxEntries + 1));
+  orvel_store none{};
+  EXPECT_FALSE(orvel::reserve_load(g.s, 0, 100, &none));
+  EXPECT_FALSE(orvel::reserve_load(g.s, orvel::kMaxEntries + 1, 100, &none));
   EXPECT_EQ(g.s->items, nullptr);
-  ASSERT_TRUE(orvel::reserve_entries(g.s, 17));
+  ASSERT_TRUE(orvel::reserve_load(g.s, 17, 40, &none));
   EXPECT_EQ(g.s->capacity, 32u);  // 16 times a power of two, as growth makes it
   EXPECT_NE(g.s->index, nullptr);
-  EXPECT_FALSE(orvel::reserve_entries(g.s, 64));  // it has an index now
+  EXPECT_EQ(g.s->gen.room, 40 + 17 * (sizeof(orvel_item) + 3 + orvel::kEntryAlign - 1));
   for (int i = 0; i < 32; ++i) ASSERT_EQ(add_item(g.s, "track", id(i).c_str(), "", ""), AddResult::ok);
   EXPECT_EQ(g.s->capacity, 32u);  // no growth up to what was reserved
   EXPECT_EQ(find_item(g.s, "track", "id31"), 31);
+}
+
+namespace {
+
+// Loads n albums whose entries all take the same bytes: "a0" ... with
+// identifiers padded to one length.
+void load_albums(orvel_store *s, int n) {
+  std::string response = R"({"albums":[)";
+  for (int i = 0; i < n; ++i) response += (i > 0 ? ",\"" : "\"") + std::string(i < 10 ? "a0" : "a") + std::to_string(i) + "\"";
+  response += "]}";
+  ASSERT_EQ(orvel_load_mine_json(s, response.c_str(), 0), n);
+}
+
+std::string album(int i) { return std::string(i < 10 ? "a0" : "a") + std::to_string(i); }
+
+std::string order_of(const orvel_store *s) {
+  std::string out;
+  for (std::uint64_t i = 0; i < s->count; ++i) out += std::string(out.empty() ? "" : " ") + s->items[i]->item_id();
+  return out;
+}
+
+}  // namespace
+
+// A load's entries share its generation; toggled-in ones come after them,
+// each in a block of its own; an insert after those gets its own block too,
+// so the generation's entries always come first.
+TEST(StoreInternal, LoadedEntriesShareAGenerationToggledOnesStandAfter) {
+  StoreGuard g;
+  load_albums(g.s, 4);
+  EXPECT_EQ(g.s->loose, 0u);
+  EXPECT_EQ(g.s->gen.placed, 4 * (sizeof(orvel_item) + 8));  // "a00" and two empty texts, aligned
+  for (std::uint64_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(reinterpret_cast<const char *>(g.s->items[i]), reinterpret_cast<const char *>(g.s->items[i - 1]) + sizeof(orvel_item) + 8);
+  }
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", "t", "", ""), 1);
+  ASSERT_EQ(add_item(g.s, 0, std::string_view("u"), "", ""), AddResult::ok);
+  EXPECT_EQ(g.s->loose, 2u);
+  EXPECT_EQ(g.s->gen.placed, 4 * (sizeof(orvel_item) + 8)) << "nothing more placed in the generation";
+  // Removing a loaded entry leaves its bytes; removing a toggled one frees it.
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", "a01", "", ""), 0);
+  EXPECT_EQ(g.s->gen.dead, sizeof(orvel_item) + 8);
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", "t", "", ""), 0);
+  EXPECT_EQ(g.s->loose, 1u);
+  EXPECT_EQ(order_of(g.s), "a00 a02 a03 u");
+}
+
+// The removal that leaves more than half of the generation's bytes dead
+// moves the live entries into one block of their size; once none is left the
+// generation goes. Order, lookups and toggled-in entries are untouched.
+TEST(StoreInternal, RemovalsCompactTheGenerationOnceMoreThanHalfIsDead) {
+  StoreGuard g;
+  load_albums(g.s, 8);
+  const std::size_t entry = g.s->gen.placed / 8;
+  ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", "t", "", ""), 1);
+  const struct {
+    int removed;
+    std::size_t placed, dead;  // in entries
+    const char *left;
+  } steps[] = {
+      {0, 8, 1, "a01 a02 a03 a04 a05 a06 a07 t"},
+      {3, 8, 2, "a01 a02 a04 a05 a06 a07 t"},
+      {7, 8, 3, "a01 a02 a04 a05 a06 t"},
+      {1, 8, 4, "a02 a04 a05 a06 t"},           // half dead: kept
+      {5, 3, 0, "a02 a04 a06 t"},               // more than half: compacted
+      {2, 3, 1, "a04 a06 t"},
+      {6, 1, 0, "a04 t"},
+      {4, 0, 0, "t"},                           // none left: released
+  };
+  for (const auto &step : steps) {
+    ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", album(step.removed).c_str(), "", ""), 0);
+    EXPECT_EQ(g.s->gen.placed, step.placed * entry) << "after removing " << step.removed;
+    EXPECT_EQ(g.s->gen.dead, step.dead * entry) << "after removing " << step.removed;
+    EXPECT_EQ(order_of(g.s), step.left);
+    for (std::uint64_t i = 0; i < g.s->count; ++i) {
+      EXPECT_EQ(find_item(g.s, g.s->items[i]->kind(), g.s->items[i]->item_id()), static_cast<std::int32_t>(i));
+    }
+  }
+  EXPECT_EQ(g.s->gen.blocks, nullptr);
+  EXPECT_EQ(g.s->loose, 1u);
 }
