@@ -58,6 +58,12 @@ def string_table(path, name):
     return re.findall(r'"([^"]*)"', body or "")
 
 
+def kind_table(path, name):
+    """The kinds, in order, of a table that names its char-array constants."""
+    names = re.findall(r"\w+", one(rf"{name}\[\] = \{{(.*?)\}};", path, re.S) or "")
+    return [one(rf'constexpr char {n}\[\] = "([^"]*)";', path) for n in names]
+
+
 def quoted_list(text):
     return re.findall(r'"([^"]+)"', text)
 
@@ -93,7 +99,7 @@ for package_name in (f"liborvel{abi}", f"liborvel-sync{sync_abi}"):
         failures.append(f"debian/control: no package {package_name} for the interface version")
 
 # ---- the kinds ---------------------------------------------------------------------------
-kinds = string_table("src/identity.h", "kKinds")
+kinds = kind_table("src/identity.h", "kKinds")
 agree("kinds", kinds, "include/orvel.h", quoted_list(one(r"0 when kind is exactly (.*?) \*", "include/orvel.h", re.S) or ""))
 agree("kinds", kinds, "README.md (orvel_validate_kind)",
       re.findall(r"`(\w+)`", one(r"\| `orvel_validate_kind\(kind\)` \| `0` for (.*?) \|", "README.md") or ""))
