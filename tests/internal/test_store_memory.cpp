@@ -4,6 +4,7 @@
 // store's memory. Counted by the test allocator.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <yyjson.h>
@@ -44,6 +45,15 @@ void expect_entries_found(const orvel_store *s) {
   for (std::uint64_t i = 0; i < s->count; ++i) {
     ASSERT_EQ(orvel::find_item(s, s->items[i]->kind(), s->items[i]->item_id()), static_cast<std::int32_t>(i));
   }
+}
+
+// Whether this process's allocator keeps a large block where it is when
+// asked to make it smaller.
+bool shrinks_in_place() {
+  void *block = std::malloc(64 * 1024);
+  void *smaller = std::realloc(block, 1024);
+  std::free(smaller);
+  return smaller == block;
 }
 
 }  // namespace
@@ -138,9 +148,13 @@ TEST(StoreMemory, EntriesFollowTheirBlockWhenTheAllocatorMovesIt) {
   }
   EXPECT_EQ(s->count, 250u);
   expect_entries_found(s);
-  // The next reload takes over the larger of the two blocks, the first.
+  // The next reload takes over the larger of the two blocks, the first:
+  // its entries stay there where the allocator shrinks a block in place
+  // (the sanitizers' allocators move every block they resize).
   ASSERT_EQ(orvel_load_mine_json(s, albums(5, 1).c_str(), 0), 5);
-  EXPECT_EQ(reinterpret_cast<const char *>(s->items[0]), first_block);
+  if (shrinks_in_place()) {
+    EXPECT_EQ(reinterpret_cast<const char *>(s->items[0]), first_block);
+  }
   expect_entries_found(s);
   orvel_destroy(s);
 }
