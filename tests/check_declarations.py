@@ -5,7 +5,7 @@ and result types that pass the same values (a wrong integer width, a missing
 argument or a text result that would lose its pointer fail here instead of at
 run time).
 
-  check_declarations.py SOURCE_DIR [NODE]
+  check_declarations.py SOURCE_DIR [NODE]     (without NODE, the Node package is not read)
 
 The headers are read with a real C parser (pycparser, after the C
 preprocessor). The bindings' declarations are read from where each binding
@@ -26,7 +26,7 @@ from pathlib import Path
 from pycparser import c_ast, c_parser
 
 ROOT = Path(sys.argv[1]).resolve()
-NODE = sys.argv[2] if len(sys.argv) > 2 else "node"
+NODE = sys.argv[2] if len(sys.argv) > 2 else None
 PRELUDE = """
 typedef int int32_t; typedef long long int64_t; typedef unsigned long size_t;
 typedef unsigned char uint8_t; typedef char *OrvelText; typedef char *OrvelSyncText;
@@ -164,19 +164,21 @@ for attr, header_funcs in (("_SIGNATURES", core), ("_SYNC_SIGNATURES", sync)):
             header_funcs)
 
 # ---- Node: C prototypes ---------------------------------------------------------------------
-script = ("const l = require(process.argv[1]);"
-          "process.stdout.write(JSON.stringify({core: l.PROTOTYPES, sync: l.SYNC_PROTOTYPES}));")
-done = subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node/lib/library.cjs")], capture_output=True, text=True)
-if done.returncode != 0:
-    failures.append(f"Node: cannot read lib/library.cjs: {done.stderr.strip()}")
-else:
-    tables = json.loads(done.stdout)
-    for key, header_funcs in (("core", core), ("sync", sync)):
-        if not tables.get(key):
-            failures.append(f"Node: lib/library.cjs exports no {'PROTOTYPES' if key == 'core' else 'SYNC_PROTOTYPES'}")
-            continue
-        handles = "typedef struct orvel_store orvel_store; typedef struct orvel_journal orvel_journal;\n"
-        compare(f"Node {key} prototypes", functions(";\n".join(tables[key].values()) + ";", handles), header_funcs)
+# (Read where its dependencies are installed: a package build has none.)
+if NODE:
+    script = ("const l = require(process.argv[1]);"
+              "process.stdout.write(JSON.stringify({core: l.PROTOTYPES, sync: l.SYNC_PROTOTYPES}));")
+    done = subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node/lib/library.cjs")], capture_output=True, text=True)
+    if done.returncode != 0:
+        failures.append(f"Node: cannot read lib/library.cjs: {done.stderr.strip()}")
+    else:
+        tables = json.loads(done.stdout)
+        for key, header_funcs in (("core", core), ("sync", sync)):
+            if not tables.get(key):
+                failures.append(f"Node: lib/library.cjs exports no {'PROTOTYPES' if key == 'core' else 'SYNC_PROTOTYPES'}")
+                continue
+            handles = "typedef struct orvel_store orvel_store; typedef struct orvel_journal orvel_journal;\n"
+            compare(f"Node {key} prototypes", functions(";\n".join(tables[key].values()) + ";", handles), header_funcs)
 
 # ---- Java: the JNI shims call every function -------------------------------------------------
 shims = "".join(p.read_text() for p in sorted((ROOT / "bindings/java/src/main/c").glob("*.c")))
@@ -190,5 +192,5 @@ if failures:
     for f in failures:
         print("  " + f)
     sys.exit(1)
-print(f"the Python, Node and Java bindings declare the {len(core)} functions of orvel.h and the "
+print(f"the {'Python, Node and Java' if NODE else 'Python and Java'} bindings declare the {len(core)} functions of orvel.h and the "
       f"{len(sync)} of orvel_sync.h as the headers do")

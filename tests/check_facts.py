@@ -2,7 +2,7 @@
 """Every copy of a fact the project states in more than one place agrees with
 the one place that fact is written.
 
-  check_facts.py SOURCE_DIR [NODE] [--show]
+  check_facts.py SOURCE_DIR [NODE] [--show]     (without NODE, the Node package is not checked)
 
 The facts and where each is written once:
   - the version and the interface version: include/orvel.h (and orvel_sync.h);
@@ -132,22 +132,24 @@ for fact, truth, value in (
     agree(fact, truth, "the Python package", value)
 
 # ---- the Node package, as a user requires it (no library is loaded) ---------------------
-NODE = next((a for a in sys.argv[2:] if not a.startswith("--")), "node")
-script = ("const o = require(process.argv[1]); process.stdout.write(JSON.stringify("
-          "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS}));")
-node = json.loads(subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node")], capture_output=True,
-                                 text=True, check=True).stdout)
-agree("interface version", abi, "the Node package", node["abi"])
-agree("journal interface version", sync_abi, "the Node package", node["syncAbi"])
-agree("kinds", kinds, "the Node package", node["kinds"])
 agree("kinds", kinds, "bindings/node/index.d.cts",
       re.findall(r"'(\w+)'", one(r"KINDS: readonly \[([^\]]*)\]", "bindings/node/index.d.cts") or ""))
-# Its reasons are the libraries' own texts, except the one it adds for a toggle.
-for name, text in node["reasons"].items():
-    if text not in messages + reasons and name != "outOfMemoryOrFull":
-        failures.append(f"the Node package: REASONS.{name} is {text!r}, which neither library writes")
-typed = dict(re.findall(r"readonly (\w+): '([^']*)';", one(r"REASONS: \{(.*?)\};", "bindings/node/index.d.cts", re.S) or ""))
-agree("reasons", node["reasons"], "bindings/node/index.d.cts (REASONS)", typed)
+# Required where its dependencies are installed (a package build has none).
+NODE = next((a for a in sys.argv[2:] if not a.startswith("--")), None)
+if NODE:
+    script = ("const o = require(process.argv[1]); process.stdout.write(JSON.stringify("
+              "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS}));")
+    node = json.loads(subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node")], capture_output=True,
+                                     text=True, check=True).stdout)
+    agree("interface version", abi, "the Node package", node["abi"])
+    agree("journal interface version", sync_abi, "the Node package", node["syncAbi"])
+    agree("kinds", kinds, "the Node package", node["kinds"])
+    # Its reasons are the libraries' own texts, except the one it adds for a toggle.
+    for name, text in node["reasons"].items():
+        if text not in messages + reasons and name != "outOfMemoryOrFull":
+            failures.append(f"the Node package: REASONS.{name} is {text!r}, which neither library writes")
+    typed = dict(re.findall(r"readonly (\w+): '([^']*)';", one(r"REASONS: \{(.*?)\};", "bindings/node/index.d.cts", re.S) or ""))
+    agree("reasons", node["reasons"], "bindings/node/index.d.cts (REASONS)", typed)
 
 # ---- the Java package, from its sources --------------------------------------------------
 JAVA = "bindings/java/src/main/java/org/orvel/"
