@@ -174,7 +174,7 @@ function runNode(script, env) {
 const entry = new URL('../index.mjs', import.meta.url).href;
 // The files of the libraries this process has loaded.
 const loadedFiles = `(await import('node:fs')).readFileSync('/proc/self/maps', 'utf8').split('\\n')
-  .map((l) => l.split(/ +/)[5]).filter((p) => p && /liborvel/.test(p))`;
+  .map((l) => l.split(/ +/)[5]).filter((p) => p && /\\/liborvel[^/]*\\.so[^/]*$/.test(p))`;
 
 test('liborvel-sync is loaded only when used, and a missing one is explained', () => {
   const out = runNode(
