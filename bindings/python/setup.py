@@ -15,9 +15,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def checkout():
-    spec = importlib.util.spec_from_file_location("orvel_checkout", os.path.join(HERE, "orvel", "_checkout.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("orvel_checkout", os.path.join(HERE, "orvel", "_checkout.py"))
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

@@ -114,16 +114,16 @@ const SYNC = {
 };
 
 /** The file names of a library on this platform, most specific first. */
-function fileNames(spec) {
-  if (process.platform === 'darwin') return [`lib${spec.stem}.${spec.abiVersion}.dylib`, `lib${spec.stem}.dylib`];
-  if (process.platform === 'win32') return [`${spec.stem}.dll`, `lib${spec.stem}.dll`];
-  return [`lib${spec.stem}.so.${spec.abiVersion}`];
+function fileNames(wanted) {
+  if (process.platform === 'darwin') return [`lib${wanted.stem}.${wanted.abiVersion}.dylib`, `lib${wanted.stem}.dylib`];
+  if (process.platform === 'win32') return [`${wanted.stem}.dll`, `lib${wanted.stem}.dll`];
+  return [`lib${wanted.stem}.so.${wanted.abiVersion}`];
 }
 
 // The existing files of a library in each folder, in order.
-function inFolders(spec, folders) {
+function inFolders(wanted, folders) {
   return folders
-    .flatMap((folder) => spec.subfolders.flatMap((sub) => fileNames(spec).map((n) => path.join(folder, sub, n))))
+    .flatMap((folder) => wanted.subfolders.flatMap((sub) => fileNames(wanted).map((n) => path.join(folder, sub, n))))
     .filter((candidate) => fs.existsSync(candidate));
 }
 
@@ -135,39 +135,39 @@ function recordedFolder() {
   }
 }
 
-const loaded = new Map(); // spec -> { fns, from }
+const loaded = new Map(); // wanted -> { fns, from }
 
 // Where a library is looked for, in this order; each place gives its
 // candidates. A place marked alone, when it gives any, is the only one tried.
 const PLACES = {
-  argument: (spec, given) => ({ alone: true, origin: `the ${spec.argument} given to loadLibrary`, candidates: given ? [given] : [] }),
-  environment: (spec) => {
-    const value = process.env[spec.envVariable];
-    return { alone: true, origin: `$${spec.envVariable}`, candidates: value ? [value] : [] };
+  argument: (wanted, given) => ({ alone: true, origin: `the ${wanted.argument} given to loadLibrary`, candidates: given ? [given] : [] }),
+  environment: (wanted) => {
+    const value = process.env[wanted.envVariable];
+    return { alone: true, origin: `$${wanted.envVariable}`, candidates: value ? [value] : [] };
   },
-  coreFolder: (spec) => {
+  coreFolder: (wanted) => {
     const core = loaded.get(CORE);
-    const folder = spec !== CORE && core && path.isAbsolute(core.from) ? path.dirname(core.from) : null;
-    return { origin: `the folder ${CORE.name} was loaded from`, candidates: folder ? inFolders(spec, [folder]) : [] };
+    const folder = wanted !== CORE && core && path.isAbsolute(core.from) ? path.dirname(core.from) : null;
+    return { origin: `the folder ${CORE.name} was loaded from`, candidates: folder ? inFolders(wanted, [folder]) : [] };
   },
-  recorded: (spec) => {
+  recorded: (wanted) => {
     const folder = recordedFolder();
-    return { origin: 'the folder recorded at installation', candidates: folder ? inFolders(spec, [folder]) : [] };
+    return { origin: 'the folder recorded at installation', candidates: folder ? inFolders(wanted, [folder]) : [] };
   },
-  package: (spec) => ({ origin: 'the package folder', candidates: inFolders(spec, [path.join(__dirname, '..')]) }),
-  checkout: (spec) => {
+  package: (wanted) => ({ origin: 'the package folder', candidates: inFolders(wanted, [path.join(__dirname, '..')]) }),
+  checkout: (wanted) => {
     const folder = checkoutLibraryDir(path.join(__dirname, '..'));
-    return { origin: "the checkout's build", candidates: folder ? inFolders(spec, [folder]) : [] };
+    return { origin: "the checkout's build", candidates: folder ? inFolders(wanted, [folder]) : [] };
   },
-  loader: (spec) => ({ origin: 'the loader path', candidates: fileNames(spec) }),
+  loader: (wanted) => ({ origin: 'the loader path', candidates: fileNames(wanted) }),
 };
 /** The places searched for each library, in order (see PLACES). */
 const SEARCH_ORDER = Object.freeze(Object.keys(PLACES));
 
-function candidatesOf(spec, given) {
+function candidatesOf(wanted, given) {
   const found = [];
   for (const place of SEARCH_ORDER) {
-    const { alone, origin, candidates } = PLACES[place](spec, given);
+    const { alone, origin, candidates } = PLACES[place](wanted, given);
     if (candidates.length === 0) continue;
     const labelled = candidates.map((candidate) => ({ origin, candidate }));
     if (alone) return labelled;
@@ -176,57 +176,57 @@ function candidatesOf(spec, given) {
   return found;
 }
 
-function open(spec, candidate) {
+function open(wanted, candidate) {
   const lib = koffi.load(candidate);
   let fns;
   try {
-    fns = bind(lib, spec.prototypes);
+    fns = bind(lib, wanted.prototypes);
   } catch (error) {
-    throw new OrvelError(`${candidate} is not ${spec.name} (${error.message})`);
+    throw new OrvelError(`${candidate} is not ${wanted.name} (${error.message})`);
   }
   const found = fns.abiVersion();
-  if (found !== spec.abiVersion) {
-    throw new OrvelError(`${candidate} has interface version ${found}; this package needs ${spec.abiVersion}`);
+  if (found !== wanted.abiVersion) {
+    throw new OrvelError(`${candidate} has interface version ${found}; this package needs ${wanted.abiVersion}`);
   }
   return fns;
 }
 
-function fixFor(spec) {
-  const file = fileNames(spec)[0];
-  const beside = spec === CORE ? '' : `, or put it beside ${fileNames(CORE)[0]}`;
+function fixFor(wanted) {
+  const file = fileNames(wanted)[0];
+  const beside = wanted === CORE ? '' : `, or put it beside ${fileNames(CORE)[0]}`;
   return (
-    `Fix: pass the library's path to loadLibrary(${spec === CORE ? 'path' : 'path, syncPath'}), or set ` +
-    `${spec.envVariable}=/path/to/${file}${beside}, or install ${spec.name} ` +
-    `(apt install ${spec.debianPackage}, or cmake --install with its lib folder on the ` +
+    `Fix: pass the library's path to loadLibrary(${wanted === CORE ? 'path' : 'path, syncPath'}), or set ` +
+    `${wanted.envVariable}=/path/to/${file}${beside}, or install ${wanted.name} ` +
+    `(apt install ${wanted.debianPackage}, or cmake --install with its lib folder on the ` +
     'loader path: ldconfig or LD_LIBRARY_PATH).'
   );
 }
 
 // Loads one library once per process (per copy of this package).
-function loadOnce(spec, given) {
-  const done = loaded.get(spec);
+function loadOnce(wanted, given) {
+  const done = loaded.get(wanted);
   if (done) {
     if (given !== undefined && given !== null && path.resolve(given) !== done.from) {
-      throw new OrvelError(`${spec.name} is already loaded from ${done.from}; cannot switch to ${given}`);
+      throw new OrvelError(`${wanted.name} is already loaded from ${done.from}; cannot switch to ${given}`);
     }
     return done.fns;
   }
   if (given !== undefined && given !== null && typeof given !== 'string') {
-    throw new TypeError(`${spec.argument} must be a string`);
+    throw new TypeError(`${wanted.argument} must be a string`);
   }
   const tried = [];
-  for (const { origin, candidate } of candidatesOf(spec, given)) {
+  for (const { origin, candidate } of candidatesOf(wanted, given)) {
     let fns;
     try {
-      fns = open(spec, candidate);
+      fns = open(wanted, candidate);
     } catch (error) {
       tried.push({ place: `${candidate} (${origin})`, why: error.message });
       continue;
     }
-    loaded.set(spec, { fns, from: candidate.includes(path.sep) ? path.resolve(candidate) : candidate });
+    loaded.set(wanted, { fns, from: candidate.includes(path.sep) ? path.resolve(candidate) : candidate });
     return fns;
   }
-  throw new LibraryNotFoundError(spec.name, tried, fixFor(spec));
+  throw new LibraryNotFoundError(wanted.name, tried, fixFor(wanted));
 }
 
 /**
@@ -252,13 +252,13 @@ module.exports = {
   ABI_VERSION,
   LIBRARIES: Object.freeze(
     Object.fromEntries(
-      [['core', CORE], ['sync', SYNC]].map(([key, spec]) => [
+      [['core', CORE], ['sync', SYNC]].map(([key, wanted]) => [
         key,
         Object.freeze({
-          name: spec.name,
-          files: Object.freeze(fileNames(spec)),
-          envVariable: spec.envVariable,
-          abiVersion: spec.abiVersion,
+          name: wanted.name,
+          files: Object.freeze(fileNames(wanted)),
+          envVariable: wanted.envVariable,
+          abiVersion: wanted.abiVersion,
         }),
       ]),
     ),

@@ -89,7 +89,7 @@ def _file_names(stem: str) -> Tuple[str, ...]:
 
 
 @dataclass(frozen=True)
-class _Spec:
+class _Wanted:
     """What sets one library apart: its names, its functions, its interface version."""
 
     title: str
@@ -104,35 +104,35 @@ class _Spec:
         return _file_names(self.stem)
 
 
-_CORE = _Spec("liborvel", "orvel", _SIGNATURES, "orvel_abi_version", ABI_VERSION, "liborvel1")
-_SYNC = _Spec("liborvel-sync", "orvel-sync", _SYNC_SIGNATURES, "orvel_sync_abi_version", SYNC_ABI_VERSION,
+_CORE = _Wanted("liborvel", "orvel", _SIGNATURES, "orvel_abi_version", ABI_VERSION, "liborvel1")
+_SYNC = _Wanted("liborvel-sync", "orvel-sync", _SYNC_SIGNATURES, "orvel_sync_abi_version", SYNC_ABI_VERSION,
               "liborvel-sync1")
 
 # A build tree puts liborvel-sync in this folder below liborvel's.
 _SYNC_BUILD_SUBDIR = "sync"
 
 
-def _open(spec: _Spec, candidate: str) -> ctypes.CDLL:
+def _open(wanted: _Wanted, candidate: str) -> ctypes.CDLL:
     """Opens one candidate and declares the functions; raises OSError or OrvelError."""
     lib = ctypes.CDLL(candidate)
     try:
-        for name, (restype, argtypes) in spec.signatures.items():
+        for name, (restype, argtypes) in wanted.signatures.items():
             function = getattr(lib, name)
             function.restype = restype
             function.argtypes = argtypes
     except AttributeError as missing:
-        raise OrvelError(f"{candidate} is not {spec.title}: {missing}") from None
-    found = getattr(lib, spec.abi_function)()
-    if found != spec.abi_version:
-        raise OrvelError(f"{candidate} has interface version {found}; this package needs {spec.abi_version}")
+        raise OrvelError(f"{candidate} is not {wanted.title}: {missing}") from None
+    found = getattr(lib, wanted.abi_function)()
+    if found != wanted.abi_version:
+        raise OrvelError(f"{candidate} has interface version {found}; this package needs {wanted.abi_version}")
     return lib
 
 
-def _existing(spec: _Spec, place: str, folders: List[Path]) -> List[Tuple[str, str]]:
-    return [(place, str(folder / name)) for folder in folders for name in spec.names if (folder / name).exists()]
+def _existing(wanted: _Wanted, place: str, folders: List[Path]) -> List[Tuple[str, str]]:
+    return [(place, str(folder / name)) for folder in folders for name in wanted.names if (folder / name).exists()]
 
 
-def _automatic_candidates(spec: _Spec, folders_of: Callable[[Path], List[Path]]) -> List[Tuple[str, str]]:
+def _automatic_candidates(wanted: _Wanted, folders_of: Callable[[Path], List[Path]]) -> List[Tuple[str, str]]:
     """Recorded folder, package folder, checkout's build, then the loader's own search."""
     package = Path(__file__).resolve().parent
     built = _checkout.checkout_library_dir(str(package.parent))
@@ -144,26 +144,26 @@ def _automatic_candidates(spec: _Spec, folders_of: Callable[[Path], List[Path]])
     found: List[Tuple[str, str]] = []
     for place, folder in places:
         if folder is not None:
-            found += _existing(spec, place, folders_of(folder))
-    return found + [(_LOADER, name) for name in spec.names]
+            found += _existing(wanted, place, folders_of(folder))
+    return found + [(_LOADER, name) for name in wanted.names]
 
 
-def _not_found(spec: _Spec, env: str, fix: str, tried: List[Tuple[str, str]]) -> LibraryNotFoundError:
+def _not_found(wanted: _Wanted, env: str, fix: str, tried: List[Tuple[str, str]]) -> LibraryNotFoundError:
     lines = "\n".join(f"  {place}: {why}" for place, why in tried)
     return LibraryNotFoundError(
-        f"{spec.title} could not be loaded. Tried:\n"
+        f"{wanted.title} could not be loaded. Tried:\n"
         f"{lines}\n"
-        f"Fix: {fix}set {env}=/path/to/{spec.names[0]}, or install {spec.title} "
-        f"(apt install {spec.debian_package}, or cmake --install with its lib folder on the "
+        f"Fix: {fix}set {env}=/path/to/{wanted.names[0]}, or install {wanted.title} "
+        f"(apt install {wanted.debian_package}, or cmake --install with its lib folder on the "
         "loader path: ldconfig or LD_LIBRARY_PATH)."
     )
 
 
-def _first_that_opens(spec: _Spec, candidates: List[Tuple[str, str]]) -> Tuple[Optional[ctypes.CDLL], str, list]:
+def _first_that_opens(wanted: _Wanted, candidates: List[Tuple[str, str]]) -> Tuple[Optional[ctypes.CDLL], str, list]:
     tried: List[Tuple[str, str]] = []
     for place, candidate in candidates:
         try:
-            return _open(spec, candidate), candidate, tried
+            return _open(wanted, candidate), candidate, tried
         except (OSError, OrvelError) as error:
             tried.append((f"{candidate} ({place})", str(error)))
     return None, "", tried
