@@ -40,14 +40,20 @@
  *      "invalid journal"     a journal text that this library did not write
  *      "unsupported version" a journal text of an unknown format version
  *      "journal not empty"   a restore into a journal that holds operations
+ *      "invalid snapshot"    a snapshot text that this library did not write
  *      "out of memory"       memory ran out (or the store is full)
  *  - A failed call changes nothing: neither the journal nor the store.
  *
- * The transport rule the app must keep: report ORVEL_SYNC_FAILED only once
- * the request can no longer reach the service (its connection is closed, its
- * deadline has passed and it was cancelled). A request that might still
- * arrive must not be reported at all until it has been settled; after a
- * restart, requests that were in flight are simply sent again.
+ * The transport rule the app must keep: report ORVEL_SYNC_FAILED only when
+ * the request certainly did not reach the service (the connection was
+ * refused, the name did not resolve, or the service answered "try again":
+ * 408, 429, 5xx); report ORVEL_SYNC_UNKNOWN whenever it may have reached it
+ * (a deadline passed or the connection broke after the request was written).
+ * An unknown request is sent again like a failed one, and the journal keeps
+ * in mind that it may still land: should a later list response show it
+ * landed over a newer intent, the journal shows and sends that intent again
+ * (at most once for each request reported unknown). Requests that were in
+ * flight when the journal was saved count as unknown after a restore.
  */
 #ifndef ORVEL_SYNC_H
 #define ORVEL_SYNC_H
@@ -61,7 +67,7 @@
 #define ORVEL_SYNC_ABI_VERSION 1
 /* Library version, written here once (the build takes it from these lines). */
 #define ORVEL_SYNC_VERSION_MAJOR 1
-#define ORVEL_SYNC_VERSION_MINOR 0
+#define ORVEL_SYNC_VERSION_MINOR 1
 #define ORVEL_SYNC_VERSION_PATCH 0
 /* The version as text, "MAJOR.MINOR.PATCH": orvel_sync_version() returns it. */
 #define ORVEL_SYNC_VERSION                                                                        \
@@ -89,13 +95,29 @@
 /* What became of a request: orvel_sync_report's outcome. */
 #define ORVEL_SYNC_ACCEPTED 1 /* the service applied it (a 2xx answer) */
 #define ORVEL_SYNC_REJECTED 2 /* the service refused it for good (4xx) */
-#define ORVEL_SYNC_FAILED 3   /* no answer, or "try again" (5xx, timeout) */
+#define ORVEL_SYNC_FAILED 3   /* it certainly did not reach the service, or the
+                                 service said "try again" (408, 429, 5xx) */
+#define ORVEL_SYNC_UNKNOWN 4  /* it may have reached the service: a deadline passed
+                                 or the connection broke after it was written */
 
 /* What orvel_sync_count counts. */
 #define ORVEL_SYNC_HELD 0       /* every operation the journal holds */
 #define ORVEL_SYNC_UNSENT 1     /* waiting to be sent */
 #define ORVEL_SYNC_IN_FLIGHT 2  /* handed out by orvel_sync_next_request */
 #define ORVEL_SYNC_CONFIRMING 3 /* accepted, until a later refresh shows it */
+#define ORVEL_SYNC_UNCERTAIN 4  /* entries a request reported unknown may still
+                                   land on (not counted in ORVEL_SYNC_HELD) */
+
+/* An entry's state in orvel_sync_entry_status: ORVEL_SYNC_UNSENT,
+ * ORVEL_SYNC_IN_FLIGHT or ORVEL_SYNC_CONFIRMING (of its newest operation),
+ * ORVEL_SYNC_UNCERTAIN (nothing held, but a request reported unknown may
+ * still land), or this: */
+#define ORVEL_SYNC_SYNCED 0 /* nothing held: the store shows the service's state */
+
+/* What orvel_sync_report_outcome did to the store. */
+#define ORVEL_SYNC_STORE_UNCHANGED 0
+#define ORVEL_SYNC_STORE_REMOVED 1 /* a refused addition: the entry is gone */
+#define ORVEL_SYNC_STORE_SHOWN 2   /* a refused removal: the entry is back */
 
 /* orvel_sync_load's result for a response older than one already loaded. */
 #define ORVEL_SYNC_STALE (-2)
@@ -107,6 +129,15 @@ extern "C" {
 /* Opaque change journal. Create with orvel_sync_create, release with
  * orvel_sync_destroy. */
 typedef struct orvel_journal orvel_journal;
+
+/* One entry's state in the journal (orvel_sync_entry_status). */
+typedef struct orvel_sync_entry {
+  int32_t state;      /* ORVEL_SYNC_SYNCED, _UNSENT, _IN_FLIGHT, _CONFIRMING or _UNCERTAIN */
+  int32_t wished;     /* the user's newest intent: 1 wished, 0 not; -1 when SYNCED */
+  int64_t op_id;      /* the newest operation held, 0 when none is */
+  uint32_t attempts;  /* how often its request was handed out */
+  uint32_t uncertain; /* requests reported unknown that may still land */
+} orvel_sync_entry;
 
 /* ---- Versions, memory and the reason text -------------------------------- */
 
@@ -140,9 +171,12 @@ ORVEL_SYNC_API void orvel_sync_destroy(orvel_journal *journal);
  * and shows it in the store at once (added with title and artist, or
  * removed). The operation is a set-state (add or remove), never a toggle, so
  * sending it twice is harmless. A newer intent replaces an unsent one of the
- * same entry. Returns the new operation's id (positive, never reused by this
- * journal, a restore included), or 0 when the store already shows the intent
- * (nothing recorded), or -1 ("null arg", "invalid kind", "empty item_id",
+ * same entry; when the replaced one was never sent and nothing else is held
+ * for the entry, the two cancel out (the store shows the intent, nothing is
+ * left to send). Returns the new operation's id (positive, never reused by
+ * this journal, a restore included), or 0 when nothing needs sending (the
+ * store already showed the intent, or the intent cancelled an unsent one), or
+ * -1 ("null arg", "invalid kind", "empty item_id",
  * "invalid utf-8", "out of memory"). title and artist may be NULL (sent as
  * ""); for a removal they are kept so that a refused removal can show the
  * entry again. */
@@ -150,8 +184,9 @@ ORVEL_SYNC_API int64_t orvel_sync_set(orvel_journal *journal, int32_t wished, co
                                       const char *item_id, const char *title,
                                       const char *artist);
 
-/* The request of the oldest unsent operation whose entry has nothing in
- * flight: exactly orvel_build_wish_request_json's envelope for base_url (NULL
+/* The request of the first unsent operation in queue order whose entry has
+ * nothing in flight (operations queue in the order they were recorded; one
+ * whose request failed or was unknown goes behind every other): exactly orvel_build_wish_request_json's envelope for base_url (NULL
  * or "" selects the default). The operation is then in flight, its id in
  * *op_id; at most one operation per entry is in flight. NULL with the reason
  * emptied and *op_id 0 when nothing can be sent; NULL with "null arg",
@@ -160,7 +195,8 @@ ORVEL_SYNC_API int64_t orvel_sync_set(orvel_journal *journal, int32_t wished, co
 ORVEL_SYNC_API char *orvel_sync_next_request(orvel_journal *journal, const char *base_url,
                                              int64_t *op_id);
 
-/* What became of the request of an operation in flight:
+/* What became of the request of an operation in flight (the same as
+ * orvel_sync_report_outcome without its store_change):
  *  ORVEL_SYNC_ACCEPTED: the operation is kept, confirming, until a list
  *    response fetched after this report has been loaded;
  *  ORVEL_SYNC_REJECTED: the operation is dropped; unless a newer intent for
@@ -168,8 +204,11 @@ ORVEL_SYNC_API char *orvel_sync_next_request(orvel_journal *journal, const char 
  *    at once, a refused removal is shown again when the journal knows the
  *    entry's title and artist (otherwise the next load shows the service's
  *    truth);
- *  ORVEL_SYNC_FAILED: the operation is unsent again and will be sent again,
- *    unless a newer intent for the entry replaces it.
+ *  ORVEL_SYNC_FAILED: the operation is unsent again, behind every other
+ *    unsent operation, and will be sent again unless a newer intent for the
+ *    entry replaces it;
+ *  ORVEL_SYNC_UNKNOWN: as FAILED, and the journal remembers that this
+ *    request may still land (see the transport rule above).
  * -1 with "null arg", "invalid argument" (outcome) or "unknown operation"
  * (not in flight: already reported, or from before a restore), or "out of
  * memory" (showing a refused removal again); nothing changed then. */
@@ -186,13 +225,20 @@ ORVEL_SYNC_API int64_t orvel_sync_begin_refresh(orvel_journal *journal);
  * order, every operation the response may not reflect: unsent ones, those in
  * flight, and those accepted after the token was taken. Operations accepted
  * before the token was taken are confirmed by the response and leave the
- * journal. Returns the store's entry count; ORVEL_SYNC_STALE with "stale
+ * journal, unless a request reported unknown for their entry may have landed
+ * over them: when the response shows the entry otherwise than the user's
+ * newest intent, and a request reported unknown with the response's state is
+ * held for it, that request has landed late; the intent is shown and queued
+ * again (and that request is forgotten). An entry whose requests may still
+ * land stays in mind (ORVEL_SYNC_UNCERTAIN) after its operations are
+ * confirmed. Returns the store's entry count; ORVEL_SYNC_STALE with "stale
  * response" for a response whose token is older than that of a response
  * already loaded (ignored, nothing changed); -1 with "null arg", "unknown
  * token", "invalid json" or "out of memory", nothing changed. len 0 means json
  * runs to its first NUL. Costs the core load and a pass over the operations
  * held (plus one scan and copy of the response when an addition must be shown
- * again). */
+ * again, and one more parse of it while an entry whose newest intent is an
+ * addition awaits confirmation with a request reported unknown). */
 ORVEL_SYNC_API int32_t orvel_sync_load(orvel_journal *journal, int64_t token, const char *json,
                                        size_t len);
 
@@ -207,15 +253,52 @@ ORVEL_SYNC_API char *orvel_sync_export(const orvel_journal *journal);
  * input fails ("invalid json", "invalid journal", "unsupported version") and
  * changes nothing; so does a journal that holds operations ("journal not
  * empty"). Operations that were in flight come back unsent (an unsent newer
- * intent for the same entry replaces them), ids and tokens continue from the
- * saved ones, and the store is made to show every restored intent. Returns the
+ * intent for the same entry replaces them) and count as reported unknown, ids
+ * and tokens continue from the saved ones (a text whose next id or tokens
+ * leave no room to go on is invalid), and the store is made to show every
+ * restored intent. Reads the texts of this version and of 1.0. Returns the
  * number of operations held, or -1. len 0 means json runs to its first NUL. */
 ORVEL_SYNC_API int32_t orvel_sync_restore(orvel_journal *journal, const char *json, size_t len);
 
 /* The number of operations held (ORVEL_SYNC_HELD) or in one state
- * (ORVEL_SYNC_UNSENT, ORVEL_SYNC_IN_FLIGHT, ORVEL_SYNC_CONFIRMING); -1 with
- * "null arg" or "invalid argument". */
+ * (ORVEL_SYNC_UNSENT, ORVEL_SYNC_IN_FLIGHT, ORVEL_SYNC_CONFIRMING), or of
+ * entries a request reported unknown may still land on
+ * (ORVEL_SYNC_UNCERTAIN, since 1.1); -1 with "null arg" or "invalid
+ * argument". */
 ORVEL_SYNC_API int32_t orvel_sync_count(const orvel_journal *journal, int32_t which);
+
+/* ---- Since 1.1 -------------------------------------------------------------- */
+
+/* orvel_sync_report, also saying what it did to the store: *store_change
+ * (when store_change is not NULL) becomes ORVEL_SYNC_STORE_REMOVED when a
+ * refused addition left the store, ORVEL_SYNC_STORE_SHOWN when a refused
+ * removal is shown again, else ORVEL_SYNC_STORE_UNCHANGED (also on failure). */
+ORVEL_SYNC_API int32_t orvel_sync_report_outcome(orvel_journal *journal, int64_t op_id,
+                                                 int32_t outcome, int32_t *store_change);
+
+/* The journal's state for (kind, item_id), in constant time: 1 with *entry
+ * filled when an operation is held for it or a request may still land on it,
+ * 0 with *entry {ORVEL_SYNC_SYNCED, -1, 0, 0, 0} when neither; -1 with "null
+ * arg" (journal or entry), "invalid kind" or "empty item_id", *entry
+ * untouched. */
+ORVEL_SYNC_API int32_t orvel_sync_entry_status(const orvel_journal *journal, const char *kind,
+                                               const char *item_id, orvel_sync_entry *entry);
+
+/* One snapshot: the store's entries (as orvel_export_json) and the journal
+ * (as orvel_sync_export) in one JSON text, so that one atomic file write
+ * saves both. Complete or NULL ("null arg", "out of memory"). Free with
+ * orvel_sync_free. */
+ORVEL_SYNC_API char *orvel_sync_snapshot(const orvel_journal *journal);
+
+/* Reads an orvel_sync_snapshot text into a new store and a new journal over
+ * it, strictly (as orvel_sync_restore; damage anywhere fails with "invalid
+ * json", "invalid snapshot", "invalid journal" or "unsupported version").
+ * Returns the journal, and the store in *store: both are the caller's (destroy
+ * the journal first, then the store with orvel_destroy). NULL on failure,
+ * *store then NULL ("null arg" also when store is NULL, "out of memory"). len
+ * 0 means json runs to its first NUL. */
+ORVEL_SYNC_API orvel_journal *orvel_sync_open_snapshot(const char *json, size_t len,
+                                                       orvel_store **store);
 
 #ifdef __cplusplus
 }
