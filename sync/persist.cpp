@@ -300,9 +300,9 @@ bool read_journal(orvel_journal *into, yyjson_val *root, Reason *why) noexcept {
     *why = Reason::unsupported_version;
     return false;
   }
-  // Ids and tokens must leave room to go on: one more of each at least.
-  if (!read_count(v[2], &into->next_id) || into->next_id < 1 || into->next_id >= kMaxCounter ||
-      !read_count(v[3], &into->last_token) || into->last_token >= kMaxCounter ||
+  // Counters beyond what this library hands out would leave no room to go on.
+  if (!read_count(v[2], &into->next_id) || into->next_id < 1 || into->next_id > kMaxCounter ||
+      !read_count(v[3], &into->last_token) || into->last_token > kMaxCounter ||
       !read_count(v[4], &into->loaded_token) || into->loaded_token > into->last_token || !yyjson_is_arr(v[5]) ||
       yyjson_arr_size(v[5]) > kMaxHeld || (version == 1 ? v[6] != nullptr : !yyjson_is_arr(v[6]))) {
     return false;
