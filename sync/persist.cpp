@@ -55,13 +55,12 @@ bool add_op(yyjson_mut_doc *doc, yyjson_mut_val *array, const Op *op) noexcept {
 // settled intent when it holds no operation.
 bool add_uncertain_entry(yyjson_mut_doc *doc, yyjson_mut_val *array, const Ident *ident) noexcept {
   yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, array);
-  if (o == nullptr || !add_identity(doc, o, ident) || !yyjson_mut_obj_add_uint(doc, o, "maybeAdd", ident->maybe_add) ||
-      !yyjson_mut_obj_add_uint(doc, o, "maybeRemove", ident->maybe_remove)) {
-    return false;
-  }
-  if (ident->settled == nullptr) return yyjson_mut_obj_add_null(doc, o, "settled");
-  yyjson_mut_val *settled = yyjson_mut_obj(doc);
-  return settled != nullptr && add_op_name(doc, settled, ident->settled) && add_texts(doc, settled, ident->settled) &&
+  yyjson_mut_val *settled = ident->settled != nullptr ? yyjson_mut_obj(doc) : yyjson_mut_null(doc);
+  return o != nullptr && settled != nullptr && add_identity(doc, o, ident) &&
+         yyjson_mut_obj_add_uint(doc, o, "maybeAdd", ident->maybe_add) &&
+         yyjson_mut_obj_add_uint(doc, o, "maybeRemove", ident->maybe_remove) &&
+         (ident->settled == nullptr ||
+          (add_op_name(doc, settled, ident->settled) && add_texts(doc, settled, ident->settled))) &&
          yyjson_mut_obj_add_val(doc, o, "settled", settled);
 }
 

@@ -201,6 +201,41 @@ TEST(Outcomes, ALateRemovalThatOverturnsANewerAdditionIsUndone) {
   }
 }
 
+TEST(Outcomes, ALoadThatMustReadTheResponseTwiceStillFailsWhole) {
+  // An addition awaiting confirmation while a removal of unknown outcome may
+  // land: the response is read on its own first.
+  Synced s;
+  refresh(s, R"({"albums":["a1"]})");
+  const int64_t removal = s.set(false, "album", "a1");
+  s.send();
+  report(s, removal, ORVEL_SYNC_UNKNOWN);
+  const int64_t add = s.set(true, "album", "a1", "N", "V");
+  s.send();
+  report(s, add, ORVEL_SYNC_ACCEPTED);
+  const int64_t token = orvel_sync_begin_refresh(s.j());
+  const std::string before = s.snapshot();
+  EXPECT_EQ(s.load(token, R"({"albums":["b")"), -1);
+  EXPECT_EQ(reason(), "invalid json");
+  EXPECT_EQ(s.snapshot(), before);
+  EXPECT_EQ(s.load(token, R"({"albums":["b"]})"), 2);
+}
+
+TEST(Outcomes, AnIntentQueuedAgainNeedsAnId) {
+  // A settled addition that a late removal overturned, in a journal whose ids
+  // have run out: the load fails whole.
+  const std::string saved =
+      R"({"format":"orvel-journal","version":2,"nextId":9007199254740991,"lastToken":1,"loadedToken":1,)"
+      R"("operations":[],"uncertain":[{"kind":"album","itemId":"a1","maybeAdd":0,"maybeRemove":1,)"
+      R"("settled":{"op":"add","title":"N","artist":""}}]})";
+  Synced s;
+  ASSERT_EQ(orvel_sync_restore(s.j(), saved.data(), saved.size()), 0) << reason();
+  const int64_t token = orvel_sync_begin_refresh(s.j());
+  const std::string before = s.snapshot();
+  EXPECT_EQ(s.load(token, "[]"), -1);
+  EXPECT_EQ(reason(), "out of memory");
+  EXPECT_EQ(s.snapshot(), before);
+}
+
 TEST(Outcomes, AResponseThatAgreesKeepsTheEntryInMindAndARefusalForgetsIt) {
   Synced s;
   const int64_t add = s.set(true, "track", "t1");

@@ -112,7 +112,7 @@ TEST(SyncAllocFailures, EveryFunctionFailsCleanly) {
   sweep("load: additions shown again", [](World &w) {
     some_history(w);
     orvel_sync_begin_refresh(w.journal);
-  }, [](World &w) { return orvel_sync_load(w.journal, 1, R"({"tracks":["t0"],"albums":["a0"]})", 0) >= 0; });
+  }, [](World &w) { return orvel_sync_load(w.journal, 1, R"({"tracks":["t0"],"albums":["a0"]})", 0) == 2; });  // t0 and p1
   sweep("load: removals only", [](World &w) {
     orvel_sync_set(w.journal, 0, "album", "a0", nullptr, nullptr);
     orvel_load_mine_json(w.store, "[]", 0);
@@ -175,6 +175,26 @@ TEST(SyncAllocFailures, EveryNewerFunctionFailsCleanly) {
     orvel_sync_load(w.journal, orvel_sync_begin_refresh(w.journal), R"({"playlists":["p1"]})", 0);
     orvel_sync_begin_refresh(w.journal);
   }, [](World &w) { return orvel_sync_load(w.journal, 4, R"({"tracks":["t1"]})", 0) >= 0; });
+  // An addition accepted while its entry's removal of unknown outcome may
+  // land; the next response lacks the entry (it landed): shown and queued
+  // again, from its confirming operation or from its settled intent.
+  for (const bool settled : {false, true}) {
+    sweep(settled ? "load: a settled addition overturned" : "load: a confirming addition overturned",
+          [settled](World &w) {
+      orvel_load_mine_json(w.store, R"({"albums":["a1"]})", 0);
+      int64_t op = 0;
+      orvel_sync_set(w.journal, 0, "album", "a1", nullptr, nullptr);
+      orvel_free(orvel_sync_next_request(w.journal, nullptr, &op));
+      orvel_sync_report(w.journal, op, ORVEL_SYNC_UNKNOWN);
+      orvel_sync_set(w.journal, 1, "album", "a1", "N", "V");
+      orvel_free(orvel_sync_next_request(w.journal, nullptr, &op));
+      orvel_sync_report(w.journal, op, ORVEL_SYNC_ACCEPTED);
+      if (settled) orvel_sync_load(w.journal, orvel_sync_begin_refresh(w.journal), R"({"albums":["a1"]})", 0);
+      orvel_sync_begin_refresh(w.journal);
+    }, [settled](World &w) {
+      return orvel_sync_load(w.journal, settled ? 2 : 1, R"({"tracks":["t"]})", 0) == 2;  // a1 shown again
+    });
+  }
   sweep("snapshot", uncertain_history, [](World &w) {
     char *text = orvel_sync_snapshot(w.journal);
     orvel_sync_free(text);
