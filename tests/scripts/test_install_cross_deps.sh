@@ -6,10 +6,7 @@
 # architecture, run together). Nothing of the machine's packages is read or changed.
 set -uo pipefail
 script=$(cd "$(dirname "$0")/../.." && pwd)/scripts/install-cross-deps
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-passes=0
+. "$(dirname "$0")/common.sh"
 
 mkdir "$work/bin"
 # The database: one "name arch version" line per installed package.
@@ -74,20 +71,10 @@ run_case() {
   out=$(env PATH="$work/bin:$PATH" STUB_STATE="$dir/state" ORVEL_CROSS_PREFIX="$dir/gtest" \
         ORVEL_CROSS_ARCHES="$arches" bash "$script" 2>&1)
   rc=$?
-  if [ "$rc" -ne 0 ]; then
-    echo "FAIL $name: status $rc"; sed 's/^/  | /' <<<"$out"; failures=$((failures + 1))
-  else
-    passes=$((passes + 1))
-  fi
+  if [ "$rc" -eq 0 ]; then ok; else fail "$name: status $rc" "$out"; fi
 }
 # expect NAME WHAT GLOB: the case's apt-get and cmake calls match GLOB.
-expect() {
-  local calls
-  calls=$(cat "$work/$1/state/calls" 2>/dev/null)
-  if [[ $calls == $3 ]]; then passes=$((passes + 1)); else
-    echo "FAIL $1: $2"; sed 's/^/  | /' <<<"$calls"; failures=$((failures + 1))
-  fi
-}
+expect() { calls_match "$1: $2" "$work/$1/state/calls" "$3"; }
 
 run_case none-yet "" "armhf"
 expect none-yet "armhf's yyjson at the machine's version" '*install*libyyjson-dev:armhf=0.12.0+ds-2 libyyjson0:armhf=0.12.0+ds-2*'
@@ -97,5 +84,4 @@ expect one-present "armhf's yyjson is not asked for again" '!(*libyyjson-dev:arm
 run_case all-present "arm64 armhf s390x" "arm64 armhf s390x"
 expect all-present "nothing installed, no GoogleTest rebuilt" ''
 
-echo "$passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish

@@ -6,10 +6,7 @@
 # calls neither npm nor apt; a changed lock file is installed again.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-passes=0
+. "$(dirname "$0")/common.sh"
 
 mkdir -p "$work/bin" "$work/tree/scripts" "$work/tree/bindings/node/test/types"
 cp "$repo/scripts/install-deps" "$work/tree/scripts/"
@@ -41,19 +38,13 @@ run() {
   shift
   : > "$state/calls"
   if out=$(env PATH="$work/bin:$PATH" STUB_STATE="$state" STUB_TREE="$work/tree" bash "$work/tree/scripts/install-deps" "$@" 2>&1); then
-    passes=$((passes + 1))
+    ok
   else
-    echo "FAIL $name: status $?"; sed 's/^/  | /' <<<"$out"; failures=$((failures + 1))
+    fail "$name: status $?" "$out"
   fi
 }
 # expect NAME GLOB: the last run's calls match GLOB.
-expect() {
-  local calls
-  calls=$(cat "$state/calls")
-  if [[ $calls == $2 ]]; then passes=$((passes + 1)); else
-    echo "FAIL $1"; sed 's/^/  | /' <<<"$calls"; failures=$((failures + 1))
-  fi
-}
+expect() { calls_match "$1" "$state/calls" "$2"; }
 
 touch "$state/nothing-installed"
 run runtime --runtime
@@ -69,9 +60,8 @@ run lock-changed
 expect lock-changed-again "install-yyjson"$'\n'"npm ci * (in bindings/node/test/types)"$'\n'"npm cache add *"
 
 out=$(bash "$repo/scripts/install-deps" --no-such-option 2>&1); rc=$?
-if [ "$rc" -eq 2 ] && [[ $out == *"unknown option --no-such-option"*"--runtime"* ]]; then passes=$((passes + 1)); else
-  echo "FAIL unknown-option: status $rc"; sed 's/^/  | /' <<<"$out"; failures=$((failures + 1))
+if [ "$rc" -eq 2 ] && [[ $out == *"unknown option --no-such-option"*"--runtime"* ]]; then ok; else
+  fail "unknown-option: status $rc" "$out"
 fi
 
-echo "$passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish

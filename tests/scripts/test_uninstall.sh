@@ -6,12 +6,7 @@
 # removes a real install with it.)
 set -uo pipefail
 script=$(cd "$(dirname "$0")/../.." && pwd)/scripts/uninstall
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-passes=0
-ok() { passes=$((passes + 1)); }
-fail() { echo "FAIL $1"; [ -z "${2:-}" ] || sed 's/^/  | /' <<<"$2"; failures=$((failures + 1)); }
+. "$(dirname "$0")/common.sh"
 
 # A prefix with a space in its name, as cmake --install leaves it.
 prefix="$work/the prefix"
@@ -63,5 +58,4 @@ echo "relative/file" >> "$work/build/install_manifest.txt"
 out=$(bash "$script" "$work/build" 2>&1); rc=$?
 [ "$rc" -eq 1 ] && [[ $out == *"not an absolute path"* ]] && [ -e "$prefix/bin/orvel" ] && ok || fail "relative path: status $rc" "$out"
 
-echo "$passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish
