@@ -4,17 +4,16 @@ from __future__ import annotations
 
 import ctypes
 import json as _json
-from dataclasses import dataclass
-from typing import Any, Dict, Iterator, NoReturn, Optional
+from typing import Any, Dict, Iterator, NamedTuple, NoReturn, Optional
 
 from ._errors import OrvelError
 from ._kinds import Kind
 from ._text import Text, encode, take_text
 
 
-@dataclass(frozen=True)
-class Entry:
-    """One wished entry, as the store holds it."""
+class Entry(NamedTuple):
+    """One wished entry, as the store holds it: a named tuple, so that
+    ``kind, item_id, title, artist = entry`` unpacks it and ``entry.kind`` names it."""
 
     kind: Kind
     item_id: str
