@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import ctypes
+import json as _json
 from dataclasses import dataclass
 from enum import IntEnum
 from typing import Optional, Type, TypeVar
 
 from ._errors import InvalidInputError, OrvelError, Reason, error_for
+from ._kinds import Kind
 from ._library import load_library, load_sync_library
 from ._requests import WishRequest
 from ._store import StoreView
@@ -34,9 +36,23 @@ _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 
 @dataclass(frozen=True)
 class PendingRequest(WishRequest):
-    """The request of one journal operation; report its outcome under ``op_id``."""
+    """The request of one journal operation; report its outcome under ``op_id``.
+
+    ``kind``, ``item_id`` and ``wished`` say what it asks of the service: that entry
+    wished (an addition) or not (a removal), as the request's body says it.
+    """
 
     op_id: int
+    kind: Kind
+    item_id: str
+    wished: bool
+
+    @classmethod
+    def _of(cls, text: str, op_id: int) -> "PendingRequest":
+        request = WishRequest._parse(text)
+        body = _json.loads(request.body)
+        return cls(request.method, request.url, request.content_type, request.body, text,
+                   op_id=op_id, kind=Kind(body["kind"]), item_id=body["itemId"], wished=body["op"] == "add")
 
 
 def _whole_number(value: object, name: str, lowest: int, highest: int, reason: Reason) -> int:
@@ -62,12 +78,14 @@ class SyncedWishlist(StoreView):
     makes the object anew from both. Failures raise OrvelError (InvalidInputError, a
     ValueError, for refused input) with the journal's reason. Use it as a context
     manager or close() it. Needs liborvel-sync, looked for on first use.
-    Not safe to use from two threads at once; separate objects are independent.
+    Threads may share one: each call runs alone, and close() waits for a call in
+    progress (later calls raise ValueError).
     """
 
     _copy_hint = "use SyncedWishlist.restore(save(), export_json())"
 
     def __init__(self) -> None:
+        super().__init__()
         self._lib = load_library()
         self._sync = load_sync_library()
         self._journal: Optional[int] = None
@@ -104,18 +122,20 @@ class SyncedWishlist(StoreView):
         return wishes
 
     def close(self) -> None:
-        """Releases the journal, then the store; harmless when already closed."""
-        journal, self._journal = getattr(self, "_journal", None), None
-        store, self._store = self._store, None
-        if journal:
-            self._sync.orvel_sync_destroy(journal)
-        if store:
-            self._lib.orvel_destroy(store)
+        """Releases the journal, then the store; harmless when already closed. Waits for a call in progress."""
+        with self._lock:
+            journal, self._journal = getattr(self, "_journal", None), None
+            store, self._store = self._store, None
+            if journal:
+                self._sync.orvel_sync_destroy(journal)
+            if store:
+                self._lib.orvel_destroy(store)
 
     def __enter__(self) -> "SyncedWishlist":
         return self
 
     def _journal_handle(self) -> int:
+        """The journal; the caller holds the lock."""
         self._handle()  # raises when closed
         assert self._journal is not None
         return self._journal
@@ -127,23 +147,26 @@ class SyncedWishlist(StoreView):
         self,
         kind: Text,
         item_id: Text,
-        wished: bool = True,
+        *,
+        wished: bool,
         title: Optional[Text] = None,
         artist: Optional[Text] = None,
     ) -> int:
-        """Records that (kind, item_id) should be wished (or not) and shows it at once.
+        """Records that (kind, item_id) should be wished (``wished=True``) or not and shows
+        it at once.
 
-        Returns the new operation's id, or 0 when the store already shows it (nothing
-        recorded). For a removal, title and artist let a refused removal show the entry
-        again.
+        Returns the new operation's id, or 0 when nothing needs sending (the store shows
+        it already, or it cancelled an unsent change). For a removal, title and artist let
+        a refused removal show the entry again. ``wished`` must be a bool (TypeError).
         """
-        op_id = self._sync.orvel_sync_set(
-            self._journal_handle(), 1 if wished else 0,
-            encode(kind, "kind", optional=False), encode(item_id, "item_id", optional=False),
-            encode(title, "title"), encode(artist, "artist"),
-        )
-        if op_id < 0:
-            raise self._failure(f"cannot record {kind!r} {item_id!r}")
+        if not isinstance(wished, bool):
+            raise TypeError(f"wished must be bool, not {type(wished).__name__}")
+        texts = (encode(kind, "kind", optional=False), encode(item_id, "item_id", optional=False),
+                 encode(title, "title"), encode(artist, "artist"))
+        with self._lock:
+            op_id = self._sync.orvel_sync_set(self._journal_handle(), 1 if wished else 0, *texts)
+            if op_id < 0:
+                raise self._failure(f"cannot record {kind!r} {item_id!r}")
         return int(op_id)
 
     def next_request(self, base_url: Optional[Text] = None) -> Optional[PendingRequest]:
@@ -152,18 +175,17 @@ class SyncedWishlist(StoreView):
         ``base_url`` as for build_wish_request. Report its outcome with report(op_id, ...)
         once it is settled, and only then.
         """
+        base = encode(base_url, "base_url")
         op_id = ctypes.c_int64(0)
-        pointer = self._sync.orvel_sync_next_request(self._journal_handle(), encode(base_url, "base_url"),
-                                                     ctypes.byref(op_id))
-        if not pointer:
-            failure = self._failure("cannot make the next request")
-            if not failure.reason:
-                return None  # nothing to send
-            raise failure
+        with self._lock:
+            pointer = self._sync.orvel_sync_next_request(self._journal_handle(), base, ctypes.byref(op_id))
+            if not pointer:
+                failure = self._failure("cannot make the next request")
+                if not failure.reason:
+                    return None  # nothing to send
+                raise failure
         text = take_text(pointer, self._sync.orvel_sync_free, lambda: self._failure("cannot make the next request"))
-        request = PendingRequest._parse(text, op_id=int(op_id.value))
-        assert isinstance(request, PendingRequest)
-        return request
+        return PendingRequest._of(text, int(op_id.value))
 
     def report(self, op_id: int, outcome: Outcome) -> None:
         """Takes what became of the request of ``op_id``: an Outcome (or its number).
@@ -173,14 +195,16 @@ class SyncedWishlist(StoreView):
         """
         op = _whole_number(op_id, "op_id", _INT64_MIN, _INT64_MAX, Reason.UNKNOWN_OPERATION)
         number = _whole_number(outcome, "outcome", -(2**31), 2**31 - 1, Reason.INVALID_ARGUMENT)
-        if self._sync.orvel_sync_report(self._journal_handle(), op, number) < 0:
-            raise self._failure(f"cannot report operation {op}")
+        with self._lock:
+            if self._sync.orvel_sync_report(self._journal_handle(), op, number) < 0:
+                raise self._failure(f"cannot report operation {op}")
 
     def begin_refresh(self) -> int:
         """A token for the list fetch about to start: take it before the request leaves."""
-        token = self._sync.orvel_sync_begin_refresh(self._journal_handle())
-        if token < 0:
-            raise self._failure("cannot begin a refresh")
+        with self._lock:
+            token = self._sync.orvel_sync_begin_refresh(self._journal_handle())
+            if token < 0:
+                raise self._failure("cannot begin a refresh")
         return int(token)
 
     def load(self, token: int, response: Response) -> Optional[int]:
@@ -192,24 +216,25 @@ class SyncedWishlist(StoreView):
         """
         number = _whole_number(token, "token", _INT64_MIN, _INT64_MAX, Reason.UNKNOWN_TOKEN)
         buffer, size = response_buffer(response)
-        count = self._sync.orvel_sync_load(self._journal_handle(), number, buffer, size)
-        if count == _STALE:
-            return None
-        if count < 0:
-            raise self._failure("cannot load the response")
-        return int(count)
+        with self._lock:
+            count = self._sync.orvel_sync_load(self._journal_handle(), number, buffer, size)
+            if count < 0 and count != _STALE:
+                raise self._failure("cannot load the response")
+        return None if count == _STALE else int(count)
 
     def save(self) -> str:
         """The journal as a JSON text, for restore(); save it with export_json() after each change."""
-        return take_text(
-            self._sync.orvel_sync_export(self._journal_handle()), self._sync.orvel_sync_free,
-            lambda: self._failure("cannot save the journal"),
-        )
+        with self._lock:
+            return take_text(
+                self._sync.orvel_sync_export(self._journal_handle()), self._sync.orvel_sync_free,
+                lambda: self._failure("cannot save the journal"),
+            )
 
     def _count(self, which: int) -> int:
-        count = self._sync.orvel_sync_count(self._journal_handle(), which)
-        if count < 0:
-            raise self._failure("cannot count the operations")
+        with self._lock:
+            count = self._sync.orvel_sync_count(self._journal_handle(), which)
+            if count < 0:
+                raise self._failure("cannot count the operations")
         return int(count)
 
     @property

@@ -111,7 +111,7 @@ def test_the_readme_loop_survives_failures_a_refusal_and_a_restart(service, tmp_
     assert app["refresh"](wishes, base, folder) and shown(wishes) == service.entries
     for kind, item_id, wished, title in [("album", "a2", True, "Two"), ("track", "t1", False, "One"),
                                          ("playlist", "pl-refused", True, "No")]:
-        assert wishes.set_wished(kind, item_id, wished, title, "") > 0
+        assert wishes.set_wished(kind, item_id, wished=wished, title=title, artist="") > 0
         app["save"](wishes, folder)
     app["send_changes"](wishes, base, folder)  # the first POST fails: the pass stops there
     assert (wishes.held, wishes.unsent) == (3, 3)
@@ -119,7 +119,7 @@ def test_the_readme_loop_survives_failures_a_refusal_and_a_restart(service, tmp_
 
     wishes = app["open_wishes"](folder)
     assert set(shown(wishes)) == {("album", "a1"), ("album", "a2"), REFUSED}
-    assert wishes.set_wished("artist", "ar1", True, "", "Ar") > 0
+    assert wishes.set_wished("artist", "ar1", wished=True, title="", artist="Ar") > 0
     app["save"](wishes, folder)
     assert app["refresh"](wishes, base, folder)  # nothing sent yet: the changes stay shown
     assert set(shown(wishes)) == {("album", "a1"), ("album", "a2"), REFUSED, ("artist", "ar1")}
@@ -147,7 +147,7 @@ def test_a_service_that_cannot_be_reached_keeps_every_change(tmp_path):
     exec(compile(example_code(), str(README), "exec"), app)
     folder = str(tmp_path)
     with app["open_wishes"](folder) as wishes:
-        wishes.set_wished("album", "a1", True, "T", "A")
+        wishes.set_wished("album", "a1", wished=True, title="T", artist="A")
         base = "http://127.0.0.1:9"  # discard: nothing listens
         app["send_changes"](wishes, base, folder)
         assert not app["refresh"](wishes, base, folder)

@@ -38,9 +38,9 @@ def test_versions_and_outcomes_agree_with_the_header():
 
 
 def test_a_change_goes_out_and_is_confirmed(wishes):
-    op = wishes.set_wished("album", "a2", True, "Two", "B")
+    op = wishes.set_wished("album", "a2", wished=True, title="Two", artist="B")
     assert op > 0 and ("album", "a2") in wishes
-    assert wishes.set_wished("album", "a2") == 0  # shown already: nothing recorded
+    assert wishes.set_wished("album", "a2", wished=True) == 0  # shown already: nothing recorded
     request = wishes.next_request("http://h/")
     assert request.op_id == op and isinstance(request, orvel.WishRequest)
     assert request.json == orvel.build_wish_request_json(True, "album", "a2", "Two", "B", "http://h/")
@@ -65,7 +65,7 @@ def test_a_change_goes_out_and_is_confirmed(wishes):
 )
 def test_each_outcome(wishes, wished, outcome, shown, held):
     item = "a2" if wished else "a1"
-    op = wishes.set_wished("album", item, wished, "T", "")
+    op = wishes.set_wished("album", item, wished=wished, title="T", artist="")
     assert wishes.next_request().op_id == op
     wishes.report(op, outcome)
     assert (("album", item) in wishes, wishes.held) == (shown, held)
@@ -84,14 +84,14 @@ def test_each_outcome(wishes, wished, outcome, shown, held):
         (lambda w, op: w.load(2**64 + w.begin_refresh(), "[]"), "unknown token"),
         (lambda w, op: w.load(w.begin_refresh() + 5, "[]"), "unknown token"),
         (lambda w, op: w.load(w.begin_refresh(), "[1,"), "invalid json"),
-        (lambda w, op: w.set_wished("Album", "x"), "invalid kind"),
-        (lambda w, op: w.set_wished("album", ""), "empty item_id"),
-        (lambda w, op: w.set_wished("album", "x", title=b"\xff"), "invalid utf-8"),
+        (lambda w, op: w.set_wished("Album", "x", wished=True), "invalid kind"),
+        (lambda w, op: w.set_wished("album", "", wished=True), "empty item_id"),
+        (lambda w, op: w.set_wished("album", "x", wished=True, title=b"\xff"), "invalid utf-8"),
         (lambda w, op: w.next_request(b"\xff"), "invalid utf-8"),
     ],
 )
 def test_refused_calls_raise_the_journal_reason_and_change_nothing(wishes, call, reason):
-    op = wishes.set_wished("track", "t2")
+    op = wishes.set_wished("track", "t2", wished=True)
     assert wishes.next_request().op_id == op
     before = (wishes.save(), wishes.export_json())
     with pytest.raises(orvel.InvalidInputError) as caught:
@@ -100,6 +100,33 @@ def test_refused_calls_raise_the_journal_reason_and_change_nothing(wishes, call,
     after = wishes.save(), wishes.export_json()
     assert after[1] == before[1] and re.sub(r'"lastToken":\d+,', "", after[0]) == re.sub(r'"lastToken":\d+,', "", before[0])
     wishes.report(op, orvel.Outcome.ACCEPTED)  # still in flight
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda w: w.set_wished("album", "x", wished="no"),  # a non-empty text would wish it
+        lambda w: w.set_wished("album", "x", wished=1),
+        lambda w: w.set_wished("album", "x", wished=None),
+        lambda w: w.set_wished("album", "x"),  # wished has no default
+        lambda w: w.set_wished("album", "x", True),  # nor a place: a title cannot slide into it
+        lambda w: w.set_wished("album", "x", "Title", "Artist"),
+    ],
+)
+def test_wished_is_a_keyword_bool(wishes, call):
+    before = wishes.save(), wishes.export_json()
+    with pytest.raises(TypeError):
+        call(wishes)
+    assert (wishes.save(), wishes.export_json()) == before
+
+
+@pytest.mark.parametrize("kind, item_id, wished", [("album", "a2", True), ("album", "a1", False),
+                                                   (orvel.Kind.TRACK, "t\u00e9\"1", True)])
+def test_a_pending_request_says_what_it_asks(wishes, kind, item_id, wished):
+    op = wishes.set_wished(kind, item_id, wished=wished, title="T")
+    request = wishes.next_request()
+    assert (request.op_id, request.kind, request.item_id, request.wished) == (op, kind, item_id, wished)
+    assert isinstance(request.kind, orvel.Kind)
 
 
 @pytest.mark.parametrize("op, outcome", [("1", orvel.Outcome.ACCEPTED), (1.0, 1), (True, 1), (1, None), (1, "accepted")])
@@ -116,9 +143,9 @@ def test_a_stale_response_is_ignored(wishes):
 
 
 def test_save_and_restore_carry_the_journal_across_a_restart(wishes):
-    wishes.set_wished("album", "a2", True, "Two", "")
+    wishes.set_wished("album", "a2", wished=True, title="Two", artist="")
     in_flight = wishes.next_request().op_id
-    wishes.set_wished("track", "t1", False)
+    wishes.set_wished("track", "t1", wished=False)
     journal, store = wishes.save(), wishes.export_json()
     wishes.close()
     with orvel.SyncedWishlist.restore(journal, store.encode()) as again:
@@ -158,13 +185,13 @@ def test_the_store_changes_only_through_the_journal(wishes):
 def test_repr_truth_and_close():
     w = orvel.SyncedWishlist()
     assert (repr(w), bool(w)) == ("<orvel.SyncedWishlist 0 entries, 0 changes held>", False)
-    w.set_wished("album", "a", title="T")
+    w.set_wished("album", "a", wished=True, title="T")
     assert (repr(w), bool(w)) == ("<orvel.SyncedWishlist 1 entry, 1 change held>", True)
     assert [e.title for e in w] == ["T"] and w.export()["total"] == 1
     w.close()
     w.close()
     assert (repr(w), bool(w), w.closed) == ("<orvel.SyncedWishlist closed>", False, True)
-    for use in (lambda: w.set_wished("album", "b"), w.next_request, w.save, lambda: w.held, lambda: len(w)):
+    for use in (lambda: w.set_wished("album", "b", wished=True), w.next_request, w.save, lambda: w.held, lambda: len(w)):
         with pytest.raises(ValueError, match="closed"):
             use()
 
