@@ -149,8 +149,9 @@ export interface ExportDocument {
 }
 
 /**
- * Read access to a store, shared by Wishlist and SyncedWishlist. Not shared
- * between threads. close() (or `using`) when done; a forgotten one is released
+ * Read access to a store, shared by Wishlist and SyncedWishlist. An object
+ * belongs to the thread that made it: a worker thread loads the package anew
+ * and makes its own (no object can be passed between threads). close() (or `using`) when done; a forgotten one is released
  * on collection. On a worker thread, what is still open when the worker exits
  * is released then, but not when the worker is stopped by worker.terminate():
  * such a worker must close its wishlists itself.
@@ -194,18 +195,34 @@ export enum Outcome {
   Failed = 3,
 }
 
+/**
+ * An operation id or a refresh token: a number while it is a safe integer (the
+ * ids of one journal grow past 2^53 only after a restore of a text that says so),
+ * a bigint beyond. Either form is taken back as it came.
+ */
+export type Id = number | bigint;
+
 /** The request of a change, from SyncedWishlist.nextRequest(). */
 export interface PendingRequest extends WishRequest {
   /** The operation's id, for report(). */
-  opId: number;
+  opId: Id;
   /** The envelope as the library wrote it. */
   json: string;
+  /** What the request asks of the service: this entry wished (an addition) or not (a removal). */
+  kind: Kind;
+  itemId: string;
+  wished: boolean;
+  /** What JSON.stringify writes: the request, with a bigint opId as its decimal text. */
+  toJSON(): Omit<PendingRequest, 'opId' | 'toJSON'> & { opId: number | string };
 }
 
 /**
  * A store and its change journal (liborvel-sync): read as a Wishlist, changed
  * only through setWished(), each change kept until the service confirms it.
- * Failures throw OrvelError with the journal's reason.
+ * Failures throw OrvelError with the journal's reason. One object belongs to the
+ * thread that made it: a worker thread loads the package anew and makes its own
+ * (an object cannot be passed to another thread), so no two threads ever call
+ * into one journal.
  */
 export class SyncedWishlist {
   /** Throws LibraryNotFoundError when liborvel-sync cannot be loaded. */
@@ -213,15 +230,21 @@ export class SyncedWishlist {
   /** A new one with a saved store (exportJson()) loaded, then a saved journal (save()) restored. */
   static restore(journalText: Response, storeText?: Response | null): SyncedWishlist;
   /** Shows the change at once and records it: the operation's id, or 0 when the store shows it already. */
-  setWished(kind: Kind, itemId: Text, wished: boolean, title?: Text | null, artist?: Text | null): number;
+  setWished(kind: Kind, itemId: Text, wished: boolean, title?: Text | null, artist?: Text | null): Id;
   /** The request of the oldest unsent change (then in flight), or null when nothing can be sent. */
   nextRequest(baseUrl?: Text | null): PendingRequest | null;
-  /** What became of a request in flight. Report Failed only once it can no longer reach the service. */
-  report(opId: number | bigint, outcome: Outcome): void;
+  /**
+   * What became of a request in flight. Report Failed only once it can no longer reach the service.
+   * A bigint outside int64_t throws OrvelError "unknown operation"; a number that is not a safe integer, TypeError.
+   */
+  report(opId: Id, outcome: Outcome): void;
   /** A token for a list fetch about to start: take it before the request leaves. */
-  beginRefresh(): number;
-  /** Loads that fetch's list response: the entry count, or null when a newer list was loaded already. */
-  load(token: number | bigint, response: Response): number | null;
+  beginRefresh(): Id;
+  /**
+   * Loads that fetch's list response: the entry count, or null when a newer list was loaded already.
+   * A bigint outside int64_t throws OrvelError "unknown token"; a number that is not a safe integer, TypeError.
+   */
+  load(token: Id, response: Response): number | null;
   /** The journal as a JSON text; save it with exportJson() after each change. */
   save(): string;
   /** Operations held. */

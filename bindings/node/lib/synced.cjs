@@ -20,15 +20,41 @@ const Outcome = Object.freeze({
 const COUNT = Object.freeze({ held: 0, unsent: 1, inFlight: 2, confirming: 3 });
 const STALE = -2;
 
-// An operation id or a token: a safe integer or a bigint, as the library's int64_t.
-function int64(value, name) {
-  if (typeof value === 'bigint' || Number.isSafeInteger(value)) return value;
-  throw new TypeError(`${name} must be an integer, not ${typeof value === 'number' ? value : typeof value}`);
+const INT64_MIN = -(2n ** 63n);
+const INT64_MAX = 2n ** 63n - 1n;
+
+// An operation id or a token, as the library's int64_t: a safe integer or a
+// bigint (TypeError otherwise). A bigint outside int64_t would reach the
+// library wrapped onto another value: it fails as the journal fails any id or
+// token it never gave, with `reason`.
+function int64(value, name, reason) {
+  if (typeof value === 'bigint') {
+    if (value >= INT64_MIN && value <= INT64_MAX) return value;
+    throw new OrvelError(`${name} ${value} is out of range`, reason);
+  }
+  if (Number.isSafeInteger(value)) return value;
+  throw new TypeError(`${name} must be a safe integer or a bigint, not ${typeof value === 'number' ? value : typeof value}`);
+}
+
+// JSON has no bigint: a request's JSON form writes a bigint id as its decimal text.
+function requestJson() {
+  return { ...this, opId: typeof this.opId === 'bigint' ? this.opId.toString() : this.opId };
+}
+
+// A request as nextRequest() gives it: the envelope's members, and what its body asks.
+function pendingRequest(opId, json) {
+  const envelope = JSON.parse(json);
+  const body = JSON.parse(envelope.body);
+  const request = { opId, ...envelope, json, kind: body.kind, itemId: body.itemId, wished: body.op === 'add' };
+  return Object.defineProperty(request, 'toJSON', { value: requestJson });
 }
 
 /**
  * A store and its change journal. Read it as a Wishlist; change it only with
  * setWished(), so that the journal keeps each change until the service confirms it.
+ * Ids and tokens are numbers while they are safe integers, bigints beyond.
+ * Each object belongs to the thread that made it: a worker thread loads the
+ * package anew and makes its own (objects cannot be passed between threads).
  */
 class SyncedWishlist extends StoreReader {
   #sync;
@@ -103,13 +129,13 @@ class SyncedWishlist extends StoreReader {
       if (this.#sync.lastError() !== '') throw this.#fail('cannot make the next request');
       return null;
     }
-    return { opId: opId[0], ...JSON.parse(json), json };
+    return pendingRequest(opId[0], json);
   }
 
   /** Reports what became of the request of an operation in flight (an Outcome). */
   report(opId, outcome) {
     if (!Number.isInteger(outcome) || outcome !== (outcome | 0)) throw new TypeError('outcome must be an Outcome');
-    if (this.#sync.report(handlesOf(this).journal, int64(opId, 'opId'), outcome) < 0) {
+    if (this.#sync.report(handlesOf(this).journal, int64(opId, 'opId', 'unknown operation'), outcome) < 0) {
       throw this.#fail(`cannot report operation ${opId}`);
     }
   }
@@ -126,7 +152,7 @@ class SyncedWishlist extends StoreReader {
    * entry count, or null when a newer response was loaded already (this one is ignored).
    */
   load(token, response) {
-    const count = this.#sync.load(handlesOf(this).journal, int64(token, 'token'), ...sized(responseBytes(response)));
+    const count = this.#sync.load(handlesOf(this).journal, int64(token, 'token', 'unknown token'), ...sized(responseBytes(response)));
     if (count === STALE) return null;
     if (count < 0) throw this.#fail('cannot load the response');
     return count;

@@ -69,9 +69,19 @@ surface="{
   const text: unknown = 'album';
   if (typeof text === 'string' && orvel.validateKind(text)) w.toggle(text, 'a');
   const s = orvel.SyncedWishlist.restore('{}', null);
-  const id: number = s.setWished('album', 'a', true, 'T');
+  const id: import('orvel').Id = s.setWished('album', 'a', true, 'T');
+  // @ts-expect-error an id may be a bigint
+  const small: number = s.setWished('album', 'a', true);
+  // @ts-expect-error wished is a boolean
+  s.setWished('album', 'a', 'no');
   const request = s.nextRequest('https://x.example');
-  if (request !== null) s.report(request.opId, orvel.Outcome.Accepted);
+  if (request !== null) {
+    const asked: [import('orvel').Kind, string, boolean] = [request.kind, request.itemId, request.wished];
+    const logged: string = JSON.stringify(request);
+    const opId: number | string = request.toJSON().opId;
+    s.report(request.opId, orvel.Outcome.Accepted);
+  }
+  const reportBig = (big: bigint) => s.report(big, orvel.Outcome.Failed);
   const loaded: number | null = s.load(s.beginRefresh(), new ArrayBuffer(0));
   // @ts-expect-error the store changes through the journal only
   s.toggle('album', 'a');

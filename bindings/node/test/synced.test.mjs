@@ -31,7 +31,11 @@ test('a change goes out as the request builder writes it, and is confirmed by a 
     assert.ok(w.has('album', 'al-1'));
     const request = w.nextRequest(BASE);
     assert.equal(request.json, orvel.buildWishRequestJson(true, 'album', 'al-1', 'T', 'A', BASE));
-    assert.deepEqual(request, { opId: 1, ...orvel.buildWishRequest(true, 'album', 'al-1', 'T', 'A', BASE), json: request.json });
+    assert.deepEqual(request, {
+      opId: 1, ...orvel.buildWishRequest(true, 'album', 'al-1', 'T', 'A', BASE), json: request.json,
+      kind: 'album', itemId: 'al-1', wished: true,
+    });
+    assert.deepEqual(JSON.parse(JSON.stringify(request)), { ...request });
     assert.equal(w.nextRequest(BASE), null);
     assert.deepEqual(counts(w), { held: 1, unsent: 0, inFlight: 1, confirming: 0 });
     const early = w.beginRefresh();
@@ -84,6 +88,54 @@ test('failures carry the journal reason and change nothing', () => {
       assert.throws(() => call(w, needed), isReason(reason), reason);
       assert.deepEqual(state(), before, reason);
     });
+  }
+});
+
+test('a pending request says what it asks, removals too', () =>
+  withSynced((w) => {
+    w.load(w.beginRefresh(), LIST);
+    w.setWished('album', 'al-1', false);
+    w.setWished('track', 't "\u00e9"', true);
+    const asked = [w.nextRequest(), w.nextRequest()].map(({ kind, itemId, wished }) => [kind, itemId, wished]);
+    assert.deepEqual(asked, [['album', 'al-1', false], ['track', 't "\u00e9"', true]]);
+  }));
+
+test('ids and tokens out of int64_t range are refused, not wrapped onto real ones', () => {
+  const cases = [
+    ['unknown operation', (w, op) => w.report(2n ** 64n + BigInt(op), Outcome.Accepted)],
+    ['unknown operation', (w, op) => w.report(BigInt(op) - 2n ** 64n, Outcome.Accepted)],
+    ['unknown operation', (w) => w.report(2n ** 63n, Outcome.Accepted)],
+    ['unknown token', (w) => w.load(2n ** 64n + BigInt(w.beginRefresh()), '[]')],
+    ['unknown token', (w) => w.load(-(2n ** 63n) - 1n, '[]')],
+  ];
+  for (const [reason, call] of cases) {
+    withSynced((w) => {
+      w.setWished('track', 't', true);
+      const op = w.nextRequest().opId;
+      const before = [w.exportJson(), counts(w)];
+      assert.throws(() => call(w, op), isReason(reason), String(call));
+      assert.deepEqual([w.exportJson(), counts(w)], before);
+      w.report(BigInt(op), Outcome.Accepted); // still in flight; a bigint in range is taken
+      assert.equal(w.confirming, 1);
+    });
+  }
+});
+
+test('ids past 2^53 come back as bigints, and a request with one still turns into JSON', () => {
+  const saved = withSynced((w) => w.save());
+  const far = 2n ** 53n + 1n;
+  const journal = saved.replace(/"nextId":\d+/, `"nextId":${far}`).replace(/"lastToken":\d+/, `"lastToken":${far}`);
+  const w = SyncedWishlist.restore(journal);
+  try {
+    assert.equal(w.setWished('album', 'a', true), far);
+    const request = w.nextRequest();
+    assert.equal(request.opId, far);
+    assert.equal(JSON.parse(JSON.stringify(request)).opId, String(far));
+    assert.equal(w.beginRefresh(), far + 1n);
+    w.report(request.opId, Outcome.Accepted);
+    assert.equal(w.confirming, 1);
+  } finally {
+    w.close();
   }
 });
 
@@ -140,6 +192,9 @@ test('wrong argument types are TypeErrors', () =>
       () => w.report(1.5, Outcome.Accepted),
       () => w.report(1, 'Accepted'),
       () => w.report(1, 2 ** 40),
+      () => w.report(2 ** 64, Outcome.Accepted),
+      () => w.report(NaN, Outcome.Accepted),
+      () => w.load(1.5, '[]'),
       () => w.load('1', '[]'),
       () => w.nextRequest(7),
       () => SyncedWishlist.restore(null),
