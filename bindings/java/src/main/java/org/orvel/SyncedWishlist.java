@@ -19,9 +19,10 @@ import java.util.OptionalInt;
  *
  * <p>liborvel-sync is loaded on first use (see {@link Orvel#SYNC_LIBRARY_SEARCH_ORDER}): the
  * constructor throws UnsatisfiedLinkError, saying where it looked, when it cannot be. Close it
- * when done (try-with-resources); one that is never closed is released once collected. Not safe
- * for use by two threads at once; separate objects are independent. Failures throw
- * OrvelException with the journal's reason, and change nothing.
+ * when done (try-with-resources); one that is never closed is released once collected. Threads
+ * may share one: its calls run one at a time, and close() waits for a call in progress (later
+ * calls throw IllegalStateException). Failures throw OrvelException with the journal's reason,
+ * and change nothing.
  */
 public final class SyncedWishlist extends StoreView {
   /** The interface version of liborvel-sync this package is written for (ORVEL_SYNC_ABI_VERSION). */
@@ -83,8 +84,10 @@ public final class SyncedWishlist extends StoreView {
 
   private void loadSavedStore(byte[] text) {
     try {
-      if (Native.load(store(), text) < 0) {
-        throw new OrvelException("cannot load the saved store", Texts.string(Native.lastError()));
+      synchronized (lock) {
+        if (Native.load(store(), text) < 0) {
+          throw new OrvelException("cannot load the saved store", Texts.string(Native.lastError()));
+        }
       }
     } finally {
       Reference.reachabilityFence(this);
@@ -93,7 +96,9 @@ public final class SyncedWishlist extends StoreView {
 
   private void restoreJournal(byte[] text) {
     try {
-      if (SyncNative.restore(journal(), text) < 0) throw failed("cannot restore the journal");
+      synchronized (lock) {
+        if (SyncNative.restore(journal(), text) < 0) throw failed("cannot restore the journal");
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -122,9 +127,11 @@ public final class SyncedWishlist extends StoreView {
     byte[] titleBytes = Texts.asGiven(title, "title", true);
     byte[] artistBytes = Texts.asGiven(artist, "artist", true);
     try {
-      long id = SyncNative.set(journal(), wished, kindBytes, idBytes, titleBytes, artistBytes);
-      if (id < 0) throw failed("cannot record " + kind + " " + itemId);
-      return id;
+      synchronized (lock) {
+        long id = SyncNative.set(journal(), wished, kindBytes, idBytes, titleBytes, artistBytes);
+        if (id < 0) throw failed("cannot record " + kind + " " + itemId);
+        return id;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -148,18 +155,20 @@ public final class SyncedWishlist extends StoreView {
     byte[] base = Texts.asGiven(baseUrl, "baseUrl", true);
     long[] opId = new long[1];
     try {
-      byte[] request = SyncNative.nextRequest(journal(), base, opId);
-      if (request == null) {
-        String reason = Texts.string(SyncNative.lastError());
-        if (opId[0] == 0 && reason.isEmpty()) return Optional.empty();
-        throw new OrvelException("cannot make the next request", reason);
-      }
-      try {
-        return Optional.of(new PendingRequest(opId[0], WishRequest.parse(Texts.string(request))));
-      } catch (RuntimeException | Error e) {
-        // Never sent: back to unsent, rather than in flight under an id the app never saw.
-        SyncNative.report(journal(), opId[0], Outcome.FAILED.code());
-        throw e;
+      synchronized (lock) {
+        byte[] request = SyncNative.nextRequest(journal(), base, opId);
+        if (request == null) {
+          String reason = Texts.string(SyncNative.lastError());
+          if (opId[0] == 0 && reason.isEmpty()) return Optional.empty();
+          throw new OrvelException("cannot make the next request", reason);
+        }
+        try {
+          return Optional.of(new PendingRequest(opId[0], WishRequest.parse(Texts.string(request))));
+        } catch (RuntimeException | Error e) {
+          // Never sent: back to unsent, rather than in flight under an id the app never saw.
+          SyncNative.report(journal(), opId[0], Outcome.FAILED.code());
+          throw e;
+        }
       }
     } finally {
       Reference.reachabilityFence(this);
@@ -173,8 +182,10 @@ public final class SyncedWishlist extends StoreView {
   public void report(long opId, Outcome outcome) {
     if (outcome == null) throw new NullPointerException("outcome must not be null");
     try {
-      if (SyncNative.report(journal(), opId, outcome.code()) < 0) {
-        throw failed("cannot report " + outcome + " for operation " + opId);
+      synchronized (lock) {
+        if (SyncNative.report(journal(), opId, outcome.code()) < 0) {
+          throw failed("cannot report " + outcome + " for operation " + opId);
+        }
       }
     } finally {
       Reference.reachabilityFence(this);
@@ -184,9 +195,11 @@ public final class SyncedWishlist extends StoreView {
   /** A token for the list fetch about to start: take it before the request leaves. */
   public long beginRefresh() {
     try {
-      long token = SyncNative.beginRefresh(journal());
-      if (token < 0) throw failed("cannot begin a refresh");
-      return token;
+      synchronized (lock) {
+        long token = SyncNative.beginRefresh(journal());
+        if (token < 0) throw failed("cannot begin a refresh");
+        return token;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -201,10 +214,12 @@ public final class SyncedWishlist extends StoreView {
   public OptionalInt load(long token, byte[] response) {
     if (response == null) throw new NullPointerException("response must not be null");
     try {
-      int count = SyncNative.load(journal(), token, response);
-      if (count == SyncNative.STALE) return OptionalInt.empty();
-      if (count < 0) throw failed("cannot load the response");
-      return OptionalInt.of(count);
+      synchronized (lock) {
+        int count = SyncNative.load(journal(), token, response);
+        if (count == SyncNative.STALE) return OptionalInt.empty();
+        if (count < 0) throw failed("cannot load the response");
+        return OptionalInt.of(count);
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -217,14 +232,15 @@ public final class SyncedWishlist extends StoreView {
 
   /** The journal as its JSON text, for {@link #restore(String, String)} after a restart. */
   public String save() {
-    byte[] text;
     try {
-      text = SyncNative.export(journal());
+      synchronized (lock) {
+        byte[] text = SyncNative.export(journal());
+        if (text == null) throw failed("cannot save the journal");
+        return Texts.string(text);
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
-    if (text == null) throw failed("cannot save the journal");
-    return Texts.string(text);
   }
 
   /** The number of operations the journal holds. */
@@ -249,9 +265,11 @@ public final class SyncedWishlist extends StoreView {
 
   private int count(int which) {
     try {
-      int n = SyncNative.count(journal(), which);
-      if (n < 0) throw failed("cannot count the operations");
-      return n;
+      synchronized (lock) {
+        int n = SyncNative.count(journal(), which);
+        if (n < 0) throw failed("cannot count the operations");
+        return n;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }

@@ -24,6 +24,20 @@ class SyncedWishlistTest {
   private static final String BASE = "https://svc.example";
 
   @Test
+  void aPendingRequestSaysWhatItAsks() {
+    try (SyncedWishlist s = new SyncedWishlist()) {
+      s.load(s.beginRefresh(), "{\"tracks\":[\"t1\"]}");
+      s.setWished(Kind.TRACK, "t1", false);
+      s.setWished("playlist", "p \"\u00e9\"", true);
+      List<List<Object>> asked = new ArrayList<>();
+      for (Optional<PendingRequest> r; (r = s.nextRequest()).isPresent(); ) {
+        asked.add(List.of(r.get().kind(), r.get().itemId(), r.get().wished()));
+      }
+      assertEquals(List.of(List.of(Kind.TRACK, "t1", false), List.of(Kind.PLAYLIST, "p \"\u00e9\"", true)), asked);
+    }
+  }
+
+  @Test
   void versionsAreTheJournalLibrarys() {
     assertEquals(System.getProperty("orvel.test.syncVersion"), SyncedWishlist.version());
     assertEquals(SyncedWishlist.ABI_VERSION, SyncedWishlist.abiVersion());
@@ -43,6 +57,7 @@ class SyncedWishlistTest {
 
       PendingRequest request = s.nextRequest(BASE).orElseThrow();
       assertEquals(id, request.opId());
+      assertEquals(List.of(Kind.ALBUM, "a1", true), List.of(request.kind(), request.itemId(), request.wished()));
       WishRequest same = WishRequest.builder(true, Kind.ALBUM, "a1").title("T\u00e9").artist("A").baseUrl(BASE).build();
       assertEquals(same, request.request());
       assertEquals(List.of(same.method(), same.url(), same.contentType(), same.body(), same.json()),
