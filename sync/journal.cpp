@@ -72,7 +72,7 @@ void enter_state(orvel_journal *j, Op *op, State state) noexcept {
 // The texts a removal keeps: the app's, or those of the newest operation held
 // for the entry that knows them.
 const Op *texts_source(const Ident *ident) noexcept {
-  for (const Op *op : {ident->unsent, ident->in_flight, ident->newest_confirming}) {
+  for (const Op *op : {ident->unsent, ident->in_flight, ident->newest_confirming, ident->settled}) {
     if (op != nullptr && op->texts_known) return op;
   }
   return nullptr;
@@ -80,7 +80,54 @@ const Op *texts_source(const Ident *ident) noexcept {
 
 std::string_view or_empty(const char *text) noexcept { return text != nullptr ? text : ""; }
 
+bool is_uncertain(const Ident *ident) noexcept { return ident->maybe_add != 0 || ident->maybe_remove != 0; }
+
+std::uint32_t &maybe_of(Ident *ident, bool add) noexcept { return add ? ident->maybe_add : ident->maybe_remove; }
+
+void unlink_uncertain(orvel_journal *j, Ident *ident) noexcept {
+  (ident->uncertain_prev != nullptr ? ident->uncertain_prev->uncertain_next : j->uncertain_first) =
+      ident->uncertain_next;
+  if (ident->uncertain_next != nullptr) ident->uncertain_next->uncertain_prev = ident->uncertain_prev;
+  ident->uncertain_prev = ident->uncertain_next = nullptr;
+  --j->counts[ORVEL_SYNC_UNCERTAIN];
+  std::free(ident->settled);
+  ident->settled = nullptr;
+}
+
 }  // namespace
+
+void add_uncertain(orvel_journal *j, Ident *ident, bool add, std::uint32_t n) noexcept {
+  if (n == 0) return;
+  if (!is_uncertain(ident)) {
+    ident->uncertain_prev = nullptr;
+    ident->uncertain_next = j->uncertain_first;
+    if (j->uncertain_first != nullptr) j->uncertain_first->uncertain_prev = ident;
+    j->uncertain_first = ident;
+    ++j->counts[ORVEL_SYNC_UNCERTAIN];
+  }
+  std::uint32_t &maybe = maybe_of(ident, add);
+  maybe = maybe > UINT32_MAX - n ? UINT32_MAX : maybe + n;
+}
+
+void remove_uncertain(orvel_journal *j, Ident *ident, bool add) noexcept {
+  std::uint32_t &maybe = maybe_of(ident, add);
+  if (maybe == 0) return;
+  --maybe;
+  if (is_uncertain(ident)) return;
+  unlink_uncertain(j, ident);
+  release_ident_if_unused(j, ident);
+}
+
+void clear_uncertain(orvel_journal *j, Ident *ident) noexcept {
+  if (!is_uncertain(ident)) return;
+  ident->maybe_add = ident->maybe_remove = 0;
+  unlink_uncertain(j, ident);
+  release_ident_if_unused(j, ident);
+}
+
+Op *newest_held(const Ident *ident) noexcept {
+  return ident->unsent != nullptr ? ident->unsent : ident->in_flight != nullptr ? ident->in_flight : ident->newest_confirming;
+}
 
 std::uint64_t identity_hash(std::string_view kind, std::string_view item_id) noexcept {
   // FNV-1a over kind, a separator no kind holds, and the identifier.
@@ -101,11 +148,14 @@ void init_journal(orvel_journal *j, orvel_store *store) noexcept {
   j->last_token = 0;
   j->loaded_token = 0;
   j->pass = 0;
+  j->next_seq = 1;
+  j->uncertain_first = nullptr;
   for (std::uint32_t &c : j->counts) c = 0;
 }
 
 void clear_journal(orvel_journal *j) noexcept {
   while (j->first != nullptr) drop(j, j->first);
+  while (j->uncertain_first != nullptr) clear_uncertain(j, j->uncertain_first);
 }
 
 void swap_journals(orvel_journal *a, orvel_journal *b) noexcept {
@@ -120,7 +170,9 @@ void swap_journals(orvel_journal *a, orvel_journal *b) noexcept {
   swap_value(a->last_token, b->last_token);
   swap_value(a->loaded_token, b->loaded_token);
   swap_value(a->pass, b->pass);
-  for (std::size_t i = 0; i < 4; ++i) swap_value(a->counts[i], b->counts[i]);
+  swap_value(a->next_seq, b->next_seq);
+  swap_value(a->uncertain_first, b->uncertain_first);
+  for (std::size_t i = 0; i < sizeof a->counts / sizeof a->counts[0]; ++i) swap_value(a->counts[i], b->counts[i]);
   a->idents.swap(b->idents);
   a->ops.swap(b->ops);
   a->ready.swap(b->ready);
@@ -140,8 +192,8 @@ Ident *obtain_ident(orvel_journal *j, std::string_view kind, std::string_view it
   if (item_id.size() >= UINT32_MAX - sizeof(Ident) - kind.size() - 2) return nullptr;
   auto *ident = static_cast<Ident *>(std::malloc(sizeof(Ident) + kind.size() + item_id.size() + 2));
   if (ident == nullptr) return nullptr;
-  *ident = Ident{key.hash, nullptr, nullptr, nullptr, 0, 0, static_cast<std::uint32_t>(kind.size()),
-                 static_cast<std::uint32_t>(item_id.size())};
+  *ident = Ident{key.hash, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0,
+                 static_cast<std::uint32_t>(kind.size()), static_cast<std::uint32_t>(item_id.size()), 0, 0, false};
   char *text = reinterpret_cast<char *>(ident + 1);
   std::memcpy(text, kind.data(), kind.size());
   text[kind.size()] = '\0';
@@ -152,7 +204,7 @@ Ident *obtain_ident(orvel_journal *j, std::string_view kind, std::string_view it
 }
 
 void release_ident_if_unused(orvel_journal *j, Ident *ident) noexcept {
-  if (ident->held != 0) return;
+  if (ident->held != 0 || is_uncertain(ident)) return;
   j->idents.erase(ident);
   std::free(ident);
 }
@@ -162,8 +214,8 @@ Op *new_op(std::int64_t id, bool add, std::string_view title, std::string_view a
   if (title.size() >= UINT32_MAX / 2 || artist.size() >= UINT32_MAX / 2) return nullptr;
   auto *op = static_cast<Op *>(std::malloc(sizeof(Op) + title.size() + artist.size() + 2));
   if (op == nullptr) return nullptr;
-  *op = Op{id,      0, nullptr, nullptr, nullptr, kNotQueued, static_cast<std::uint32_t>(title.size()),
-           static_cast<std::uint32_t>(artist.size()), State::unsent, add, texts_known, false, false};
+  *op = Op{id,         0,  0, nullptr, nullptr, nullptr, kNotQueued, static_cast<std::uint32_t>(title.size()),
+           static_cast<std::uint32_t>(artist.size()), 0, State::unsent, add, texts_known, false, false};
   char *text = reinterpret_cast<char *>(op + 1);
   if (!title.empty()) std::memcpy(text, title.data(), title.size());
   text[title.size()] = '\0';
@@ -176,6 +228,7 @@ void hold(orvel_journal *j, Op *op, Ident *ident) noexcept {
   const State state = op->state;
   op->ident = ident;
   op->queue_slot = kNotQueued;
+  op->seq = j->next_seq++;
   op->prev = j->last;
   op->next = nullptr;
   (j->last != nullptr ? j->last->next : j->first) = op;
@@ -203,6 +256,28 @@ void move_to(orvel_journal *j, Op *op, State state) noexcept {
   leave_state(j, op);
   enter_state(j, op, state);
   queue_if_ready(j, op->ident);
+}
+
+void requeue(orvel_journal *j, Op *op) noexcept {
+  leave_state(j, op);
+  op->seq = j->next_seq++;
+  enter_state(j, op, State::unsent);
+  queue_if_ready(j, op->ident);
+}
+
+void settle_or_drop(orvel_journal *j, Op *op) noexcept {
+  Ident *ident = op->ident;
+  if (!is_uncertain(ident) || newest_held(ident) != op) {
+    drop(j, op);
+    return;
+  }
+  leave_state(j, op);
+  unlink(j, op);
+  j->ops.erase(op);
+  --j->counts[ORVEL_SYNC_HELD];
+  --ident->held;
+  std::free(ident->settled);
+  ident->settled = op;
 }
 
 void mark_effective(orvel_journal *j, std::int64_t token) noexcept {
@@ -253,7 +328,20 @@ ORVEL_SYNC_API int64_t orvel_sync_set(orvel_journal *journal, int32_t wished, co
     succeed();  // the store shows it already: nothing to record
     return 0;
   }
-  if (journal->counts[ORVEL_SYNC_HELD] >= kMaxHeld || journal->next_id == INT64_MAX ||
+  // An intent that undoes an unsent one, with nothing else held or pending
+  // for the entry, returns it to what the service last showed: the two
+  // cancel out, and nothing is sent (nor refused).
+  if (Ident *known = find_ident(journal, kind, item_id);
+      known != nullptr && known->held == 1 && known->unsent != nullptr && known->unsent->attempts == 0 &&
+      !is_uncertain(known)) {
+    if (orvel_apply_local_toggle(journal->store, kind, item_id, title, artist) < 0) {
+      return failed(Reason::out_of_memory, int64_t{-1});
+    }
+    drop(journal, known->unsent);
+    succeed();
+    return 0;
+  }
+  if (journal->counts[ORVEL_SYNC_HELD] >= kMaxHeld || journal->next_id >= kMaxCounter ||
       !reserve_ops(journal, 1)) {
     return failed(Reason::out_of_memory, int64_t{-1});
   }
@@ -279,6 +367,9 @@ ORVEL_SYNC_API int64_t orvel_sync_set(orvel_journal *journal, int32_t wished, co
   Op *replaced = ident->unsent;
   hold(journal, op, ident);
   if (replaced != nullptr) drop(journal, replaced);
+  // The newest intent is held now; a settled one no longer says anything.
+  std::free(ident->settled);
+  ident->settled = nullptr;
   ++journal->next_id;
   succeed();
   return op->id;
@@ -299,62 +390,100 @@ ORVEL_SYNC_API char *orvel_sync_next_request(orvel_journal *journal, const char 
                                                 op->ident->item_id(), op->title(), op->artist());
   if (request == nullptr) return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
   move_to(journal, op, State::in_flight);
+  if (op->attempts != UINT32_MAX) ++op->attempts;
   *op_id = op->id;
   succeed();
   return request;
 }
 
-ORVEL_SYNC_API int32_t orvel_sync_report(orvel_journal *journal, int64_t op_id, int32_t outcome) {
+ORVEL_SYNC_API int32_t orvel_sync_report_outcome(orvel_journal *journal, int64_t op_id, int32_t outcome,
+                                                 int32_t *store_change) {
+  if (store_change != nullptr) *store_change = ORVEL_SYNC_STORE_UNCHANGED;
   if (journal == nullptr) return failed(Reason::null_arg, -1);
-  if (outcome != ORVEL_SYNC_ACCEPTED && outcome != ORVEL_SYNC_REJECTED && outcome != ORVEL_SYNC_FAILED) {
-    return failed(Reason::invalid_argument, -1);
-  }
+  if (outcome < ORVEL_SYNC_ACCEPTED || outcome > ORVEL_SYNC_UNKNOWN) return failed(Reason::invalid_argument, -1);
   Op *op = journal->ops.find(op_id);
   if (op == nullptr || op->state != State::in_flight) return failed(Reason::unknown_operation, -1);
   Ident *ident = op->ident;
+  int32_t change = ORVEL_SYNC_STORE_UNCHANGED;
   switch (outcome) {
     case ORVEL_SYNC_ACCEPTED:
       op->accepted_after = journal->last_token;
       move_to(journal, op, State::confirming);
       break;
-    case ORVEL_SYNC_REJECTED:
+    case ORVEL_SYNC_REJECTED: {
       // Put the store back, unless a newer intent decides what it shows.
       if (ident->unsent == nullptr) {
         const bool shown = orvel_is_wished(journal->store, ident->kind(), ident->item_id()) == 1;
         if (op->add && shown) {
           orvel_apply_local_toggle(journal->store, ident->kind(), ident->item_id(), nullptr, nullptr);
-        } else if (!op->add && !shown && op->texts_known &&
-                   orvel_apply_local_toggle(journal->store, ident->kind(), ident->item_id(), op->title(),
-                                            op->artist()) < 0) {
-          return failed(Reason::out_of_memory, -1);
+          change = ORVEL_SYNC_STORE_REMOVED;
+        } else if (!op->add && !shown && op->texts_known) {
+          if (orvel_apply_local_toggle(journal->store, ident->kind(), ident->item_id(), op->title(), op->artist()) < 0) {
+            return failed(Reason::out_of_memory, -1);
+          }
+          change = ORVEL_SYNC_STORE_SHOWN;
         }
       }
+      // The service refuses this change; an earlier copy of it that lands
+      // late is refused too, so nothing of the entry is left to watch.
+      const bool uncertain = is_uncertain(ident);
       drop(journal, op);
+      if (uncertain && ident->held == 0) clear_uncertain(journal, ident);
       break;
-    default:  // failed: sent again, unless a newer intent replaces it
+    }
+    default:  // failed or unknown: sent again, behind the rest, unless a newer intent replaces it
+      if (outcome == ORVEL_SYNC_UNKNOWN) add_uncertain(journal, ident, op->add);
       if (ident->unsent != nullptr) {
         drop(journal, op);
       } else {
-        move_to(journal, op, State::unsent);
+        requeue(journal, op);
       }
       break;
   }
+  if (store_change != nullptr) *store_change = change;
   succeed();
   return 0;
 }
 
+ORVEL_SYNC_API int32_t orvel_sync_report(orvel_journal *journal, int64_t op_id, int32_t outcome) {
+  return orvel_sync_report_outcome(journal, op_id, outcome, nullptr);
+}
+
 ORVEL_SYNC_API int64_t orvel_sync_begin_refresh(orvel_journal *journal) {
   if (journal == nullptr) return failed(Reason::null_arg, int64_t{-1});
-  if (journal->last_token == INT64_MAX) return failed(Reason::out_of_memory, int64_t{-1});
+  if (journal->last_token >= kMaxCounter) return failed(Reason::out_of_memory, int64_t{-1});
   succeed();
   return ++journal->last_token;
 }
 
 ORVEL_SYNC_API int32_t orvel_sync_count(const orvel_journal *journal, int32_t which) {
   if (journal == nullptr) return failed(Reason::null_arg, -1);
-  if (which < ORVEL_SYNC_HELD || which > ORVEL_SYNC_CONFIRMING) return failed(Reason::invalid_argument, -1);
+  if (which < ORVEL_SYNC_HELD || which > ORVEL_SYNC_UNCERTAIN) return failed(Reason::invalid_argument, -1);
   succeed();
   return static_cast<int32_t>(journal->counts[which]);
+}
+
+ORVEL_SYNC_API int32_t orvel_sync_entry_status(const orvel_journal *journal, const char *kind,
+                                               const char *item_id, orvel_sync_entry *entry) {
+  if (journal == nullptr || entry == nullptr) return failed(Reason::null_arg, -1);
+  if (orvel_validate_kind(kind) != 0) return failed(Reason::invalid_kind, -1);
+  if (item_id == nullptr || item_id[0] == '\0') return failed(Reason::empty_item_id, -1);
+  const Ident *ident = find_ident(journal, kind, item_id);
+  *entry = orvel_sync_entry{ORVEL_SYNC_SYNCED, -1, 0, 0, 0};
+  succeed();
+  if (ident == nullptr) return 0;
+  entry->uncertain = ident->maybe_add > UINT32_MAX - ident->maybe_remove ? UINT32_MAX
+                                                                         : ident->maybe_add + ident->maybe_remove;
+  if (const Op *op = newest_held(ident)) {
+    entry->state = static_cast<int32_t>(index_of(op->state));
+    entry->wished = op->add ? 1 : 0;
+    entry->op_id = op->id;
+    entry->attempts = op->attempts;
+  } else {
+    entry->state = ORVEL_SYNC_UNCERTAIN;
+    entry->wished = ident->settled->add ? 1 : 0;
+  }
+  return 1;
 }
 
 }  // extern "C"

@@ -21,10 +21,12 @@ struct Ident;
 struct Op {
   std::int64_t id;
   std::int64_t accepted_after;  // confirming: the last token handed out when accepted
+  std::uint64_t seq;            // queue order: recorded, or sent back after a failure
   Op *prev, *next;              // journal order: ids increase from first to last
   Ident *ident;
   std::uint32_t queue_slot;     // place in the ready queue, or kNotQueued
   std::uint32_t title_len, artist_len;
+  std::uint32_t attempts;       // how often its request was handed out
   State state;
   bool add;
   bool texts_known;             // a removal's title and artist are the entry's own
@@ -35,16 +37,25 @@ struct Op {
   const char *artist() const noexcept { return title() + title_len + 1; }
 };
 
-// An entry that the journal holds operations for. One heap block: this
-// header, then kind and item_id, each NUL-terminated.
+// An entry that the journal holds operations for, or that a request
+// reported unknown may still land on. One heap block: this header, then kind
+// and item_id, each NUL-terminated.
 struct Ident {
   std::uint64_t hash;
   Op *unsent;             // at most one per entry
   Op *in_flight;          // at most one per entry, older than unsent
   Op *newest_confirming;  // the newest accepted one still held, if any
+  // The user's confirmed intent, kept once nothing is held while a request
+  // may still land (uncertain); not in the journal order or the id index.
+  Op *settled;
+  Ident *uncertain_prev, *uncertain_next;  // the entries with maybe_add + maybe_remove > 0
   std::uint64_t pass;     // scratch mark of a re-application pass
   std::uint32_t held;     // operations held for this entry, whatever their state
   std::uint32_t kind_len, id_len;
+  // Requests reported unknown (or in flight across a restart) that may still
+  // land, by intent; each is forgotten once a response shows it landed.
+  std::uint32_t maybe_add, maybe_remove;
+  bool requeue;           // scratch verdict of a reload: a late request landed
 
   const char *kind() const noexcept { return reinterpret_cast<const char *>(this + 1); }
   const char *item_id() const noexcept { return kind() + kind_len + 1; }
@@ -72,9 +83,9 @@ struct OpTraits {
   static bool equal(const Op *op, std::int64_t id) noexcept { return op->id == id; }
 };
 
-// Oldest first.
+// In the order recorded; one sent back after a failure goes behind the rest.
 struct QueueTraits {
-  static bool less(const Op *a, const Op *b) noexcept { return a->id < b->id; }
+  static bool less(const Op *a, const Op *b) noexcept { return a->seq < b->seq; }
   static std::uint32_t &slot(Op *op) noexcept { return op->queue_slot; }
 };
 
@@ -84,6 +95,10 @@ inline constexpr std::uint32_t kNotQueued = ReadyQueue::kNotQueued;
 // The number of operations a journal holds at most (counts cross the
 // interface as int32_t).
 inline constexpr std::uint32_t kMaxHeld = INT32_MAX;
+
+// Ids and tokens stay at most this (2^53): no journal gets near it, and every
+// JSON reader, in every language, reads it exactly.
+inline constexpr std::int64_t kMaxCounter = std::int64_t{1} << 53;
 
 }  // namespace orvel_sync
 
@@ -96,7 +111,10 @@ inline constexpr std::uint32_t kMaxHeld = INT32_MAX;
 //    the ready queue;
 //  - the store shows, for every entry, the intent of its newest operation
 //    (unless a refused removal could not be shown again);
-//  - counts[which] is the number held (ORVEL_SYNC_HELD) or in each state.
+//  - counts[which] is the number held (ORVEL_SYNC_HELD) or in each state,
+//    and counts[ORVEL_SYNC_UNCERTAIN] the length of the uncertain list;
+//  - an entry record lives while it holds operations or is uncertain; it has
+//    a settled intent exactly when it is uncertain and holds nothing.
 struct orvel_journal {
   orvel_store *store;
   orvel_sync::Op *first;
@@ -105,7 +123,9 @@ struct orvel_journal {
   std::int64_t last_token;    // the last token handed out, 0 for none
   std::int64_t loaded_token;  // the newest token whose response was loaded, 0 for none
   std::uint64_t pass;         // re-application passes so far
-  std::uint32_t counts[4];    // indexed by ORVEL_SYNC_HELD ... ORVEL_SYNC_CONFIRMING
+  std::uint64_t next_seq;     // the queue place the next queued operation gets
+  std::uint32_t counts[5];    // indexed by ORVEL_SYNC_HELD ... ORVEL_SYNC_UNCERTAIN (entries)
+  orvel_sync::Ident *uncertain_first;
   orvel_sync::PointerTable<orvel_sync::Ident, orvel_sync::IdentTraits> idents;
   orvel_sync::PointerTable<orvel_sync::Op, orvel_sync::OpTraits> ops;
   orvel_sync::ReadyQueue ready;
@@ -128,10 +148,25 @@ Ident *find_ident(const orvel_journal *j, std::string_view kind, std::string_vie
 // The record of an entry, made when missing (its `held` is then 0); null when
 // memory is short. Needs room reserved by reserve_ops().
 Ident *obtain_ident(orvel_journal *j, std::string_view kind, std::string_view item_id) noexcept;
-// Frees an entry record that holds nothing.
+// Frees an entry record that holds nothing and is not uncertain.
 void release_ident_if_unused(orvel_journal *j, Ident *ident) noexcept;
 
-// A new operation block, not yet held; null when memory is short.
+// n more requests of this intent may land late on the entry.
+void add_uncertain(orvel_journal *j, Ident *ident, bool add, std::uint32_t n = 1) noexcept;
+// A request of this intent landed (or can no longer matter): one fewer.
+void remove_uncertain(orvel_journal *j, Ident *ident, bool add) noexcept;
+// Forgets every request that may land on the entry (and its settled intent).
+void clear_uncertain(orvel_journal *j, Ident *ident) noexcept;
+// The newest operation held for the entry, or null.
+Op *newest_held(const Ident *ident) noexcept;
+// Makes op (held, the entry's newest) the settled intent when the entry is
+// uncertain: it leaves the journal without being freed. Otherwise drops it.
+void settle_or_drop(orvel_journal *j, Op *op) noexcept;
+// Puts a held operation back at the end of the queue, unsent.
+void requeue(orvel_journal *j, Op *op) noexcept;
+
+// A new operation block, not yet held (attempts 0, a fresh queue place
+// given when held); null when memory is short.
 Op *new_op(std::int64_t id, bool add, std::string_view title, std::string_view artist,
            bool texts_known) noexcept;
 

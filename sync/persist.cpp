@@ -11,7 +11,9 @@ namespace orvel_sync {
 namespace {
 
 constexpr std::string_view kFormat = "orvel-journal";
-constexpr std::uint64_t kFormatVersion = 1;
+// 2 added each operation's attempts and the entries requests may still land
+// on; texts of version 1 are still read.
+constexpr std::uint64_t kFormatVersion = 2;
 
 constexpr std::string_view kStateNames[] = {"unsent", "inFlight", "confirming"};  // in the order of State
 
@@ -21,22 +23,46 @@ bool add_text(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, std::st
   return yyjson_mut_obj_add_strncpy(doc, obj, key, text.data(), text.size());
 }
 
+bool add_identity(yyjson_mut_doc *doc, yyjson_mut_val *o, const Ident *ident) noexcept {
+  return add_text(doc, o, "kind", {ident->kind(), ident->kind_len}) &&
+         add_text(doc, o, "itemId", {ident->item_id(), ident->id_len});
+}
+
+bool add_op_name(yyjson_mut_doc *doc, yyjson_mut_val *o, const Op *op) noexcept {
+  return add_text(doc, o, "op", op->add ? "add" : "remove");
+}
+
+// A removal whose texts the journal does not know writes them as null.
+bool add_texts(yyjson_mut_doc *doc, yyjson_mut_val *o, const Op *op) noexcept {
+  return op->texts_known ? add_text(doc, o, "title", {op->title(), op->title_len}) &&
+                               add_text(doc, o, "artist", {op->artist(), op->artist_len})
+                         : yyjson_mut_obj_add_null(doc, o, "title") && yyjson_mut_obj_add_null(doc, o, "artist");
+}
+
 bool add_op(yyjson_mut_doc *doc, yyjson_mut_val *array, const Op *op) noexcept {
   yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, array);
-  const Ident *ident = op->ident;
   if (o == nullptr || !yyjson_mut_obj_add_uint(doc, o, "id", static_cast<std::uint64_t>(op->id)) ||
-      !add_text(doc, o, "state", state_name(op->state)) || !add_text(doc, o, "op", op->add ? "add" : "remove") ||
-      !add_text(doc, o, "kind", {ident->kind(), ident->kind_len}) ||
-      !add_text(doc, o, "itemId", {ident->item_id(), ident->id_len})) {
+      !add_text(doc, o, "state", state_name(op->state)) || !add_op_name(doc, o, op) ||
+      !add_identity(doc, o, op->ident) || !add_texts(doc, o, op) ||
+      !yyjson_mut_obj_add_uint(doc, o, "attempts", op->attempts)) {
     return false;
   }
-  // A removal whose texts the journal does not know writes them as null.
-  const bool texts = op->texts_known ? add_text(doc, o, "title", {op->title(), op->title_len}) &&
-                                           add_text(doc, o, "artist", {op->artist(), op->artist_len})
-                                     : yyjson_mut_obj_add_null(doc, o, "title") &&
-                                           yyjson_mut_obj_add_null(doc, o, "artist");
-  return texts && (op->state != State::confirming ||
-                   yyjson_mut_obj_add_uint(doc, o, "acceptedAfter", static_cast<std::uint64_t>(op->accepted_after)));
+  return op->state != State::confirming ||
+         yyjson_mut_obj_add_uint(doc, o, "acceptedAfter", static_cast<std::uint64_t>(op->accepted_after));
+}
+
+// An entry requests may still land on: how many of each intent, and its
+// settled intent when it holds no operation.
+bool add_uncertain_entry(yyjson_mut_doc *doc, yyjson_mut_val *array, const Ident *ident) noexcept {
+  yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, array);
+  if (o == nullptr || !add_identity(doc, o, ident) || !yyjson_mut_obj_add_uint(doc, o, "maybeAdd", ident->maybe_add) ||
+      !yyjson_mut_obj_add_uint(doc, o, "maybeRemove", ident->maybe_remove)) {
+    return false;
+  }
+  if (ident->settled == nullptr) return yyjson_mut_obj_add_null(doc, o, "settled");
+  yyjson_mut_val *settled = yyjson_mut_obj(doc);
+  return settled != nullptr && add_op_name(doc, settled, ident->settled) && add_texts(doc, settled, ident->settled) &&
+         yyjson_mut_obj_add_val(doc, o, "settled", settled);
 }
 
 // ---- reading -----------------------------------------------------------------
@@ -100,32 +126,61 @@ enum class Step { ok, invalid, no_memory };
 
 // Reads one operation into j (which is being restored); ids must increase
 // from *previous_id, which becomes this operation's.
-Step read_op(orvel_journal *j, yyjson_val *obj, std::int64_t *previous_id) noexcept {
-  static constexpr std::string_view kNames[] = {"id",    "state",  "op",           "kind", "itemId",
-                                                "title", "artist", "acceptedAfter"};
-  yyjson_val *v[8];
-  std::int64_t id = 0, accepted_after = 0;
-  State state{};
-  std::string_view op_name, kind, item_id, title, artist;
-  if (!read_members(obj, kNames, v) || !read_count(v[0], &id) || id <= *previous_id || id >= j->next_id ||
-      !read_state(v[1], &state) || !read_text(v[2], &op_name) || (!same(op_name, "add") && !same(op_name, "remove")) ||
-      !read_text(v[3], &kind) || !read_text(v[4], &item_id) || item_id.empty()) {
-    return Step::invalid;
-  }
-  const bool add = same(op_name, "add");
-  // Texts are both strings, or both null for a removal whose texts are unknown.
-  const bool known = !(yyjson_is_null(v[5]) && yyjson_is_null(v[6]));
-  if (known ? !(read_text(v[5], &title) && read_text(v[6], &artist)) : add) return Step::invalid;
-  if ((state == State::confirming) != (v[7] != nullptr)) return Step::invalid;
-  if (state == State::confirming && (!read_count(v[7], &accepted_after) || accepted_after > j->last_token)) {
-    return Step::invalid;
-  }
+// A saved identity: a kind of the four and a non-empty identifier.
+bool read_identity(yyjson_val *kind_value, yyjson_val *id_value, std::string_view *kind,
+                   std::string_view *item_id) noexcept {
+  if (!read_text(kind_value, kind) || !read_text(id_value, item_id) || item_id->empty()) return false;
   // Kinds are short: a longer text cannot be one, whatever its bytes.
   char kind_text[16];
-  if (kind.size() >= sizeof kind_text) return Step::invalid;
-  std::memcpy(kind_text, kind.data(), kind.size());
-  kind_text[kind.size()] = '\0';
-  if (orvel_validate_kind(kind_text) != 0) return Step::invalid;
+  if (kind->size() >= sizeof kind_text) return false;
+  std::memcpy(kind_text, kind->data(), kind->size());
+  kind_text[kind->size()] = '\0';
+  return orvel_validate_kind(kind_text) == 0;
+}
+
+// A saved intent: "add" or "remove", with both texts, or both null for a
+// removal whose texts are unknown.
+struct Intent {
+  bool add, known;
+  std::string_view title, artist;
+};
+bool read_intent(yyjson_val *op_value, yyjson_val *title_value, yyjson_val *artist_value, Intent *out) noexcept {
+  std::string_view op_name;
+  if (!read_text(op_value, &op_name) || (!same(op_name, "add") && !same(op_name, "remove"))) return false;
+  out->add = same(op_name, "add");
+  out->known = !(yyjson_is_null(title_value) && yyjson_is_null(artist_value));
+  return out->known ? read_text(title_value, &out->title) && read_text(artist_value, &out->artist) : !out->add;
+}
+
+// A count of the journal's that fits 32 bits.
+bool read_small(yyjson_val *v, std::uint32_t *out) noexcept {
+  if (!yyjson_is_uint(v) || yyjson_get_uint(v) > UINT32_MAX) return false;
+  *out = static_cast<std::uint32_t>(yyjson_get_uint(v));
+  return true;
+}
+
+Step read_op(orvel_journal *j, yyjson_val *obj, std::uint64_t version, std::int64_t *previous_id) noexcept {
+  static constexpr std::string_view kNames[] = {"id",    "state",  "op",       "kind",         "itemId",
+                                                "title", "artist", "attempts", "acceptedAfter"};
+  yyjson_val *v[9];
+  std::int64_t id = 0, accepted_after = 0;
+  std::uint32_t attempts = 0;
+  State state{};
+  std::string_view kind, item_id;
+  Intent intent{};
+  if (!read_members(obj, kNames, v) || !read_count(v[0], &id) || id <= *previous_id || id >= j->next_id ||
+      !read_state(v[1], &state) || !read_identity(v[3], v[4], &kind, &item_id) ||
+      !read_intent(v[2], v[5], v[6], &intent)) {
+    return Step::invalid;
+  }
+  // Version 1 knew no attempts; from 2 on every operation has them.
+  if (version == 1 ? v[7] != nullptr : !read_small(v[7], &attempts)) return Step::invalid;
+  if ((state == State::confirming) != (v[8] != nullptr)) return Step::invalid;
+  if (state == State::confirming && (!read_count(v[8], &accepted_after) || accepted_after > j->last_token)) {
+    return Step::invalid;
+  }
+  const bool add = intent.add, known = intent.known;
+  const std::string_view title = intent.title, artist = intent.artist;
 
   Ident *ident = obtain_ident(j, kind, item_id);
   if (ident == nullptr) return Step::no_memory;
@@ -142,11 +197,14 @@ Step read_op(orvel_journal *j, yyjson_val *obj, std::int64_t *previous_id) noexc
     release_ident_if_unused(j, ident);
     return Step::no_memory;
   }
-  // Requests in flight died with the app: they are sent again, unless a
-  // newer intent replaces them. `applied` marks them until then.
+  // Requests in flight when the journal was saved are sent again, unless a
+  // newer intent replaces them, and may still land: they count as unknown.
+  // `applied` marks them until a newer intent comes.
   op->state = state == State::in_flight ? State::unsent : state;
   op->applied = state == State::in_flight;
   op->accepted_after = accepted_after;
+  op->attempts = attempts;
+  if (state == State::in_flight) add_uncertain(j, ident, add);
   Op *replaced = back_from_flight ? ident->unsent : nullptr;
   hold(j, op, ident);
   if (replaced != nullptr) drop(j, replaced);
@@ -181,51 +239,169 @@ bool show_intents(orvel_journal *j) noexcept {
 
 std::int64_t larger(std::int64_t a, std::int64_t b) noexcept { return a > b ? a : b; }
 
-// Reads the text into the empty journal `into` (over the same store); false
-// with *why when it cannot.
-bool read_operations(orvel_journal *into, const char *json, std::size_t len, Reason *why) noexcept {
+// Reads one entry that requests may still land on (after the operations):
+// each entry once, something uncertain, and a settled intent exactly when it
+// holds no operation.
+Step read_uncertain(orvel_journal *j, yyjson_val *obj) noexcept {
+  static constexpr std::string_view kNames[] = {"kind", "itemId", "maybeAdd", "maybeRemove", "settled"};
+  static constexpr std::string_view kIntentNames[] = {"op", "title", "artist"};
+  yyjson_val *v[5], *w[3];
+  std::string_view kind, item_id;
+  std::uint32_t maybe_add = 0, maybe_remove = 0;
+  Intent intent{};
+  if (!read_members(obj, kNames, v) || !read_identity(v[0], v[1], &kind, &item_id) || !read_small(v[2], &maybe_add) ||
+      !read_small(v[3], &maybe_remove) || maybe_add + std::uint64_t{maybe_remove} == 0 || v[4] == nullptr) {
+    return Step::invalid;
+  }
+  const bool settled = !yyjson_is_null(v[4]);
+  if (settled && (!read_members(v[4], kIntentNames, w) || !read_intent(w[0], w[1], w[2], &intent))) return Step::invalid;
+  Ident *ident = find_ident(j, kind, item_id);
+  // `requeue` marks the entries read here, each at most once.
+  if (ident != nullptr ? settled || ident->requeue : !settled) return Step::invalid;
+  if (ident == nullptr) {
+    // Not an operation: never queued or indexed, so its id is never read.
+    Op *op = new_op(0, intent.add, intent.title, intent.artist, intent.known);
+    if (op == nullptr || (ident = obtain_ident(j, kind, item_id)) == nullptr) {
+      std::free(op);
+      return Step::no_memory;
+    }
+    ident->settled = op;
+    op->ident = ident;
+  }
+  ident->requeue = true;
+  // Added to what requests in flight when saved already count.
+  add_uncertain(j, ident, true, maybe_add);
+  add_uncertain(j, ident, false, maybe_remove);
+  return Step::ok;
+}
+
+template <class F>
+Step read_each(yyjson_val *array, F read) noexcept {
+  std::size_t idx = 0, max = 0;
+  yyjson_val *element = nullptr;
+  yyjson_arr_foreach(array, idx, max, element) {
+    const Step step = read(element);
+    if (step != Step::ok) return step;
+  }
+  return Step::ok;
+}
+
+bool read_journal(orvel_journal *into, yyjson_val *root, Reason *why) noexcept {
   *why = Reason::invalid_journal;
-  const ReadDoc doc(yyjson_read_opts(const_cast<char *>(json), len, 0, nullptr, nullptr));
-  if (doc.get() == nullptr) {
-    *why = Reason::invalid_json;
-    return false;
-  }
-  static constexpr std::string_view kNames[] = {"format",    "version",     "nextId",
-                                                "lastToken", "loadedToken", "operations"};
-  yyjson_val *v[6];
+  static constexpr std::string_view kNames[] = {"format",      "version",    "nextId",   "lastToken",
+                                                "loadedToken", "operations", "uncertain"};
+  yyjson_val *v[7];
   std::string_view format;
-  if (!read_members(yyjson_doc_get_root(doc.get()), kNames, v) || !read_text(v[0], &format) || !same(format, kFormat) ||
-      !yyjson_is_uint(v[1])) {
+  if (!read_members(root, kNames, v) || !read_text(v[0], &format) || !same(format, kFormat) || !yyjson_is_uint(v[1])) {
     return false;
   }
-  if (yyjson_get_uint(v[1]) != kFormatVersion) {
+  const std::uint64_t version = yyjson_get_uint(v[1]);
+  if (version != 1 && version != kFormatVersion) {
     *why = Reason::unsupported_version;
     return false;
   }
-  if (!read_count(v[2], &into->next_id) || into->next_id < 1 || !read_count(v[3], &into->last_token) ||
+  // Ids and tokens must leave room to go on: one more of each at least.
+  if (!read_count(v[2], &into->next_id) || into->next_id < 1 || into->next_id >= kMaxCounter ||
+      !read_count(v[3], &into->last_token) || into->last_token >= kMaxCounter ||
       !read_count(v[4], &into->loaded_token) || into->loaded_token > into->last_token || !yyjson_is_arr(v[5]) ||
-      yyjson_arr_size(v[5]) > kMaxHeld) {
+      yyjson_arr_size(v[5]) > kMaxHeld || (version == 1 ? v[6] != nullptr : !yyjson_is_arr(v[6]))) {
     return false;
   }
-  if (!reserve_ops(into, yyjson_arr_size(v[5]))) {
+  const std::size_t uncertain = version == 1 ? 0 : yyjson_arr_size(v[6]);
+  if (!reserve_ops(into, yyjson_arr_size(v[5]) + std::uint64_t{uncertain})) {
     *why = Reason::out_of_memory;
     return false;
   }
-  std::size_t idx = 0, max = 0;
-  yyjson_val *element = nullptr;
   std::int64_t previous_id = 0;
-  yyjson_arr_foreach(v[5], idx, max, element) {
-    switch (read_op(into, element, &previous_id)) {
-      case Step::ok: break;
-      case Step::invalid: return false;
-      case Step::no_memory: *why = Reason::out_of_memory; return false;
-    }
+  Step step = read_each(v[5], [&](yyjson_val *e) noexcept { return read_op(into, e, version, &previous_id); });
+  if (step == Step::ok && version != 1) {
+    step = read_each(v[6], [&](yyjson_val *e) noexcept { return read_uncertain(into, e); });
+  }
+  for (Ident *u = into->uncertain_first; u != nullptr; u = u->uncertain_next) u->requeue = false;
+  if (step != Step::ok) {
+    if (step == Step::no_memory) *why = Reason::out_of_memory;
+    return false;
+  }
+  // Queue order: those never tried, in the order recorded, then those tried
+  // before, so a failing one is not first again after a restart.
+  for (Op *op = into->first; op != nullptr; op = op->next) {
+    if (op->state == State::unsent && op->attempts != 0) requeue(into, op);
   }
   if (!show_intents(into)) {
     *why = Reason::out_of_memory;
     return false;
   }
   return true;
+}
+
+// The journal's saved text, its length in *len when len is not null; null
+// when memory is short.
+char *write_journal(const orvel_journal *journal, std::size_t *len) noexcept {
+  WriteDoc doc;
+  yyjson_mut_doc *d = doc.get();
+  yyjson_mut_val *root = yyjson_mut_obj(d);
+  yyjson_mut_doc_set_root(d, root);
+  yyjson_mut_val *ops = yyjson_mut_arr(d);
+  yyjson_mut_val *uncertain = yyjson_mut_arr(d);
+  bool ok = root != nullptr && add_text(d, root, "format", kFormat) &&
+            yyjson_mut_obj_add_uint(d, root, "version", kFormatVersion) &&
+            yyjson_mut_obj_add_uint(d, root, "nextId", static_cast<std::uint64_t>(journal->next_id)) &&
+            yyjson_mut_obj_add_uint(d, root, "lastToken", static_cast<std::uint64_t>(journal->last_token)) &&
+            yyjson_mut_obj_add_uint(d, root, "loadedToken", static_cast<std::uint64_t>(journal->loaded_token)) &&
+            yyjson_mut_obj_add_val(d, root, "operations", ops) && yyjson_mut_obj_add_val(d, root, "uncertain", uncertain);
+  for (const Op *op = journal->first; ok && op != nullptr; op = op->next) ok = add_op(d, ops, op);
+  for (const Ident *u = journal->uncertain_first; ok && u != nullptr; u = u->uncertain_next) {
+    ok = add_uncertain_entry(d, uncertain, u);
+  }
+  return ok ? yyjson_mut_write_opts(d, 0, nullptr, len, nullptr) : nullptr;
+}
+
+// ---- the one snapshot: the store's export and the journal in one text -------
+
+constexpr std::string_view kSnapshotFormat = "orvel-snapshot";
+constexpr std::uint64_t kSnapshotVersion = 1;
+
+// Reads the store's part strictly (the export's shape: every entry valid,
+// none twice, the total right) into a new store; null with *why when it
+// cannot.
+orvel_store *read_store(yyjson_val *value, Reason *why) noexcept {
+  *why = Reason::invalid_snapshot;
+  static constexpr std::string_view kNames[] = {"total", "items"};
+  static constexpr std::string_view kEntryNames[] = {"kind", "itemId", "title", "artist"};
+  yyjson_val *v[2];
+  if (!read_members(value, kNames, v) || !yyjson_is_uint(v[0]) || !yyjson_is_arr(v[1]) ||
+      yyjson_get_uint(v[0]) != yyjson_arr_size(v[1])) {
+    return nullptr;
+  }
+  std::size_t idx = 0, max = 0;
+  yyjson_val *entry = nullptr;
+  yyjson_arr_foreach(v[1], idx, max, entry) {
+    yyjson_val *e[4];
+    std::string_view kind, item_id, text;
+    if (!read_members(entry, kEntryNames, e) || !read_identity(e[0], e[1], &kind, &item_id) ||
+        !read_text(e[2], &text) || !read_text(e[3], &text)) {
+      return nullptr;
+    }
+  }
+  orvel_store *store = orvel_create();
+  if (store == nullptr) {
+    *why = Reason::out_of_memory;
+    return nullptr;
+  }
+  if (max == 0) return store;
+  // liborvel reads its own export back as it wrote it: the part is written
+  // out once more and loaded.
+  std::size_t len = 0;
+  const OwnedText text(yyjson_val_write_opts(value, 0, nullptr, &len, nullptr));
+  const int32_t loaded = text.get() != nullptr ? orvel_load_mine_json(store, text.get(), len) : -1;
+  if (loaded < 0 || static_cast<std::size_t>(loaded) != max) {
+    // The entries were checked, so a load fails only for memory; fewer
+    // entries than elements means one came twice.
+    *why = loaded < 0 ? Reason::out_of_memory : Reason::invalid_snapshot;
+    orvel_destroy(store);
+    return nullptr;
+  }
+  return store;
 }
 
 }  // namespace
@@ -235,21 +411,71 @@ using namespace orvel_sync;
 
 extern "C" {
 
+ORVEL_SYNC_API char *orvel_sync_snapshot(const orvel_journal *journal) {
+  if (journal == nullptr) return failed(Reason::null_arg, static_cast<char *>(nullptr));
+  std::size_t journal_len = 0;
+  const OwnedText saved(write_journal(journal, &journal_len));
+  char *store_text = orvel_export_json(journal->store);
+  if (saved.get() == nullptr || store_text == nullptr) {
+    orvel_free(store_text);
+    return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
+  }
+  const std::string_view parts[] = {R"({"format":"orvel-snapshot","version":1,"store":)", store_text,
+                                    R"(,"journal":)", {saved.get(), journal_len}, "}"};
+  std::size_t total = 1;
+  for (const std::string_view part : parts) total += part.size();  // texts in memory: no overflow
+  char *text = static_cast<char *>(std::malloc(total));
+  if (text != nullptr) {
+    char *at = text;
+    for (const std::string_view part : parts) {
+      std::memcpy(at, part.data(), part.size());
+      at += part.size();
+    }
+    *at = '\0';
+  }
+  orvel_free(store_text);
+  if (text == nullptr) return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
+  succeed();
+  return text;
+}
+
+ORVEL_SYNC_API orvel_journal *orvel_sync_open_snapshot(const char *json, size_t len, orvel_store **store) {
+  if (store != nullptr) *store = nullptr;
+  if (json == nullptr || store == nullptr) return failed(Reason::null_arg, static_cast<orvel_journal *>(nullptr));
+  if (len == 0) len = std::strlen(json);
+  const ReadDoc doc(yyjson_read_opts(const_cast<char *>(json), len, 0, nullptr, nullptr));
+  if (doc.get() == nullptr) return failed(Reason::invalid_json, static_cast<orvel_journal *>(nullptr));
+  static constexpr std::string_view kNames[] = {"format", "version", "store", "journal"};
+  yyjson_val *v[4];
+  std::string_view format;
+  if (!read_members(yyjson_doc_get_root(doc.get()), kNames, v) || !read_text(v[0], &format) ||
+      !same(format, kSnapshotFormat) || !yyjson_is_uint(v[1]) || v[2] == nullptr || v[3] == nullptr) {
+    return failed(Reason::invalid_snapshot, static_cast<orvel_journal *>(nullptr));
+  }
+  if (yyjson_get_uint(v[1]) != kSnapshotVersion) {
+    return failed(Reason::unsupported_version, static_cast<orvel_journal *>(nullptr));
+  }
+  Reason why{};
+  orvel_store *opened = read_store(v[2], &why);
+  if (opened == nullptr) return failed(why, static_cast<orvel_journal *>(nullptr));
+  orvel_journal *journal = orvel_sync_create(opened);
+  if (journal == nullptr) {
+    orvel_destroy(opened);
+    return failed(Reason::out_of_memory, static_cast<orvel_journal *>(nullptr));
+  }
+  if (!read_journal(journal, v[3], &why)) {
+    orvel_sync_destroy(journal);
+    orvel_destroy(opened);
+    return failed(why, static_cast<orvel_journal *>(nullptr));
+  }
+  *store = opened;
+  succeed();
+  return journal;
+}
+
 ORVEL_SYNC_API char *orvel_sync_export(const orvel_journal *journal) {
   if (journal == nullptr) return failed(Reason::null_arg, static_cast<char *>(nullptr));
-  WriteDoc doc;
-  yyjson_mut_doc *d = doc.get();
-  yyjson_mut_val *root = yyjson_mut_obj(d);
-  yyjson_mut_doc_set_root(d, root);
-  yyjson_mut_val *ops = yyjson_mut_arr(d);
-  bool ok = root != nullptr && add_text(d, root, "format", kFormat) &&
-            yyjson_mut_obj_add_uint(d, root, "version", kFormatVersion) &&
-            yyjson_mut_obj_add_uint(d, root, "nextId", static_cast<std::uint64_t>(journal->next_id)) &&
-            yyjson_mut_obj_add_uint(d, root, "lastToken", static_cast<std::uint64_t>(journal->last_token)) &&
-            yyjson_mut_obj_add_uint(d, root, "loadedToken", static_cast<std::uint64_t>(journal->loaded_token)) &&
-            yyjson_mut_obj_add_val(d, root, "operations", ops);
-  for (const Op *op = journal->first; ok && op != nullptr; op = op->next) ok = add_op(d, ops, op);
-  char *text = ok ? yyjson_mut_write_opts(d, 0, nullptr, nullptr, nullptr) : nullptr;
+  char *text = write_journal(journal, nullptr);
   if (text == nullptr) return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
   succeed();
   return text;
@@ -257,12 +483,16 @@ ORVEL_SYNC_API char *orvel_sync_export(const orvel_journal *journal) {
 
 ORVEL_SYNC_API int32_t orvel_sync_restore(orvel_journal *journal, const char *json, size_t len) {
   if (journal == nullptr || json == nullptr) return failed(Reason::null_arg, -1);
-  if (journal->counts[ORVEL_SYNC_HELD] != 0) return failed(Reason::journal_not_empty, -1);
+  if (journal->counts[ORVEL_SYNC_HELD] != 0 || journal->counts[ORVEL_SYNC_UNCERTAIN] != 0) {
+    return failed(Reason::journal_not_empty, -1);
+  }
   if (len == 0) len = std::strlen(json);
+  const ReadDoc doc(yyjson_read_opts(const_cast<char *>(json), len, 0, nullptr, nullptr));
+  if (doc.get() == nullptr) return failed(Reason::invalid_json, -1);
   orvel_journal restored{};
   init_journal(&restored, journal->store);
   Reason why{};
-  if (!read_operations(&restored, json, len, &why)) {
+  if (!read_journal(&restored, yyjson_doc_get_root(doc.get()), &why)) {
     clear_journal(&restored);
     return failed(why, -1);
   }

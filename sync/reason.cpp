@@ -27,7 +27,7 @@ constexpr std::string_view kReasons[] = {
     "null arg",          "invalid kind",    "empty item_id",       "invalid utf-8",
     "invalid argument",  "unknown operation", "unknown token",     "stale response",
     "invalid json",      "invalid journal", "unsupported version", "journal not empty",
-    "out of memory",
+    "invalid snapshot",  "out of memory",
 };
 static_assert(sizeof kReasons / sizeof kReasons[0] == static_cast<std::size_t>(Reason::out_of_memory) + 1);
 

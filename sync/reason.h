@@ -18,6 +18,7 @@ enum class Reason : std::uint8_t {
   invalid_journal,
   unsupported_version,
   journal_not_empty,
+  invalid_snapshot,
   out_of_memory,
 };
 

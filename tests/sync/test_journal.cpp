@@ -25,7 +25,8 @@ TEST(Journal, VersionsAndCreation) {
   for (int32_t which : {ORVEL_SYNC_HELD, ORVEL_SYNC_UNSENT, ORVEL_SYNC_IN_FLIGHT, ORVEL_SYNC_CONFIRMING}) {
     EXPECT_EQ(s.count(which), 0);
   }
-  EXPECT_EQ(s.count(4), -1);
+  EXPECT_EQ(s.count(ORVEL_SYNC_UNCERTAIN), 0);
+  EXPECT_EQ(s.count(ORVEL_SYNC_UNCERTAIN + 1), -1);
   EXPECT_EQ(reason(), "invalid argument");
   EXPECT_EQ(orvel_sync_count(nullptr, ORVEL_SYNC_HELD), -1);
 }
@@ -67,14 +68,18 @@ TEST(Journal, SetShowsTheIntentAtOnceAndANewerIntentReplacesAnUnsentOne) {
   EXPECT_EQ(s.set(true, "album", "a1"), 0) << "the store shows it already";
   EXPECT_EQ(s.set(false, "track", "t9"), 0) << "nothing to remove";
   EXPECT_EQ(s.set(true, "track", "t1"), 2);
-  EXPECT_EQ(s.set(false, "album", "a1"), 3);
-  EXPECT_FALSE(s.shows("album", "a1"));
-  EXPECT_EQ(s.count(ORVEL_SYNC_UNSENT), 2) << "operation 3 replaced operation 1";
-  // The oldest unsent goes first: track t1 (2), then the album's removal (3).
   auto [first, first_id] = s.next();
-  EXPECT_EQ(first_id, 2);
+  EXPECT_EQ(first_id, 1);
+  EXPECT_EQ(s.set(false, "album", "a1"), 3);
+  EXPECT_EQ(s.set(true, "album", "a1", "North", "Velvetine"), 4);
+  EXPECT_EQ(s.set(false, "album", "a1"), 5);
+  EXPECT_FALSE(s.shows("album", "a1"));
+  EXPECT_EQ(s.count(ORVEL_SYNC_UNSENT), 2) << "operation 5 replaced 4, which replaced 3";
+  orvel_sync_report(s.j(), first_id, ORVEL_SYNC_ACCEPTED);
+  // In the order recorded: track t1 (2), then the album's removal (5).
+  EXPECT_EQ(s.next().second, 2);
   auto [second, second_id] = s.next();
-  EXPECT_EQ(second_id, 3);
+  EXPECT_EQ(second_id, 5);
   EXPECT_EQ(*second, *take(orvel_build_wish_request_json("https://s.example", 0, "album", "a1", "North",
                                                           "Velvetine")))
       << "a removal keeps the texts of the addition it replaced";
@@ -278,11 +283,11 @@ TEST(Journal, ExportAndRestoreCarryEveryOperationAcrossARestart) {
   const int64_t flying = s.send();
   const int64_t token = orvel_sync_begin_refresh(s.j());
   EXPECT_EQ(s.journal_text(),
-            R"({"format":"orvel-journal","version":1,"nextId":5,"lastToken":1,"loadedToken":0,"operations":[)"
-            R"({"id":1,"state":"confirming","op":"add","kind":"track","itemId":"t1","title":"T","artist":"A","acceptedAfter":0},)"
-            R"({"id":2,"state":"inFlight","op":"remove","kind":"track","itemId":"t1","title":"T","artist":"A"},)"
-            R"({"id":3,"state":"unsent","op":"add","kind":"track","itemId":"t1","title":"T2","artist":"A2"},)"
-            R"({"id":4,"state":"inFlight","op":"add","kind":"album","itemId":"a1","title":"","artist":""}]})");
+            R"({"format":"orvel-journal","version":2,"nextId":5,"lastToken":1,"loadedToken":0,"operations":[)"
+            R"({"id":1,"state":"confirming","op":"add","kind":"track","itemId":"t1","title":"T","artist":"A","attempts":1,"acceptedAfter":0},)"
+            R"({"id":2,"state":"inFlight","op":"remove","kind":"track","itemId":"t1","title":"T","artist":"A","attempts":1},)"
+            R"({"id":3,"state":"unsent","op":"add","kind":"track","itemId":"t1","title":"T2","artist":"A2","attempts":0},)"
+            R"({"id":4,"state":"inFlight","op":"add","kind":"album","itemId":"a1","title":"","artist":"","attempts":1}],"uncertain":[]})");
   EXPECT_EQ(in_flight, 2);
 
   Synced after;
@@ -324,7 +329,7 @@ TEST(Journal, RestoreRefusesAnythingItDidNotWriteAndChangesNothing) {
       {head + "[" + op + "]", "invalid json"},  // truncated
       {"[]", "invalid journal"},
       {head + "[]}", ""},
-      {R"({"format":"orvel-journal","version":2})", "unsupported version"},
+      {R"({"format":"orvel-journal","version":3})", "unsupported version"},
       {R"({"format":"other","version":1,"nextId":1,"lastToken":0,"loadedToken":0,"operations":[]})", "invalid journal"},
       {R"({"format":"orvel-journal","version":"1","nextId":1,"lastToken":0,"loadedToken":0,"operations":[]})", "invalid journal"},
       {R"({"format":"orvel-journal","version":1,"nextId":1,"lastToken":0,"loadedToken":0,"operations":[],"extra":1})", "invalid journal"},

@@ -41,10 +41,16 @@ inline bool consistent(const orvel_journal *j) noexcept {
   }
   if (prev != j->last) return false;
   bool idents_ok = true;
-  std::uint64_t held_by_idents = 0;
+  std::uint64_t held_by_idents = 0, uncertain = 0;
   j->idents.for_each([&](const Ident *ident) noexcept {
     held_by_idents += ident->held;
-    if (ident->held == 0) idents_ok = false;
+    const bool is_uncertain = ident->maybe_add + ident->maybe_remove != 0;
+    uncertain += is_uncertain;
+    // A record lives while it holds something or may be landed on, and has a
+    // settled intent exactly when it only may be landed on.
+    if (ident->held == 0 && !is_uncertain) idents_ok = false;
+    if ((ident->settled != nullptr) != (ident->held == 0 && is_uncertain)) idents_ok = false;
+    if (ident->settled != nullptr && ident->settled->ident != ident) idents_ok = false;
     for (const Op *op : {ident->unsent, ident->in_flight, ident->newest_confirming}) {
       if (op != nullptr && op->ident != ident) idents_ok = false;
     }
@@ -52,6 +58,14 @@ inline bool consistent(const orvel_journal *j) noexcept {
   for (std::size_t i = 0; i < 4; ++i) {
     if (counts[i] != j->counts[i]) return false;
   }
+  std::uint64_t listed = 0;
+  for (const Ident *u = j->uncertain_first; u != nullptr; u = u->uncertain_next) {
+    if (u->maybe_add + u->maybe_remove == 0 || (u->uncertain_next != nullptr && u->uncertain_next->uncertain_prev != u)) {
+      return false;
+    }
+    ++listed;
+  }
+  if (listed != uncertain || j->counts[ORVEL_SYNC_UNCERTAIN] != uncertain) return false;
   return idents_ok && held_by_idents == counts[ORVEL_SYNC_HELD] && j->ops.size() == counts[ORVEL_SYNC_HELD] &&
          j->ready.size() == ready && j->loaded_token <= j->last_token;
 }

@@ -89,10 +89,12 @@ TEST(SyncAllocFailures, EveryFunctionFailsCleanly) {
   sweep("set: a new entry", some_history, [](World &w) {
     return orvel_sync_set(w.journal, 1, "artist", "r1", "R", "A") > 0;
   });
-  sweep("set: replacing an unsent one", some_history, [](World &w) {
-    return orvel_sync_set(w.journal, 0, "playlist", "p1", nullptr, nullptr) > 0 ||
-           orvel_sync_set(w.journal, 1, "album", "a0", "Zero", "") > 0;
-  });
+  sweep("set: replacing an unsent one", [](World &w) {
+    some_history(w);
+    orvel_sync_set(w.journal, 1, "album", "a0", "Zero", "");  // behind the removal in flight
+  }, [](World &w) { return orvel_sync_set(w.journal, 0, "album", "a0", nullptr, nullptr) > 0; });
+  sweep("set: cancelling an unsent removal", some_history,
+        [](World &w) { return orvel_sync_set(w.journal, 1, "track", "gone", "G", "") == 0; });
   sweep("set: the one that grows every index", [](World &w) {
     for (int i = 0; i < 16; ++i) {
       const std::string id = "t" + std::to_string(i);
