@@ -10,7 +10,7 @@ from typing import Optional, Type, TypeVar
 
 from ._errors import InvalidInputError, OrvelError, Reason, error_for
 from ._kinds import Kind
-from ._library import load_library, load_sync_library
+from ._library import SyncEntry, load_library, load_sync_library
 from ._requests import WishRequest
 from ._store import StoreView
 from ._text import Response, Text, encode, response_buffer, take_text
@@ -22,13 +22,55 @@ class Outcome(IntEnum):
     ACCEPTED = 1
     """The service applied it (a 2xx answer)."""
     REJECTED = 2
-    """The service refused it for good (a 4xx answer): the store is put back."""
+    """The service refused it for good (a 4xx answer but 408 and 429): the store is put back."""
     FAILED = 3
-    """No answer, or "try again" (5xx, a timeout): it will be sent again."""
+    """It certainly did not reach the service (refused connection, unknown host), or the
+    service said "try again" (408, 429, 5xx): it will be sent again."""
+    UNKNOWN = 4
+    """It may have reached the service (a deadline passed, or the connection broke after
+    it was written): sent again, and the journal watches for it landing late."""
+
+
+class StoreChange(IntEnum):
+    """What report() did to the store."""
+
+    UNCHANGED = 0
+    REMOVED = 1
+    """A refused addition: the entry is gone."""
+    SHOWN = 2
+    """A refused removal: the entry is back."""
+
+
+class EntryState(IntEnum):
+    """Where an entry stands in the journal (EntryStatus.state)."""
+
+    SYNCED = 0
+    """Nothing held: the store shows the service's state."""
+    UNSENT = 1
+    IN_FLIGHT = 2
+    CONFIRMING = 3
+    """The newest change was accepted; a list fetched since will confirm it."""
+    UNCERTAIN = 4
+    """Nothing held, but a request reported UNKNOWN may still land."""
+
+
+@dataclass(frozen=True)
+class EntryStatus:
+    """One entry's state in the journal, from SyncedWishlist.status()."""
+
+    state: EntryState
+    wished: Optional[bool]
+    """The user's newest intent; None when SYNCED."""
+    op_id: int
+    """The newest operation held for it, 0 when none is."""
+    attempts: int
+    """How often that operation's request was handed out."""
+    uncertain: int
+    """Requests reported UNKNOWN that may still land."""
 
 
 # orvel_sync_count's selectors and orvel_sync_load's result for a stale response.
-_HELD, _UNSENT, _IN_FLIGHT, _CONFIRMING = 0, 1, 2, 3
+_HELD, _UNSENT, _IN_FLIGHT, _CONFIRMING, _UNCERTAIN = 0, 1, 2, 3, 4
 _STALE = -2
 
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
@@ -74,8 +116,8 @@ class SyncedWishlist(StoreView):
     Read it as a Wishlist (has, ``in``, len, iteration, export_json, export); change it
     only through set_wished and the list responses given to load(token, response), so
     the journal sees every change. Send next_request()'s requests, report() what became
-    of each, and save() the journal with export_json() after each change; restore()
-    makes the object anew from both. Failures raise OrvelError (InvalidInputError, a
+    of each, and save one snapshot() after each change; open_snapshot() makes the
+    object anew from it (save() and export_json() with restore() do the same in two texts). Failures raise OrvelError (InvalidInputError, a
     ValueError, for refused input) with the journal's reason. Use it as a context
     manager or close() it. Needs liborvel-sync, looked for on first use.
     Threads may share one: each call runs alone, and close() waits for a call in
@@ -85,10 +127,7 @@ class SyncedWishlist(StoreView):
     _copy_hint = "use SyncedWishlist.restore(save(), export_json())"
 
     def __init__(self) -> None:
-        super().__init__()
-        self._lib = load_library()
-        self._sync = load_sync_library()
-        self._journal: Optional[int] = None
+        self._empty()
         store = self._lib.orvel_create()
         if not store:
             raise MemoryError("orvel_create: out of memory")
@@ -97,6 +136,31 @@ class SyncedWishlist(StoreView):
             self._lib.orvel_destroy(store)
             raise MemoryError("orvel_sync_create: out of memory")
         self._store, self._journal = store, journal
+
+    def _empty(self) -> None:
+        """The libraries and the lock, no handles yet."""
+        StoreView.__init__(self)
+        self._lib = load_library()
+        self._sync = load_sync_library()
+        self._journal: Optional[int] = None
+
+    @classmethod
+    def open_snapshot(cls: Type[_Self], text: Response) -> _Self:
+        """A new SyncedWishlist from what snapshot() gave: its store and its journal.
+
+        Operations that were in flight come back unsent, counted as reported UNKNOWN.
+        Raises InvalidInputError ("invalid json", "invalid snapshot", "invalid journal",
+        "unsupported version") when the text cannot be read.
+        """
+        buffer, size = response_buffer(text, "text")
+        wishes = cls.__new__(cls)
+        wishes._empty()
+        store = ctypes.c_void_p()
+        journal = wishes._sync.orvel_sync_open_snapshot(buffer, size, ctypes.byref(store))
+        if not journal:
+            raise wishes._failure("cannot open the snapshot")
+        wishes._store, wishes._journal = store.value, journal
+        return wishes
 
     @classmethod
     def restore(cls: Type[_Self], journal_text: Response, store_text: Optional[Response] = None) -> _Self:
@@ -187,17 +251,33 @@ class SyncedWishlist(StoreView):
         text = take_text(pointer, self._sync.orvel_sync_free, lambda: self._failure("cannot make the next request"))
         return PendingRequest._of(text, int(op_id.value))
 
-    def report(self, op_id: int, outcome: Outcome) -> None:
+    def report(self, op_id: int, outcome: Outcome) -> StoreChange:
         """Takes what became of the request of ``op_id``: an Outcome (or its number).
+        Returns what that did to the store (a refused change is put back).
 
         Raises InvalidInputError ("unknown operation") for an id that is not in flight,
         ("invalid argument") for an outcome that is not one of Outcome.
         """
         op = _whole_number(op_id, "op_id", _INT64_MIN, _INT64_MAX, Reason.UNKNOWN_OPERATION)
         number = _whole_number(outcome, "outcome", -(2**31), 2**31 - 1, Reason.INVALID_ARGUMENT)
+        change = ctypes.c_int32(0)
         with self._lock:
-            if self._sync.orvel_sync_report(self._journal_handle(), op, number) < 0:
+            if self._sync.orvel_sync_report_outcome(self._journal_handle(), op, number, ctypes.byref(change)) < 0:
                 raise self._failure(f"cannot report operation {op}")
+        return StoreChange(change.value)
+
+    def status(self, kind: Text, item_id: Text) -> EntryStatus:
+        """Where (kind, item_id) stands in the journal; SYNCED when nothing is held for it.
+
+        Raises InvalidInputError ("invalid kind", "empty item_id").
+        """
+        texts = encode(kind, "kind", optional=False), encode(item_id, "item_id", optional=False)
+        entry = SyncEntry()
+        with self._lock:
+            if self._sync.orvel_sync_entry_status(self._journal_handle(), *texts, ctypes.byref(entry)) < 0:
+                raise self._failure(f"cannot read the status of {kind!r} {item_id!r}")
+        return EntryStatus(EntryState(entry.state), None if entry.wished < 0 else entry.wished == 1,
+                           int(entry.op_id), int(entry.attempts), int(entry.uncertain))
 
     def begin_refresh(self) -> int:
         """A token for the list fetch about to start: take it before the request leaves."""
@@ -221,6 +301,15 @@ class SyncedWishlist(StoreView):
             if count < 0 and count != _STALE:
                 raise self._failure("cannot load the response")
         return None if count == _STALE else int(count)
+
+    def snapshot(self) -> str:
+        """The store and the journal in one JSON text, for open_snapshot(): one file
+        written atomically after each change saves both."""
+        with self._lock:
+            return take_text(
+                self._sync.orvel_sync_snapshot(self._journal_handle()), self._sync.orvel_sync_free,
+                lambda: self._failure("cannot take a snapshot"),
+            )
 
     def save(self) -> str:
         """The journal as a JSON text, for restore(); save it with export_json() after each change."""
@@ -256,6 +345,11 @@ class SyncedWishlist(StoreView):
     def confirming(self) -> int:
         """Changes the service accepted, until a list response fetched since shows them."""
         return self._count(_CONFIRMING)
+
+    @property
+    def uncertain(self) -> int:
+        """Entries on which a request reported UNKNOWN may still land (not counted in held)."""
+        return self._count(_UNCERTAIN)
 
     def _describe(self) -> str:
         held = self.held
