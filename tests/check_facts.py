@@ -138,7 +138,8 @@ agree("kinds", kinds, "bindings/node/index.d.cts",
 NODE = next((a for a in sys.argv[2:] if not a.startswith("--")), None)
 if NODE:
     script = ("const o = require(process.argv[1]); process.stdout.write(JSON.stringify("
-              "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS}));")
+              "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS,"
+              " syncReasons: o.SYNC_REASONS}));")
     node = json.loads(subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node")], capture_output=True,
                                      text=True, check=True).stdout)
     agree("interface version", abi, "the Node package", node["abi"])
@@ -150,6 +151,9 @@ if NODE:
             failures.append(f"the Node package: REASONS.{name} is {text!r}, which neither library writes")
     typed = dict(re.findall(r"readonly (\w+): '([^']*)';", one(r"REASONS: \{(.*?)\};", "bindings/node/index.d.cts", re.S) or ""))
     agree("reasons", node["reasons"], "bindings/node/index.d.cts (REASONS)", typed)
+    agree("reasons", reasons, "the Node package (SYNC_REASONS)", node["syncReasons"])
+agree("reasons", reasons, "bindings/node/index.d.cts (SYNC_REASONS)",
+      re.findall(r"'([^']*)'", one(r"SYNC_REASONS: readonly \[(.*?)\];", "bindings/node/index.d.cts", re.S) or ""))
 
 # ---- the Java package, from its sources --------------------------------------------------
 JAVA = "bindings/java/src/main/java/org/orvel/"
