@@ -167,6 +167,22 @@ for name, truth in (("REASONS", messages), ("SYNC_REASONS", reasons)):
     listed = re.findall(r"\w+", one(rf"List<String> {name} = List\.of\((.*?)\);", JAVA + "OrvelException.java", re.S) or "")
     agree("error texts", truth, f"OrvelException.{name}", [constants.get(n, n) for n in listed])
 
+# The journal's numbers: the outcomes (codes written out), and the store changes and entry
+# states (in their header's order, read as ordinals).
+def number(name):
+    """A number orvel_sync.h defines, a comment after it or not."""
+    return int(one(rf"#define {name} +(\d+)\b", "include/orvel_sync.h") or -1)
+
+
+outcomes = {n: number(f"ORVEL_SYNC_{n}") for n in ("ACCEPTED", "REJECTED", "FAILED", "UNKNOWN")}
+agree("outcomes", outcomes, "enum Outcome",
+      {n: int(c) for n, c in re.findall(r"(?m)^  ([A-Z_]+)\((\d+)\)[,;]", read(JAVA + "Outcome.java"))})
+for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVED", "SHOWN")]),
+                    ("EntryState", ["SYNCED", "UNSENT", "IN_FLIGHT", "CONFIRMING", "UNCERTAIN"])):
+    by_number = sorted(names, key=lambda n: number(f"ORVEL_SYNC_{n}"))
+    agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
+          re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
+
 if failures:
     print("facts that disagree with their source:")
     for f in failures:

@@ -13,9 +13,10 @@ import java.util.OptionalInt;
  *
  * <p>The app's loop: {@link #setWished} when the user taps; {@link #nextRequest()} and, once the
  * request has been settled, {@link #report} of its outcome; {@link #save()} and
- * {@link #exportJson()} to storage after each change; {@link #restore(String, String)} after a
- * restart. Report {@link Outcome#FAILED} only once the request can no longer reach the service
- * (its connection closed, or its deadline passed and it was cancelled).
+ * {@link #exportJson()} to storage after each change (or one {@link #snapshot()});
+ * {@link #restore(String, String)} (or {@link #openSnapshot(String)}) after a restart. Report
+ * {@link Outcome#FAILED} only when the request certainly did not reach the service,
+ * {@link Outcome#UNKNOWN} when it may have (a deadline passed, the connection broke).
  *
  * <p>liborvel-sync is loaded on first use (see {@link Orvel#SYNC_LIBRARY_SEARCH_ORDER}): the
  * constructor throws UnsatisfiedLinkError, saying where it looked, when it cannot be. Close it
@@ -31,6 +32,30 @@ public final class SyncedWishlist extends StoreView {
   /** A new empty store with an empty journal. Throws OutOfMemoryError when memory is short. */
   public SyncedWishlist() {
     super(newJournal());
+  }
+
+  private SyncedWishlist(Handles handles) {
+    super(handles);
+  }
+
+  /**
+   * A new object from what {@link #snapshot()} wrote before a restart: its store and its journal
+   * (requests that were in flight count as reported {@link Outcome#UNKNOWN} and will be sent
+   * again). Throws OrvelException, nothing made, with reason "invalid json", "invalid snapshot",
+   * "invalid journal" or "unsupported version".
+   */
+  public static SyncedWishlist openSnapshot(byte[] text) {
+    if (text == null) throw new NullPointerException("text must not be null");
+    SyncNative.load();
+    long[] store = new long[1];
+    long journal = SyncNative.openSnapshot(text, store);
+    if (journal == 0) throw failed("cannot open the snapshot");
+    return new SyncedWishlist(new Handles(store[0], journal));
+  }
+
+  /** The same for a snapshot held in a String (a lone surrogate fails as "invalid json"). */
+  public static SyncedWishlist openSnapshot(String text) {
+    return openSnapshot(Texts.document(text, "text"));
   }
 
   private static Handles newJournal() {
@@ -176,20 +201,49 @@ public final class SyncedWishlist extends StoreView {
   }
 
   /**
-   * What became of the request of operation opId. Throws OrvelException with reason
-   * "unknown operation" when it is not in flight (reported already, or from before a restore).
+   * What became of the request of operation opId; returns what that did to the store (a refused
+   * change is put back). Report {@link Outcome#FAILED} only when the request certainly did not
+   * reach the service, {@link Outcome#UNKNOWN} when it may have. Throws OrvelException with
+   * reason "unknown operation" when it is not in flight (reported already, or from before a
+   * restore).
    */
-  public void report(long opId, Outcome outcome) {
+  public StoreChange report(long opId, Outcome outcome) {
     if (outcome == null) throw new NullPointerException("outcome must not be null");
+    int[] change = new int[1];
     try {
       synchronized (lock) {
-        if (SyncNative.report(journal(), opId, outcome.code()) < 0) {
+        if (SyncNative.reportOutcome(journal(), opId, outcome.code(), change) < 0) {
           throw failed("cannot report " + outcome + " for operation " + opId);
         }
       }
     } finally {
       Reference.reachabilityFence(this);
     }
+    return StoreChange.of(change[0]);
+  }
+
+  /** Where (kind, itemId) stands in the journal; {@link EntryState#SYNCED} when nothing is held. */
+  public EntryStatus status(Kind kind, String itemId) {
+    if (kind == null) throw new NullPointerException("kind must not be null");
+    return status(kind.text(), itemId);
+  }
+
+  /** The same with the kind as a text: reason "invalid kind" when it is not one of the four. */
+  public EntryStatus status(String kind, String itemId) {
+    byte[] kindBytes = Texts.asGiven(kind, "kind", false);
+    byte[] idBytes = Texts.asGiven(itemId, "itemId", false);
+    long[] entry = new long[5];
+    try {
+      synchronized (lock) {
+        if (SyncNative.entryStatus(journal(), kindBytes, idBytes, entry) < 0) {
+          throw failed("cannot read the status of " + kind + " " + itemId);
+        }
+      }
+    } finally {
+      Reference.reachabilityFence(this);
+    }
+    Optional<Boolean> wished = entry[1] < 0 ? Optional.empty() : Optional.of(entry[1] == 1);
+    return new EntryStatus(EntryState.of((int) entry[0]), wished, entry[2], entry[3], entry[4]);
   }
 
   /** A token for the list fetch about to start: take it before the request leaves. */
@@ -230,6 +284,22 @@ public final class SyncedWishlist extends StoreView {
     return load(token, Texts.document(response, "response"));
   }
 
+  /**
+   * The store and the journal in one JSON text, for {@link #openSnapshot(String)} after a
+   * restart: one file written atomically after each change saves both.
+   */
+  public String snapshot() {
+    try {
+      synchronized (lock) {
+        byte[] text = SyncNative.snapshot(journal());
+        if (text == null) throw failed("cannot take a snapshot");
+        return Texts.string(text);
+      }
+    } finally {
+      Reference.reachabilityFence(this);
+    }
+  }
+
   /** The journal as its JSON text, for {@link #restore(String, String)} after a restart. */
   public String save() {
     try {
@@ -261,6 +331,11 @@ public final class SyncedWishlist extends StoreView {
   /** The number of operations accepted, until a later refresh shows them. */
   public int confirming() {
     return count(SyncNative.CONFIRMING);
+  }
+
+  /** The number of entries a request reported unknown may still land on (not counted in held). */
+  public int uncertain() {
+    return count(SyncNative.UNCERTAIN);
   }
 
   private int count(int which) {
