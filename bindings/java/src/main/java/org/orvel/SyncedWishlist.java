@@ -3,6 +3,7 @@ package org.orvel;
 import java.lang.ref.Reference;
 import java.util.Optional;
 import java.util.OptionalInt;
+import java.util.function.LongFunction;
 
 /**
  * A wishlist store with its change journal (liborvel-sync): every change the user makes is kept
@@ -289,23 +290,20 @@ public final class SyncedWishlist extends StoreView {
    * restart: one file written atomically after each change saves both.
    */
   public String snapshot() {
-    try {
-      synchronized (lock) {
-        byte[] text = SyncNative.snapshot(journal());
-        if (text == null) throw failed("cannot take a snapshot");
-        return Texts.string(text);
-      }
-    } finally {
-      Reference.reachabilityFence(this);
-    }
+    return journalText(SyncNative::snapshot, "cannot take a snapshot");
   }
 
   /** The journal as its JSON text, for {@link #restore(String, String)} after a restart. */
   public String save() {
+    return journalText(SyncNative::export, "cannot save the journal");
+  }
+
+  /** A text the journal writes of itself, or OrvelException saying what failed. */
+  private String journalText(LongFunction<byte[]> write, String what) {
     try {
       synchronized (lock) {
-        byte[] text = SyncNative.export(journal());
-        if (text == null) throw failed("cannot save the journal");
+        byte[] text = write.apply(journal());
+        if (text == null) throw failed(what);
         return Texts.string(text);
       }
     } finally {
