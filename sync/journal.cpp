@@ -87,7 +87,8 @@ std::uint32_t &maybe_of(Ident *ident, bool add) noexcept { return add ? ident->m
 void unlink_uncertain(orvel_journal *j, Ident *ident) noexcept {
   (ident->uncertain_prev != nullptr ? ident->uncertain_prev->uncertain_next : j->uncertain_first) =
       ident->uncertain_next;
-  if (ident->uncertain_next != nullptr) ident->uncertain_next->uncertain_prev = ident->uncertain_prev;
+  (ident->uncertain_next != nullptr ? ident->uncertain_next->uncertain_prev : j->uncertain_last) =
+      ident->uncertain_prev;
   ident->uncertain_prev = ident->uncertain_next = nullptr;
   --j->counts[ORVEL_SYNC_UNCERTAIN];
   std::free(ident->settled);
@@ -99,10 +100,10 @@ void unlink_uncertain(orvel_journal *j, Ident *ident) noexcept {
 void add_uncertain(orvel_journal *j, Ident *ident, bool add, std::uint32_t n) noexcept {
   if (n == 0) return;
   if (!is_uncertain(ident)) {
-    ident->uncertain_prev = nullptr;
-    ident->uncertain_next = j->uncertain_first;
-    if (j->uncertain_first != nullptr) j->uncertain_first->uncertain_prev = ident;
-    j->uncertain_first = ident;
+    ident->uncertain_prev = j->uncertain_last;
+    ident->uncertain_next = nullptr;
+    (j->uncertain_last != nullptr ? j->uncertain_last->uncertain_next : j->uncertain_first) = ident;
+    j->uncertain_last = ident;
     ++j->counts[ORVEL_SYNC_UNCERTAIN];
   }
   std::uint32_t &maybe = maybe_of(ident, add);
@@ -149,7 +150,7 @@ void init_journal(orvel_journal *j, orvel_store *store) noexcept {
   j->loaded_token = 0;
   j->pass = 0;
   j->next_seq = 1;
-  j->uncertain_first = nullptr;
+  j->uncertain_first = j->uncertain_last = nullptr;
   for (std::uint32_t &c : j->counts) c = 0;
 }
 
@@ -172,6 +173,7 @@ void swap_journals(orvel_journal *a, orvel_journal *b) noexcept {
   swap_value(a->pass, b->pass);
   swap_value(a->next_seq, b->next_seq);
   swap_value(a->uncertain_first, b->uncertain_first);
+  swap_value(a->uncertain_last, b->uncertain_last);
   for (std::size_t i = 0; i < sizeof a->counts / sizeof a->counts[0]; ++i) swap_value(a->counts[i], b->counts[i]);
   a->idents.swap(b->idents);
   a->ops.swap(b->ops);

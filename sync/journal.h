@@ -96,9 +96,9 @@ inline constexpr std::uint32_t kNotQueued = ReadyQueue::kNotQueued;
 // interface as int32_t).
 inline constexpr std::uint32_t kMaxHeld = INT32_MAX;
 
-// Ids and tokens stay at most this (2^53): no journal gets near it, and every
-// JSON reader, in every language, reads it exactly.
-inline constexpr std::int64_t kMaxCounter = std::int64_t{1} << 53;
+// The next id and the last token stay at most this (2^53 - 1): no journal
+// gets near it, and every JSON reader, in every language, reads it exactly.
+inline constexpr std::int64_t kMaxCounter = (std::int64_t{1} << 53) - 1;
 
 }  // namespace orvel_sync
 
@@ -125,7 +125,7 @@ struct orvel_journal {
   std::uint64_t pass;         // re-application passes so far
   std::uint64_t next_seq;     // the queue place the next queued operation gets
   std::uint32_t counts[5];    // indexed by ORVEL_SYNC_HELD ... ORVEL_SYNC_UNCERTAIN (entries)
-  orvel_sync::Ident *uncertain_first;
+  orvel_sync::Ident *uncertain_first, *uncertain_last;  // in the order they became uncertain
   orvel_sync::PointerTable<orvel_sync::Ident, orvel_sync::IdentTraits> idents;
   orvel_sync::PointerTable<orvel_sync::Op, orvel_sync::OpTraits> ops;
   orvel_sync::ReadyQueue ready;

@@ -55,13 +55,12 @@ bool add_op(yyjson_mut_doc *doc, yyjson_mut_val *array, const Op *op) noexcept {
 // settled intent when it holds no operation.
 bool add_uncertain_entry(yyjson_mut_doc *doc, yyjson_mut_val *array, const Ident *ident) noexcept {
   yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, array);
-  if (o == nullptr || !add_identity(doc, o, ident) || !yyjson_mut_obj_add_uint(doc, o, "maybeAdd", ident->maybe_add) ||
-      !yyjson_mut_obj_add_uint(doc, o, "maybeRemove", ident->maybe_remove)) {
-    return false;
-  }
-  if (ident->settled == nullptr) return yyjson_mut_obj_add_null(doc, o, "settled");
-  yyjson_mut_val *settled = yyjson_mut_obj(doc);
-  return settled != nullptr && add_op_name(doc, settled, ident->settled) && add_texts(doc, settled, ident->settled) &&
+  yyjson_mut_val *settled = ident->settled != nullptr ? yyjson_mut_obj(doc) : yyjson_mut_null(doc);
+  return o != nullptr && settled != nullptr && add_identity(doc, o, ident) &&
+         yyjson_mut_obj_add_uint(doc, o, "maybeAdd", ident->maybe_add) &&
+         yyjson_mut_obj_add_uint(doc, o, "maybeRemove", ident->maybe_remove) &&
+         (ident->settled == nullptr ||
+          (add_op_name(doc, settled, ident->settled) && add_texts(doc, settled, ident->settled))) &&
          yyjson_mut_obj_add_val(doc, o, "settled", settled);
 }
 
@@ -300,9 +299,9 @@ bool read_journal(orvel_journal *into, yyjson_val *root, Reason *why) noexcept {
     *why = Reason::unsupported_version;
     return false;
   }
-  // Ids and tokens must leave room to go on: one more of each at least.
-  if (!read_count(v[2], &into->next_id) || into->next_id < 1 || into->next_id >= kMaxCounter ||
-      !read_count(v[3], &into->last_token) || into->last_token >= kMaxCounter ||
+  // Counters beyond what this library hands out would leave no room to go on.
+  if (!read_count(v[2], &into->next_id) || into->next_id < 1 || into->next_id > kMaxCounter ||
+      !read_count(v[3], &into->last_token) || into->last_token > kMaxCounter ||
       !read_count(v[4], &into->loaded_token) || into->loaded_token > into->last_token || !yyjson_is_arr(v[5]) ||
       yyjson_arr_size(v[5]) > kMaxHeld || (version == 1 ? v[6] != nullptr : !yyjson_is_arr(v[6]))) {
     return false;

@@ -18,26 +18,32 @@ bool add_entry(yyjson_mut_doc *doc, yyjson_mut_val *array, const Op *op) noexcep
          yyjson_mut_obj_add_strncpy(doc, entry, "artist", op->artist(), op->artist_len);
 }
 
+// Whether any marked addition must be shown again (decided before anything
+// is allocated, so that a failed allocation is never taken for "none").
+bool any_marked_addition(const orvel_journal *j) noexcept {
+  for (const Op *op = j->first; op != nullptr; op = op->next) {
+    if (op->effective && op->add) return true;
+  }
+  for (const Ident *u = j->uncertain_first; u != nullptr; u = u->uncertain_next) {
+    if (u->settled != nullptr && u->requeue && u->settled->add) return true;
+  }
+  return false;
+}
+
 // The entry objects of the marked additions, comma-separated, in journal
 // order (then the settled intents shown again); null when memory is short.
-// *none is set when there are none.
-char *marked_additions(const orvel_journal *j, std::size_t *len, bool *none) noexcept {
+char *marked_additions(const orvel_journal *j, std::size_t *len) noexcept {
   WriteDoc doc;
   yyjson_mut_val *array = yyjson_mut_arr(doc.get());
   yyjson_mut_doc_set_root(doc.get(), array);
   bool ok = array != nullptr;
-  *none = true;
   for (const Op *op = j->first; ok && op != nullptr; op = op->next) {
-    if (!op->effective || !op->add) continue;
-    *none = false;
-    ok = add_entry(doc.get(), array, op);
+    if (op->effective && op->add) ok = add_entry(doc.get(), array, op);
   }
   for (const Ident *u = j->uncertain_first; ok && u != nullptr; u = u->uncertain_next) {
-    if (u->settled == nullptr || !u->requeue || !u->settled->add) continue;
-    *none = false;
-    ok = add_entry(doc.get(), array, u->settled);
+    if (u->settled != nullptr && u->requeue && u->settled->add) ok = add_entry(doc.get(), array, u->settled);
   }
-  if (!ok || *none) return nullptr;
+  if (!ok) return nullptr;
   std::size_t written = 0;
   char *text = yyjson_mut_write_opts(doc.get(), 0, nullptr, &written, nullptr);
   if (text == nullptr) return nullptr;
@@ -151,8 +157,8 @@ extern "C" ORVEL_SYNC_API int32_t orvel_sync_load(orvel_journal *journal, int64_
     return failed(Reason::out_of_memory, -1);
   }
   std::size_t elements_len = 0;
-  bool none = true;
-  OwnedText elements(marked_additions(journal, &elements_len, &none));
+  const bool none = !any_marked_addition(journal);
+  OwnedText elements(none ? nullptr : marked_additions(journal, &elements_len));
   if (!none && elements.get() == nullptr) return failed(Reason::out_of_memory, -1);
   std::size_t merged_len = len;
   const OwnedText merged(none ? nullptr : merge_response({json, len}, {elements.get(), elements_len}, &merged_len));

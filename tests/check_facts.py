@@ -88,12 +88,18 @@ for pattern in (r"static `\"(\d+\.\d+\.\d+)\"`", r"_(\d+\.\d+\.\d+)_\*\.deb", r"
         agree("version", version, "README.md", copy)
 
 # ---- interface versions ----------------------------------------------------------------
-for lib, node, symbols, the_abi in (("liborvel", "ORVEL", "debian/liborvel1.symbols", abi),
-                                    ("liborvel-sync", "ORVEL_SYNC", "debian/liborvel-sync1.symbols", sync_abi)):
+# An interface grows by one version node for each minor version: X.0 up to
+# the library's X.Y, in the version script and in the symbols file alike.
+for lib, node, symbols, the_abi, lib_version in (
+        ("liborvel", "ORVEL", "debian/liborvel1.symbols", abi, version),
+        ("liborvel-sync", "ORVEL_SYNC", "debian/liborvel-sync1.symbols", sync_abi, sync_version)):
     first = read(symbols).splitlines()[0]
     agree("interface version", f"{lib}.so.{the_abi} {lib}{the_abi} #MINVER#", symbols, first)
     map_file = "cmake/orvel.map" if lib == "liborvel" else "sync/orvel_sync.map"
-    agree("interface version", f"{node}_{the_abi}.0", map_file, one(r"(?m)^([A-Z_]+_\d+\.\d+) \{", map_file))
+    minor = int(lib_version.split(".")[1])
+    nodes = [f"{node}_{the_abi}.{m}" for m in range(minor + 1)]
+    agree("version nodes", nodes, map_file, re.findall(r"(?m)^([A-Z_]+_\d+\.\d+) \{", read(map_file)))
+    agree("version nodes", nodes, symbols, re.findall(r"(?m)^ ([A-Z_]+_\d+\.\d+)@\1 ", read(symbols)))
 for package_name in (f"liborvel{abi}", f"liborvel-sync{sync_abi}"):
     if not re.search(rf"(?m)^Package: {package_name}$", read("debian/control")):
         failures.append(f"debian/control: no package {package_name} for the interface version")

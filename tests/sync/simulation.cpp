@@ -88,6 +88,7 @@ class Service {
  public:
   std::vector<Entry> entries;  // in the order they were added
   std::set<Key> refused;       // client requests for these are refused for good
+  std::optional<Key> poison;   // client requests for this one fail (5xx) for ever
   std::map<Key, bool> last_write;
 
   bool has(const Key &k) const { return find(k) != entries.end(); }
@@ -199,6 +200,12 @@ struct App {
     store = orvel_create();
     journal = orvel_sync_create(store);
   }
+  // The status of an entry, as the journal tells it.
+  orvel_sync_entry status(const Key &k) const {
+    orvel_sync_entry e{};
+    orvel_sync_entry_status(journal, k.kind.c_str(), k.id.c_str(), &e);
+    return e;
+  }
   void close() {
     orvel_sync_destroy(journal);
     orvel_destroy(store);
@@ -209,8 +216,14 @@ struct App {
 };
 
 const char *outcome_name(std::int32_t o) {
-  return o == ORVEL_SYNC_ACCEPTED ? "accepted" : o == ORVEL_SYNC_REJECTED ? "rejected" : "failed";
+  return o == ORVEL_SYNC_ACCEPTED ? "accepted" : o == ORVEL_SYNC_REJECTED ? "rejected" : o == ORVEL_SYNC_FAILED ? "failed" : "unknown";
 }
+
+// A request the network holds: it may land at any later step, or never.
+struct Late {
+  std::int64_t op;
+  Wish wish;
+};
 
 class World {
  public:
@@ -223,6 +236,9 @@ class World {
     s.lose_answer = rng_.pick(std::vector<int>{0, 10, 30});
     s.restart = rng_.pick(std::vector<int>{0, 2, 6});
     s.corrupt = rng_.pick(std::vector<int>{0, 5});
+    s.late = rng_.pick(std::vector<int>{0, 0, 10, 25});
+    s.poison = rng_.percent(25);
+    s.snapshot = rng_.pick(std::vector<int>{0, 50, 100});
     const std::vector<std::string> kinds = {"track", "album", "playlist"};
     const int pool = 3 + rng_.below(5);
     for (int i = 0; i < pool; ++i) keys_.push_back({rng_.pick(kinds), "i" + std::to_string(i)});
@@ -230,6 +246,7 @@ class World {
       if (rng_.percent(15)) service_.refused.insert(k);
       if (rng_.percent(40)) service_.entries.push_back({k, "S" + k.id, ""});
     }
+    if (s.poison) service_.poison = rng_.pick(keys_);
     apps_.resize(static_cast<std::size_t>(s.clients));
     for (App &a : apps_) a.open();
   }
@@ -274,7 +291,7 @@ class World {
 
   void random_step() {
     const Settings &s = result_.settings;
-    const int weights[] = {25, 15, 15, 15, 6, 6, 6, s.restart, s.other_device ? 5 : 0};
+    const int weights[] = {25, 15, 15, 15, 6, 6, 6, s.restart, late_.empty() ? 0 : 6, s.other_device ? 5 : 0};
     int total = 0;
     for (int w : weights) total += w;
     int roll = rng_.below(total), which = 0;
@@ -290,6 +307,7 @@ class World {
       case 5: serve_fetch(a, name); break;
       case 6: deliver_fetch(a, name, true); break;
       case 7: restart(a, name); break;
+      case 8: land_late(); break;
       default: device_write(); break;
     }
   }
@@ -307,7 +325,14 @@ class World {
     step(name + " set " + k.text() + (wished ? " wished" : " not wished") + " -> " + std::to_string(id));
     if (id < 0) return violated("set failed: " + std::string(orvel_sync_last_error()));
     if (id == 0) {
-      if (shown != wished) violated("set recorded nothing although the store showed otherwise");
+      if ((orvel_is_wished(a.store, k.kind.c_str(), k.id.c_str()) == 1) != wished) {
+        violated("set recorded nothing and the store does not show the intent");
+      }
+      // It undid an unsent operation: nothing of the entry is left to send.
+      if (shown != wished) {
+        if (a.status(k).state != ORVEL_SYNC_SYNCED) violated("a cancelled operation is still held for " + k.text());
+        a.last_for.erase(k);
+      }
       return;
     }
     if (id <= a.last_op) violated("operation ids must increase");
@@ -317,6 +342,17 @@ class World {
     if ((orvel_is_wished(a.store, k.kind.c_str(), k.id.c_str()) == 1) != wished) {
       violated("the store does not show an intent just recorded");
     }
+  }
+
+  // An intent the journal queued again, under a new id, after a late
+  // request landed over it: it must be the user's last intent for the entry.
+  bool adopt(App &a, const Key &k, std::int64_t op, bool wished) {
+    if (a.ops.count(op) != 0 || a.last_for.count(k) == 0 || a.ops.at(a.last_for.at(k)).wished != wished) return false;
+    step("the journal queues the intent for " + k.text() + " again as op " + std::to_string(op));
+    a.ops[op] = {k, wished};
+    a.last_for[k] = op;
+    a.last_op = std::max(a.last_op, op);
+    return true;
   }
 
   bool send(App &a, const std::string &name) {
@@ -330,6 +366,9 @@ class World {
     step(name + " send op " + std::to_string(op));
     auto it = a.ops.find(op);
     const std::optional<Wish> wish = read_request(envelope);
+    // An intent the journal queues again, after a late request landed over
+    // it, comes under a new id: the user's last intent for that entry.
+    if (it == a.ops.end() && wish && adopt(a, wish->entry.key, op, wish->add)) it = a.ops.find(op);
     if (it == a.ops.end() || !wish) {
       violated("a request for an operation never recorded, or malformed: " + envelope);
       return false;
@@ -355,9 +394,20 @@ class World {
     Request &r = a.requests[rng_.pick(waiting)];
     r.answered = true;
     const Wish wish = pending_.at({&a - apps_.data(), r.op});
+    if (service_.poison == wish.entry.key) {
+      r.outcome = ORVEL_SYNC_FAILED;
+      step("service answers 503 to op " + std::to_string(r.op) + " (" + wish.entry.key.text() + ")");
+      return;
+    }
     if (faults && rng_.percent(result_.settings.drop)) {
       r.outcome = ORVEL_SYNC_FAILED;
       step(name + " op " + std::to_string(r.op) + " lost on the way");
+      return;
+    }
+    if (faults && rng_.percent(result_.settings.late)) {
+      r.outcome = ORVEL_SYNC_UNKNOWN;
+      late_.push_back({r.op, wish});
+      step(name + " op " + std::to_string(r.op) + " held by the network: its deadline passes");
       return;
     }
     if (service_.refused.count(wish.entry.key) != 0) {
@@ -368,7 +418,7 @@ class World {
     service_.write(wish);
     r.outcome = ORVEL_SYNC_ACCEPTED;
     if (faults && rng_.percent(result_.settings.lose_answer)) {
-      r.outcome = ORVEL_SYNC_FAILED;
+      r.outcome = ORVEL_SYNC_UNKNOWN;
       step("service applies op " + std::to_string(r.op) + ", its answer is lost");
       return;
     }
@@ -387,10 +437,18 @@ class World {
     a.requests.erase(a.requests.begin() + static_cast<std::ptrdiff_t>(i));
     pending_.erase({&a - apps_.data(), r.op});
     step(name + " report op " + std::to_string(r.op) + " " + outcome_name(r.outcome));
-    if (orvel_sync_report(a.journal, r.op, r.outcome) != 0) {
+    const Key &k = a.ops.at(r.op).key;
+    const bool shown = orvel_is_wished(a.store, k.kind.c_str(), k.id.c_str()) == 1;
+    std::int32_t change = -1;
+    if (orvel_sync_report_outcome(a.journal, r.op, r.outcome, &change) != 0) {
       return violated("report failed: " + std::string(orvel_sync_last_error()));
     }
-    if (r.outcome != ORVEL_SYNC_FAILED) a.ops[r.op].outcome = r.outcome;
+    const bool now = orvel_is_wished(a.store, k.kind.c_str(), k.id.c_str()) == 1;
+    const std::int32_t expected = shown == now ? ORVEL_SYNC_STORE_UNCHANGED
+                                  : now        ? ORVEL_SYNC_STORE_SHOWN
+                                               : ORVEL_SYNC_STORE_REMOVED;
+    if (change != expected) violated("the report says otherwise than what it did to the store");
+    if (r.outcome == ORVEL_SYNC_ACCEPTED || r.outcome == ORVEL_SYNC_REJECTED) a.ops[r.op].outcome = r.outcome;
   }
 
   void begin_fetch(App &a, const std::string &name) {
@@ -442,21 +500,46 @@ class World {
   void restart(App &a, const std::string &name) {
     const std::string store_text = take(orvel_export_json(a.store), orvel_free);
     const std::string journal_text = take(orvel_sync_export(a.journal), orvel_sync_free);
+    const bool one_snapshot = rng_.percent(result_.settings.snapshot);
+    const std::string snapshot = one_snapshot ? take(orvel_sync_snapshot(a.journal), orvel_sync_free) : "";
+    std::map<std::int64_t, std::uint32_t> attempts;
+    for (const Key &k : keys_) {
+      const orvel_sync_entry e = a.status(k);
+      if (e.op_id != 0) attempts[e.op_id] = e.attempts;
+    }
     const std::int32_t held = a.count(ORVEL_SYNC_HELD), unsent = a.count(ORVEL_SYNC_UNSENT);
     const std::int32_t flying = a.count(ORVEL_SYNC_IN_FLIGHT), confirming = a.count(ORVEL_SYNC_CONFIRMING);
     const int replaced = in_flight_with_newer_intent(journal_text);
     a.close();
-    step(name + " restarts");
+    step(name + " restarts" + (one_snapshot ? " from its snapshot" : ""));
     for (const Request &r : a.requests) {
-      if (!r.answered && rng_.percent(50)) deliver_after_death(a, r);
+      if (!r.answered) {
+        const int fate = rng_.below(3);  // lands now, later, or never
+        if (fate == 0) deliver_after_death(a, r);
+        if (fate == 1) late_.push_back({r.op, pending_.at({&a - apps_.data(), r.op})});
+      }
       pending_.erase({&a - apps_.data(), r.op});
     }
     a.requests.clear();
     a.fetches.clear();
-    a.open();
-    if (orvel_load_mine_json(a.store, store_text.data(), store_text.size()) < 0 ||
-        orvel_sync_restore(a.journal, journal_text.data(), journal_text.size()) < 0) {
-      return violated("the saved texts could not be read back: " + std::string(orvel_sync_last_error()));
+    if (one_snapshot) {
+      a.journal = orvel_sync_open_snapshot(snapshot.data(), snapshot.size(), &a.store);
+      if (a.journal == nullptr) {
+        a.open();  // something to close
+        return violated("the snapshot could not be read back: " + std::string(orvel_sync_last_error()));
+      }
+    } else {
+      a.open();
+      if (orvel_load_mine_json(a.store, store_text.data(), store_text.size()) < 0 ||
+          orvel_sync_restore(a.journal, journal_text.data(), journal_text.size()) < 0) {
+        return violated("the saved texts could not be read back: " + std::string(orvel_sync_last_error()));
+      }
+    }
+    for (const Key &k : keys_) {
+      const orvel_sync_entry e = a.status(k);
+      if (e.op_id != 0 && (attempts.count(e.op_id) == 0 || attempts.at(e.op_id) != e.attempts)) {
+        violated("a restart changed the attempts of op " + std::to_string(e.op_id));
+      }
     }
     if (take(orvel_export_json(a.store), orvel_free) != store_text) violated("a restart changed the store");
     if (a.count(ORVEL_SYNC_HELD) != held - replaced || a.count(ORVEL_SYNC_UNSENT) != unsent + flying - replaced ||
@@ -490,6 +573,24 @@ class World {
     return n;
   }
 
+  // A request the network held lands now (or is lost for good).
+  void land_late() {
+    const std::size_t i = static_cast<std::size_t>(rng_.below(static_cast<int>(late_.size())));
+    const Late l = late_[i];
+    late_.erase(late_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (rng_.percent(20)) {
+      step("the network loses op " + std::to_string(l.op) + " for good");
+      return;
+    }
+    land(l);
+  }
+
+  void land(const Late &l) {
+    if (service_.refused.count(l.wish.entry.key) != 0 || service_.poison == l.wish.entry.key) return;
+    service_.write(l.wish);
+    step("op " + std::to_string(l.op) + " lands late (" + (l.wish.add ? "add " : "remove ") + l.wish.entry.key.text() + ")");
+  }
+
   void device_write() {
     const Key k = rng_.pick(keys_);
     const bool add = !service_.has(k);
@@ -502,7 +603,7 @@ class World {
   }
 
   void check_always() {
-    for (const App &a : apps_) {
+    for (App &a : apps_) {
       if (!result_.ok) return;
       const std::int32_t held = a.count(ORVEL_SYNC_HELD);
       if (held != a.count(ORVEL_SYNC_UNSENT) + a.count(ORVEL_SYNC_IN_FLIGHT) + a.count(ORVEL_SYNC_CONFIRMING)) {
@@ -511,6 +612,21 @@ class World {
       if (a.count(ORVEL_SYNC_IN_FLIGHT) != static_cast<std::int32_t>(a.requests.size())) {
         violated("the journal's operations in flight are not the app's requests");
       }
+      // The status of an entry names its newest operation and that one's intent.
+      std::int32_t uncertain = 0;
+      for (const Key &k : keys_) {
+        const orvel_sync_entry e = a.status(k);
+        uncertain += e.uncertain != 0;
+        if (e.op_id != 0 && a.ops.count(e.op_id) == 0) adopt(a, k, e.op_id, e.wished == 1);
+        if ((e.state == ORVEL_SYNC_SYNCED) != (e.op_id == 0 && e.uncertain == 0) ||
+            (e.op_id != 0 && (a.ops.count(e.op_id) == 0 || a.ops.at(e.op_id).key != k ||
+                              a.ops.at(e.op_id).wished != (e.wished == 1)))) {
+          violated("the status of " + k.text() + " does not name its newest operation (state " +
+                   std::to_string(e.state) + ", op " + std::to_string(e.op_id) + ", wished " + std::to_string(e.wished) +
+                   ", uncertain " + std::to_string(e.uncertain) + ")");
+        }
+      }
+      if (uncertain != a.count(ORVEL_SYNC_UNCERTAIN)) violated("the uncertain entries do not add up");
       if (!alone()) continue;
       // With nobody else writing, the store shows the user's last intent
       // for every entry the service takes.
@@ -529,8 +645,13 @@ class World {
     }
   }
 
-  // No more faults: everything is sent and answered, then one refresh
-  // begun after the last acceptance is loaded.
+  // No more faults: what the network holds lands, everything is sent one
+  // request at a time (so that a failing entry that went first again would
+  // hold back every other) and answered, then a refresh begun after the last
+  // acceptance is loaded; until nothing but the entry the service always
+  // fails is held. With two apps, each may take the other's writes for a
+  // late landing of its own unknown requests, once per such request: the
+  // passes are bounded by those, not by a fixed few.
   void settle() {
     step("settling");
     for (std::size_t i = 0; i < apps_.size(); ++i) {
@@ -540,32 +661,53 @@ class World {
         if (!f.response) f.response = service_.render(rng_.below(3));
       }
       while (!a.fetches.empty() && result_.ok) deliver_fetch(a, name, false);
-      for (int round = 0; round < 1000 && result_.ok; ++round) {
-        while (send(a, name)) {
-        }
-        while (!a.requests.empty() && result_.ok) {
+      while (!a.requests.empty() && result_.ok) {
+        deliver_request(a, name, false);
+        report_one(a, name);
+      }
+    }
+    for (const Late &l : late_) land(l);
+    late_.clear();
+    int passes = 6;
+    for (const App &a : apps_) {
+      for (const Key &k : keys_) passes += static_cast<int>(a.status(k).uncertain);
+    }
+    for (int pass = 0; pass < passes && result_.ok; ++pass) {
+      for (std::size_t i = 0; i < apps_.size() && result_.ok; ++i) {
+        App &a = apps_[i];
+        const std::string name = "app" + std::to_string(i);
+        for (int budget = 8 + 3 * a.count(ORVEL_SYNC_HELD); budget > 0 && result_.ok && send(a, name); --budget) {
           deliver_request(a, name, false);
           report_one(a, name);
         }
-        if (a.count(ORVEL_SYNC_UNSENT) + a.count(ORVEL_SYNC_IN_FLIGHT) == 0) break;
       }
-      check_always();
+      bool done = true;
+      for (std::size_t i = 0; i < apps_.size() && result_.ok; ++i) {
+        App &a = apps_[i];
+        const std::string name = "app" + std::to_string(i);
+        begin_fetch(a, name);
+        serve_fetch(a, name);
+        deliver_fetch(a, name, false);
+        check_always();
+        done = done && a.count(ORVEL_SYNC_HELD) == poison_held(a);
+      }
+      if (done) break;
     }
-    for (std::size_t i = 0; i < apps_.size() && result_.ok; ++i) {
-      App &a = apps_[i];
-      const std::string name = "app" + std::to_string(i);
-      begin_fetch(a, name);
-      serve_fetch(a, name);
-      deliver_fetch(a, name, false);
-      check_end(a, name);
-    }
+    for (std::size_t i = 0; i < apps_.size() && result_.ok; ++i) check_end(apps_[i], "app" + std::to_string(i));
+  }
+
+  std::int32_t poison_held(const App &a) const {
+    return service_.poison && a.status(*service_.poison).op_id != 0 ? 1 : 0;
   }
 
   void check_end(const App &a, const std::string &name) {
     if (!result_.ok) return;
-    if (a.count(ORVEL_SYNC_HELD) != 0) return violated(name + " still holds operations after settling");
-    // Local equals service.
+    if (a.count(ORVEL_SYNC_HELD) != poison_held(a)) return violated(name + " still holds operations after settling");
+    // Local equals service, but for the entry the service always fails.
     std::vector<Entry> local = entries_of(a.store), remote = service_.entries;
+    const auto poisoned = [&](const Entry &e) { return service_.poison == e.key; };
+    local.erase(std::remove_if(local.begin(), local.end(), poisoned), local.end());
+    remote.erase(std::remove_if(remote.begin(), remote.end(), poisoned), remote.end());
     std::sort(local.begin(), local.end());
     std::sort(remote.begin(), remote.end());
     if (local != remote) {
@@ -578,6 +720,7 @@ class World {
     }
     for (const auto &[key, op] : a.last_for) {
       const Recorded &r = a.ops.at(op);
+      if (service_.poison == key) continue;
       // No intent lost: the last one for each entry was answered for good.
       if (r.outcome == 0) return violated("op " + std::to_string(op) + " for " + key.text() + " was never answered");
       if (alone() && r.outcome == ORVEL_SYNC_ACCEPTED && service_.has(key) != r.wished) {
@@ -595,6 +738,7 @@ class World {
   std::vector<Key> keys_;
   std::vector<App> apps_;
   std::map<std::pair<std::ptrdiff_t, std::int64_t>, Wish> pending_;  // (app, op) -> what it asks
+  std::vector<Late> late_;
 };
 
 }  // namespace
@@ -603,7 +747,8 @@ std::string Settings::describe() const {
   std::ostringstream out;
   out << clients << (clients == 1 ? " app" : " apps") << (other_device ? " and another device" : "") << ", "
       << steps << " steps, " << drop << "% requests lost, " << lose_answer << "% answers lost, restart weight "
-      << restart << ", " << corrupt << "% damaged responses";
+      << restart << ", " << corrupt << "% damaged responses, " << late << "% requests landing late"
+      << (poison ? ", one entry failing for ever" : "") << ", " << snapshot << "% of restarts from the snapshot";
   return out.str();
 }
 

@@ -16,9 +16,13 @@ struct Settings {
   bool other_device = false;  // someone changes the service's set underneath
   int steps = 0;              // random steps before the app settles
   int drop = 0;               // per cent of requests lost before the service
-  int lose_answer = 0;        // per cent of answers lost after the service applied it
+  int lose_answer = 0;        // per cent of answers lost after the service applied it (unknown)
   int restart = 0;            // weight of restarts among the steps
   int corrupt = 0;            // per cent of list responses that arrive damaged
+  int late = 0;               // per cent of requests held by the network (reported unknown)
+                              // that land at a later step, or never
+  bool poison = false;        // one entry the service answers 5xx for ever
+  int snapshot = 0;           // per cent of restarts through the one snapshot
   std::string describe() const;
 };
 

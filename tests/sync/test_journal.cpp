@@ -85,6 +85,25 @@ TEST(Journal, SetShowsTheIntentAtOnceAndANewerIntentReplacesAnUnsentOne) {
       << "a removal keeps the texts of the addition it replaced";
 }
 
+TEST(Journal, ARemovalWithoutTextsTakesTheNewestOnesHeld) {
+  Synced s;
+  const int64_t first = s.set(true, "track", "t1", "Old", "A");
+  s.send();
+  orvel_sync_report(s.j(), first, ORVEL_SYNC_ACCEPTED);  // confirming, with the old texts
+  const int64_t second = s.set(false, "track", "t1");
+  s.send();
+  s.set(true, "track", "t1", "New", "B");  // unsent behind the removal in flight
+  const int64_t removal = s.set(false, "track", "t1");
+  orvel_sync_report(s.j(), second, ORVEL_SYNC_ACCEPTED);
+  auto [request, id] = s.next();
+  EXPECT_EQ(id, removal);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(*request, *take(orvel_build_wish_request_json("https://s.example", 0, "track", "t1", "New", "B")));
+  orvel_sync_report(s.j(), removal, ORVEL_SYNC_REJECTED);
+  EXPECT_NE(s.store_text().find(R"("itemId":"t1","title":"New","artist":"B")"), std::string::npos)
+      << "a refused removal shows the entry as the user last saw it";
+}
+
 TEST(Journal, NextRequestIsTheLibrarysEnvelopeAndOneIdentityAtATime) {
   Synced s;
   s.set(true, "track", "t1", "T\"1", "A/1");
@@ -255,6 +274,8 @@ TEST(Journal, AdditionsComeAfterTheResponseInEveryShape) {
       {R"("text")", {}},
       {" [ ] ", {}},
       {R"({"artists":[ ],"wishes":[{"kind":"album","itemId":"a"}]})", {"album/a"}},
+      // Strings that end in an escaped backslash end there.
+      {R"({"tracks":[{"itemId":"r","title":"a\\"},"x\\"],"note":"\\\""})", {"track/r", "track/x\\"}},
   };
   for (const auto &[response, expected_front] : shapes) {
     Synced s;

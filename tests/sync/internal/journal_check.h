@@ -59,12 +59,12 @@ inline bool consistent(const orvel_journal *j) noexcept {
     if (counts[i] != j->counts[i]) return false;
   }
   std::uint64_t listed = 0;
-  for (const Ident *u = j->uncertain_first; u != nullptr; u = u->uncertain_next) {
-    if (u->maybe_add + u->maybe_remove == 0 || (u->uncertain_next != nullptr && u->uncertain_next->uncertain_prev != u)) {
-      return false;
-    }
+  const Ident *before = nullptr;
+  for (const Ident *u = j->uncertain_first; u != nullptr; before = u, u = u->uncertain_next) {
+    if (u->maybe_add + u->maybe_remove == 0 || u->uncertain_prev != before) return false;
     ++listed;
   }
+  if (before != j->uncertain_last) return false;
   if (listed != uncertain || j->counts[ORVEL_SYNC_UNCERTAIN] != uncertain) return false;
   return idents_ok && held_by_idents == counts[ORVEL_SYNC_HELD] && j->ops.size() == counts[ORVEL_SYNC_HELD] &&
          j->ready.size() == ready && j->loaded_token <= j->last_token;
