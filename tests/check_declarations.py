@@ -237,4 +237,4 @@ if failures:
         print("  " + f)
     sys.exit(1)
 print(f"the {'Python, Node and Java' if NODE else 'Python and Java'} bindings declare the {len(core)} functions of orvel.h and the "
-      f"{len(sync)} of orvel_sync.h, and its {len(header_structs)} struct, as the headers do")
+      f"{len(sync)} of orvel_sync.h, and the headers' structs ({', '.join(header_structs)}), as the headers do")
