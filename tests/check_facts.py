@@ -145,7 +145,8 @@ agree("kinds", kinds, "bindings/node/index.d.cts",
 NODE = next((a for a in sys.argv[2:] if not a.startswith("--")), None)
 if NODE:
     script = ("const o = require(process.argv[1]); process.stdout.write(JSON.stringify("
-              "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS}));")
+              "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS,"
+              " syncReasons: o.SYNC_REASONS}));")
     node = json.loads(subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node")], capture_output=True,
                                      text=True, check=True).stdout)
     agree("interface version", abi, "the Node package", node["abi"])
@@ -157,6 +158,9 @@ if NODE:
             failures.append(f"the Node package: REASONS.{name} is {text!r}, which neither library writes")
     typed = dict(re.findall(r"readonly (\w+): '([^']*)';", one(r"REASONS: \{(.*?)\};", "bindings/node/index.d.cts", re.S) or ""))
     agree("reasons", node["reasons"], "bindings/node/index.d.cts (REASONS)", typed)
+    agree("reasons", reasons, "the Node package (SYNC_REASONS)", node["syncReasons"])
+agree("reasons", reasons, "bindings/node/index.d.cts (SYNC_REASONS)",
+      re.findall(r"'([^']*)'", one(r"SYNC_REASONS: readonly \[(.*?)\];", "bindings/node/index.d.cts", re.S) or ""))
 
 # ---- the Java package, from its sources --------------------------------------------------
 JAVA = "bindings/java/src/main/java/org/orvel/"
@@ -207,6 +211,22 @@ agree("licence", spdx, "bindings/node/package-lock.json (root package)", lock["p
 agree("licence", spdx, "bindings/java/MANIFEST.MF.in", one(r"(?m)^Bundle-License: (.+)$", "bindings/java/MANIFEST.MF.in"))
 agree("copyright", holders.split(" ", 1)[-1], "bindings/java/MANIFEST.MF.in",
       one(r"(?m)^Implementation-Vendor: (.+)$", "bindings/java/MANIFEST.MF.in"))
+
+# The journal's numbers: the outcomes (codes written out), and the store changes and entry
+# states (in their header's order, read as ordinals).
+def number(name):
+    """A number orvel_sync.h defines, a comment after it or not."""
+    return int(one(rf"#define {name} +(\d+)\b", "include/orvel_sync.h") or -1)
+
+
+outcomes = {n: number(f"ORVEL_SYNC_{n}") for n in ("ACCEPTED", "REJECTED", "FAILED", "UNKNOWN")}
+agree("outcomes", outcomes, "enum Outcome",
+      {n: int(c) for n, c in re.findall(r"(?m)^  ([A-Z_]+)\((\d+)\)[,;]", read(JAVA + "Outcome.java"))})
+for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVED", "SHOWN")]),
+                    ("EntryState", ["SYNCED", "UNSENT", "IN_FLIGHT", "CONFIRMING", "UNCERTAIN"])):
+    by_number = sorted(names, key=lambda n: number(f"ORVEL_SYNC_{n}"))
+    agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
+          re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
 
 if failures:
     print("facts that disagree with their source:")
