@@ -8,6 +8,7 @@ The facts and where each is written once:
   - the version and the interface version: include/orvel.h (and orvel_sync.h);
   - the four kinds: src/identity.h (kKinds);
   - the error texts: src/last_error.cpp (kMessages) and sync/reason.cpp (kReasons).
+  - the pinned TypeScript compiler: bindings/node/test/types/package.json.
 Each copy is found by a pattern; a copy that cannot be found fails too, so a
 moved copy is noticed rather than skipped. --show prints every copy found.
 """
@@ -86,6 +87,11 @@ for pattern in (r"static `\"(\d+\.\d+\.\d+)\"`", r"_(\d+\.\d+\.\d+)_\*\.deb", r"
         failures.append(f"README.md: no copy of the version matches {pattern!r}")
     for copy in copies:
         agree("version", version, "README.md", copy)
+
+# The TypeScript example is checked with the compiler the declarations' check pins.
+pinned = json.loads(read("bindings/node/test/types/package.json"))["devDependencies"]["typescript"]
+agree("TypeScript version", pinned, "examples/typescript/package.json",
+      json.loads(read("examples/typescript/package.json"))["devDependencies"]["typescript"])
 
 # ---- interface versions ----------------------------------------------------------------
 for lib, node, symbols, the_abi in (("liborvel", "ORVEL", "debian/liborvel1.symbols", abi),
