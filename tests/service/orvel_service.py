@@ -162,7 +162,8 @@ class Service:
 
     def listing(self):
         with self.lock:
-            return json.dumps(SHAPES[self.shape](self.entry_list()), ensure_ascii=False).encode("utf-8")
+            return json.dumps(SHAPES[self.shape](self.entry_list()), ensure_ascii=False,
+                              separators=(",", ":")).encode("utf-8")
 
     def apply(self, wish):
         with self.lock:

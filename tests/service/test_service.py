@@ -4,6 +4,8 @@ request log, the seed and the bounds. Run by CTest (service_tests)."""
 import http.client
 import json
 import os
+import pathlib
+import re
 import socket
 import subprocess
 import sys
@@ -78,6 +80,17 @@ def test_every_list_shape_loads_into_the_same_entries(service, shape):
     expected = [(e["kind"], e["itemId"], "" if shape == "ids" else e["title"], "" if shape == "ids" else e["artist"])
                 for e in ENTRIES]
     assert got == expected
+
+
+def test_the_shapes_are_served_as_docs_protocol_shows_them(service):
+    doc = (pathlib.Path(SCRIPT).parents[2] / "docs" / "protocol.md").read_text(encoding="utf-8")
+    block = re.search(r"serves \(`--shape`\):\n\n```json\n(.*?)```", doc, re.S).group(1).splitlines()
+    service.control({"entries": ENTRIES[:1]})
+    served = []
+    for shape in ("items", "wishes", "array", "grouped", "grouped-singular", "ids", "export"):
+        service.control({"shape": shape})
+        served.append(call(service, "GET", "/v1/wishlist/api/mine")[2].decode("utf-8"))
+    assert served == block
 
 
 def test_changes_apply_and_malformed_requests_are_refused(service):
