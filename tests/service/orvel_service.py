@@ -147,6 +147,8 @@ class Service:
         self.quiet = quiet
         self.requests_seen = 0
         self.stopping = threading.Event()
+        self.active = 0  # requests being answered, waited for before the process ends
+        self.idle = threading.Condition(self.lock)
 
     def set_entries(self, entries):
         fresh = {}
@@ -337,12 +339,20 @@ def make_handler(service, base_path):
             self.fail(404, "no such endpoint")
 
         def do_GET(self):
-            self.handle_one("GET")
-            if service.stopping.is_set():
-                self.close_connection = True
+            self.counted("GET")
 
         def do_POST(self):
-            self.handle_one("POST")
+            self.counted("POST")
+
+        def counted(self, method):
+            with service.lock:
+                service.active += 1
+            try:
+                self.handle_one(method)
+            finally:
+                with service.lock:
+                    service.active -= 1
+                    service.idle.notify_all()
             if service.stopping.is_set():
                 self.close_connection = True
 
@@ -494,6 +504,10 @@ def main(argv=None):
     except KeyboardInterrupt:
         pass
     server.server_close()
+    # Each answer under way is finished (a held or late one is bounded by the lifetime);
+    # idle keep-alive connections are simply dropped with the process.
+    with service.lock:
+        service.idle.wait_for(lambda: service.active == 0, timeout=10)
     service.say(f"stopped after {service.requests_seen} requests")
     return 0
 

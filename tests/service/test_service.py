@@ -266,3 +266,17 @@ def test_it_stops_by_itself(args, limit):
     finally:
         process.kill()
         process.stdout.close()
+
+
+def test_a_stop_lets_the_answers_under_way_finish():
+    import threading
+    with ServiceProcess(["--fault", '{"endpoint":"mine","action":"late","seconds":0.5}']) as service:
+        answers = []
+        late = threading.Thread(target=lambda: answers.append(call(service, "GET", "/wishlist/api/mine")[0]))
+        late.start()
+        while not service.state()["requests"]:
+            time.sleep(0.01)
+        service.control({"stop": True})
+        late.join(10)
+        assert answers == [200]
+        assert service.process.wait(30) == 0
