@@ -171,9 +171,12 @@ static int32_t sync_one(orvel_journal *journal, const char *base_url) {
   if (request == NULL) return 0;
   yyjson_doc *doc = yyjson_read(request, strlen(request), 0);
   yyjson_val *root = yyjson_doc_get_root(doc);
-  long status = http(yyjson_get_str(yyjson_obj_get(root, "method")), yyjson_get_str(yyjson_obj_get(root, "url")),
-                     yyjson_get_str(yyjson_obj_get(root, "contentType")),
-                     yyjson_get_str(yyjson_obj_get(root, "body")), NULL);
+  const char *method = yyjson_get_str(yyjson_obj_get(root, "method"));
+  const char *url = yyjson_get_str(yyjson_obj_get(root, "url"));
+  const char *content_type = yyjson_get_str(yyjson_obj_get(root, "contentType"));
+  const char *body = yyjson_get_str(yyjson_obj_get(root, "body"));
+  /* An envelope that could not be read (memory ran out) is not sent: it fails, to be sent again. */
+  long status = method && url && content_type && body ? http(method, url, content_type, body, NULL) : 0;
   yyjson_doc_free(doc);
   orvel_sync_free(request);
   int32_t outcome = outcome_of(status);

@@ -16,6 +16,7 @@ import java.util.Optional;
 import org.orvel.Entry;
 import org.orvel.Kind;
 import org.orvel.Orvel;
+import org.orvel.OrvelException;
 import org.orvel.Outcome;
 import org.orvel.PendingRequest;
 import org.orvel.SyncedWishlist;
@@ -95,11 +96,15 @@ public final class WishlistExample {
         send(HttpRequest.newBuilder(URI.create(Orvel.buildMineUrl(baseUrl))).timeout(TIMEOUT).GET().build());
     int status = list == null ? 0 : list.statusCode();
     if (status / 100 == 2 && list.body().length <= MAX_LIST_BYTES) {
-      wishes.load(token, list.body()); // empty (ignored) when a newer list was loaded first
-      save();
-    } else {
-      System.out.println("the list could not be loaded (HTTP " + status + "): showing the saved one");
+      try {
+        wishes.load(token, list.body()); // empty (ignored) when a newer list was loaded first
+        save();
+        return;
+      } catch (OrvelException notJson) {
+        // The store stays as it was.
+      }
     }
+    System.out.println("the list could not be loaded (HTTP " + status + "): showing the saved one");
   }
 
   void show() {

@@ -7,7 +7,7 @@
 import { closeSync, fsyncSync, openSync, readFileSync, renameSync, writeSync } from 'node:fs';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { Outcome, SyncedWishlist, buildMineUrl } from 'orvel';
+import { OrvelError, Outcome, SyncedWishlist, buildMineUrl } from 'orvel';
 
 const TIMEOUT_MS = 10_000;
 const MAX_TRIES = 6;
@@ -67,11 +67,15 @@ async function refresh(wishes, baseUrl, folder) {
   const token = wishes.beginRefresh();
   const { status, body } = await http(buildMineUrl(baseUrl));
   if (status >= 200 && status < 300 && body.byteLength <= MAX_LIST_BYTES) {
-    wishes.load(token, body); // null (ignored) when a newer list was loaded first
-    save(wishes, folder);
-  } else {
-    console.log(`the list could not be loaded (HTTP ${status}): showing the saved one`);
+    try {
+      wishes.load(token, body); // null (ignored) when a newer list was loaded first
+      save(wishes, folder);
+      return;
+    } catch (error) {
+      if (!(error instanceof OrvelError)) throw error; // not JSON: the store stays as it was
+    }
   }
+  console.log(`the list could not be loaded (HTTP ${status}): showing the saved one`);
 }
 
 function show(wishes) {

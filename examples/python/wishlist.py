@@ -70,10 +70,13 @@ def refresh(wishes, base_url, folder):
     token = wishes.begin_refresh()
     status, body = http(urllib.request.Request(orvel.build_mine_url(base_url)))
     if 200 <= status < 300 and len(body) <= MAX_LIST_BYTES:
-        wishes.load(token, body)  # None (ignored) when a newer list was loaded first
-        save(wishes, folder)
-    else:
-        print(f"the list could not be loaded (HTTP {status}): showing the saved one")
+        try:
+            wishes.load(token, body)  # None (ignored) when a newer list was loaded first
+            save(wishes, folder)
+            return
+        except orvel.InvalidInputError:  # not JSON: the store stays as it was
+            pass
+    print(f"the list could not be loaded (HTTP {status}): showing the saved one")
 
 
 def show(wishes):

@@ -84,6 +84,7 @@ ACTIONS = {
     "hold": ("wish",),              # no answer; apply once the client has closed (or after seconds, 30)
     "trickle": ("wish", "mine"),    # apply, answer one byte every interval (0.05) seconds
     "oversize": ("mine",),          # a list padded with spaces to bytes (1048577) bytes
+    "truncate": ("mine",),          # the first half of the list only: not JSON
     "redirect": ("wish", "mine"),   # answer 307 to another origin (location), not applied
 }
 DEFAULT_STATUS = {"error": 503, "fail-after-apply": 500, "reject": 422}
@@ -388,6 +389,8 @@ def make_handler(service, base_path):
             body = service.listing()  # as the wishlist is on arrival, even when answered late
             if fault and fault["action"] == "oversize":
                 body += b" " * max(0, int(fault["bytes"]) - len(body))
+            if fault and fault["action"] == "truncate":
+                body = body[:len(body) // 2]
             if fault and fault["action"] == "late":
                 time.sleep(min(fault["seconds"], max(0.0, service.deadline - time.monotonic())))
             self.answer(200, body, fault=fault)

@@ -194,6 +194,15 @@ def test_an_oversized_list_is_padded_to_the_size_given(service):
     assert len(json.loads(body)["items"]) == 2
 
 
+def test_a_truncated_list_is_half_of_it(service):
+    service.control({"faults": [{"action": "truncate"}]})
+    status, _, body = call(service, "GET", "/v1/wishlist/api/mine")
+    assert status == 200
+    with pytest.raises(ValueError):
+        json.loads(body)
+    assert call(service, "GET", "/v1/wishlist/api/mine")[2].startswith(body)
+
+
 def test_a_trickled_answer_comes_a_byte_at_a_time(service):
     service.control({"faults": [{"endpoint": "mine", "action": "trickle", "interval": 0.002}]})
     started = time.monotonic()
