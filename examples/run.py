@@ -11,7 +11,10 @@ BUILD_DIR installed into a temporary folder). The service fails the first
 change with a 503 and applies the second but answers 500, so each example must
 back off twice before the third try is accepted; the second run starts from
 what the first saved and finds nothing left to send; the third gets half a
-list first, and shows the saved one.
+list first, and shows the saved one; in the fourth the service has lost the
+album, and holds the change unanswered past the example's deadline (1 s):
+the example must give the request up, its connection closed, before it sends
+it again.
 """
 
 import argparse
@@ -50,11 +53,17 @@ EXPECTED = [
     listing(AFTER) + ["album al-42 is wished already"] + listing(AFTER) + ["changes not yet confirmed: 0"],
     ["the list could not be loaded (HTTP 200): showing the saved one"] + listing(AFTER)
     + ["album al-42 is wished already"] + listing(AFTER) + ["changes not yet confirmed: 0"],
+    listing(SAMPLE_ENTRIES) + ["wished album al-42", "sent: failed, trying again in 0.2 s", "sent: accepted"]
+    + listing(AFTER) + ["changes not yet confirmed: 0"],
 ]
-# Set before each run: the third run's first list is cut in half.
-RUN_FAULTS = [None, None, [{"endpoint": "mine", "action": "truncate"}]]
-# What the service sees: the list, three tries of the change, the list; then two lists in each later run.
-EXPECTED_LOG = [("GET", 200), ("POST", 503), ("POST", 500), ("POST", 204), ("GET", 200)] + [("GET", 200)] * 4
+# Set before each run, and the deadline each run is given (seconds).
+RUN_ORDERS = [None, None, {"faults": [{"endpoint": "mine", "action": "truncate"}]},
+              {"entries": SAMPLE_ENTRIES, "faults": [{"action": "hold", "seconds": 60}]}]
+RUN_TIMEOUTS = ["10", "10", "10", "1"]
+# What the service sees: the list, three tries of the change, the list; two lists in each of the next
+# runs; the list, the held change (no answer), its second try, the list.
+EXPECTED_LOG = ([("GET", 200), ("POST", 503), ("POST", 500), ("POST", 204), ("GET", 200)] + [("GET", 200)] * 4
+                + [("GET", 200), ("POST", None), ("POST", 204), ("GET", 200)])
 
 
 def sh(command, **kw):
@@ -111,11 +120,11 @@ def check(name, args):
         folder = os.path.join(work, "saved")
         os.mkdir(folder)
         with ServiceProcess([f"--fault={f}" for f in FAULTS], max_seconds=4 * RUN_SECONDS) as service:
-            for run, (expected, faults) in enumerate(zip(EXPECTED, RUN_FAULTS), 1):
-                if faults:
-                    service.control({"faults": faults})
-                done = subprocess.run(command + [service.base_url, folder], env=env, capture_output=True, text=True,
-                                      timeout=RUN_SECONDS)
+            for run, (expected, order, seconds) in enumerate(zip(EXPECTED, RUN_ORDERS, RUN_TIMEOUTS), 1):
+                if order:
+                    service.control(order)
+                done = subprocess.run(command + [service.base_url, folder, seconds], env=env, capture_output=True,
+                                      text=True, timeout=RUN_SECONDS)
                 got = done.stdout.splitlines()
                 if done.returncode != 0 or got != expected:
                     failures.append(f"run {run} exited {done.returncode}; stderr:\n{done.stderr}" +
@@ -124,10 +133,14 @@ def check(name, args):
         log = state["requests"]
         if [(r["method"], r["status"]) for r in log] != EXPECTED_LOG:
             failures.append(f"the service saw {[(r['method'], r['path'], r['status']) for r in log]}")
-        posts = [r["time"] for r in log if r["method"] == "POST"]
+        posts = [r["time"] for r in log if r["method"] == "POST"][:3]
         gaps = [b - a for a, b in zip(posts, posts[1:])]
         if len(gaps) != 2 or gaps[0] < 0.15 or gaps[1] < 0.35:
             failures.append(f"no back-off between the tries: {gaps}")
+        retried = [r for r in log if r["method"] == "POST"][3:]
+        if [(r["applied"], r["heldOpen"]) for r in retried] != [(True, 0), (True, 0)]:
+            failures.append("the held change was sent again before its request was given up: "
+                            f"{[(r['status'], r['heldOpen']) for r in retried]}")
         if [e for e in state["entries"] if e["itemId"] == "al-42"] != [WISHED]:
             failures.append(f"the service holds {state['entries']}")
         if sorted(os.listdir(folder)) != ["journal.json", "wishes.json"]:

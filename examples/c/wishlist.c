@@ -3,7 +3,7 @@
  * (backing off while the service fails) and shows the list again. The store
  * and the journal are saved in FOLDER after every change, so a second run
  * goes on where the first stopped.
- *   wishlist BASE_URL FOLDER
+ *   wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
  * HTTP through libcurl, JSON through yyjson (which liborvel-dev brings). */
 #include <orvel.h>
 #include <orvel_sync.h>
@@ -18,7 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { TIMEOUT_MS = 10000, MAX_TRIES = 6 };
+enum { MAX_TRIES = 6 };
+static long timeout_ms = 10000; /* each request's deadline */
 static const size_t MAX_LIST_BYTES = 4u << 20; /* a list larger than this is refused */
 
 /* ---- HTTP --------------------------------------------------------------------- */
@@ -57,7 +58,7 @@ static long http(const char *method, const char *url, const char *content_type, 
   char header[256];
   long status = 0;
   curl_easy_setopt(curl, CURLOPT_URL, url);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, (long)TIMEOUT_MS);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
   curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, answer ? collect : discard);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, answer);
@@ -206,10 +207,12 @@ static void send_changes(orvel_store *store, orvel_journal *journal, const char 
 }
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: wishlist BASE_URL FOLDER\n");
+  double seconds = argc == 4 ? strtod(argv[3], NULL) : 10;
+  if (argc < 3 || argc > 4 || !(seconds > 0 && seconds < 3600)) {
+    fprintf(stderr, "usage: wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]\n");
     return 2;
   }
+  timeout_ms = (long)(seconds * 1000);
   const char *base_url = argv[1], *folder = argv[2];
   if (orvel_abi_version() != ORVEL_ABI_VERSION || orvel_sync_abi_version() != ORVEL_SYNC_ABI_VERSION) return 1;
   curl_global_init(CURL_GLOBAL_DEFAULT);

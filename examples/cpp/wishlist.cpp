@@ -3,7 +3,7 @@
 // (backing off while the service fails) and shows the list again. The store
 // and the journal are saved in FOLDER after every change, so a second run
 // goes on where the first stopped.
-//   wishlist BASE_URL FOLDER
+//   wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 // The C interface from C++, each handle owned by a unique_ptr; HTTP through
 // libcurl, JSON through yyjson (which liborvel-dev brings).
 #include <orvel.h>
@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -42,7 +43,6 @@ using Json = std::unique_ptr<yyjson_doc, Releaser<yyjson_doc_free>>;
 using Curl = std::unique_ptr<CURL, Releaser<curl_easy_cleanup>>;
 using Headers = std::unique_ptr<curl_slist, Releaser<curl_slist_free_all>>;
 
-constexpr long kTimeoutMs = 10'000;
 constexpr int kMaxTries = 6;
 constexpr std::size_t kMaxListBytes = 4u << 20;  // a list larger than this is refused
 
@@ -68,14 +68,14 @@ struct Answer {
 // One request on a connection of its own. The handle's release closes that
 // connection before this returns, so a request without an answer can no
 // longer reach the service.
-Answer http(const std::string &method, const std::string &url, const std::string *content_type = nullptr,
-            const std::string *body = nullptr) {
+Answer http(long timeout_ms, const std::string &method, const std::string &url,
+            const std::string *content_type = nullptr, const std::string *body = nullptr) {
   Answer answer;
   Curl curl(curl_easy_init());
   if (!curl) return answer;
   Headers headers;
   curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, kTimeoutMs);
+  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeout_ms);
   curl_easy_setopt(curl.get(), CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &answer.body);
@@ -115,8 +115,8 @@ bool write_atomically(const fs::path &path, const std::string &text) {
 
 class Wishlist {
  public:
-  Wishlist(std::string base_url, fs::path folder)
-      : base_url_(std::move(base_url)), folder_(std::move(folder)), store_(orvel_create()),
+  Wishlist(std::string base_url, fs::path folder, long timeout_ms)
+      : base_url_(std::move(base_url)), folder_(std::move(folder)), timeout_ms_(timeout_ms), store_(orvel_create()),
         journal_(store_ ? orvel_sync_create(store_.get()) : nullptr) {
     const auto store = read_file(folder_ / "wishes.json"), journal = read_file(folder_ / "journal.json");
     if (journal_ && store && journal &&
@@ -139,7 +139,7 @@ class Wishlist {
   void refresh() {
     const int64_t token = orvel_sync_begin_refresh(journal_.get());
     Text url(orvel_build_mine_url(base_url_.c_str()));
-    const Answer list = url ? http("GET", url.get()) : Answer{};
+    const Answer list = url ? http(timeout_ms_, "GET", url.get()) : Answer{};
     if (list.status / 100 == 2 && orvel_sync_load(journal_.get(), token, list.body.data(), list.body.size()) >= 0)
       save();
     else
@@ -181,7 +181,8 @@ class Wishlist {
     Json envelope = parse(request.get());
     yyjson_val *root = yyjson_doc_get_root(envelope.get());
     const std::string content_type = member(root, "contentType"), body = member(root, "body");
-    const int32_t outcome = outcome_of(http(member(root, "method"), member(root, "url"), &content_type, &body).status);
+    const Answer answer = http(timeout_ms_, member(root, "method"), member(root, "url"), &content_type, &body);
+    const int32_t outcome = outcome_of(answer.status);
     orvel_sync_report(journal_.get(), op, outcome);
     return outcome;
   }
@@ -211,6 +212,7 @@ class Wishlist {
  private:
   std::string base_url_;
   fs::path folder_;
+  long timeout_ms_;  // each request's deadline
   Store store_;  // declared before the journal, which borrows it, so released after it
   Journal journal_;
 };
@@ -218,14 +220,15 @@ class Wishlist {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: wishlist BASE_URL FOLDER\n");
+  const double seconds = argc == 4 ? std::strtod(argv[3], nullptr) : 10;
+  if (argc < 3 || argc > 4 || !(seconds > 0 && seconds < 3600)) {
+    std::fprintf(stderr, "usage: wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]\n");
     return 2;
   }
   if (orvel_abi_version() != ORVEL_ABI_VERSION || orvel_sync_abi_version() != ORVEL_SYNC_ABI_VERSION) return 1;
   curl_global_init(CURL_GLOBAL_DEFAULT);
   {
-    Wishlist wishes(argv[1], argv[2]);
+    Wishlist wishes(argv[1], argv[2], static_cast<long>(seconds * 1000));
     if (!wishes) return 1;
     wishes.refresh();
     wishes.show();

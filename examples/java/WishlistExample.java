@@ -27,25 +27,28 @@ import org.orvel.SyncedWishlist;
  * and shows the list again. The store and the journal are saved in FOLDER after every change, so
  * a second run goes on where the first stopped.
  *
- * <pre>java -cp orvel-1.0.0.jar WishlistExample.java BASE_URL FOLDER</pre>
+ * <pre>java -cp orvel-1.0.0.jar WishlistExample.java BASE_URL FOLDER [TIMEOUT_SECONDS]</pre>
+ *
+ * <p>TIMEOUT_SECONDS is each request's deadline, 10 by default.
  */
 public final class WishlistExample {
-  private static final Duration TIMEOUT = Duration.ofSeconds(10);
   private static final int MAX_TRIES = 6;
   private static final int MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
 
-  private final HttpClient http =
-      HttpClient.newBuilder()
-          .version(HttpClient.Version.HTTP_1_1)
-          .connectTimeout(TIMEOUT)
-          .followRedirects(HttpClient.Redirect.NEVER)
-          .build();
+  private final Duration timeout;
+  private final HttpClient http;
   private final String baseUrl;
   private final Path folder;
   private final SyncedWishlist wishes;
 
   /** The wishlist as it was saved in folder, or a new one. */
-  WishlistExample(String baseUrl, Path folder) throws IOException {
+  WishlistExample(String baseUrl, Path folder, Duration timeout) throws IOException {
+    this.timeout = timeout;
+    this.http = HttpClient.newBuilder()
+        .version(HttpClient.Version.HTTP_1_1)
+        .connectTimeout(timeout)
+        .followRedirects(HttpClient.Redirect.NEVER)
+        .build();
     this.baseUrl = baseUrl;
     this.folder = folder;
     Path journal = folder.resolve("journal.json");
@@ -93,7 +96,7 @@ public final class WishlistExample {
   void refresh() throws IOException, InterruptedException {
     long token = wishes.beginRefresh();
     HttpResponse<byte[]> list =
-        send(HttpRequest.newBuilder(URI.create(Orvel.buildMineUrl(baseUrl))).timeout(TIMEOUT).GET().build());
+        send(HttpRequest.newBuilder(URI.create(Orvel.buildMineUrl(baseUrl))).timeout(timeout).GET().build());
     int status = list == null ? 0 : list.statusCode();
     if (status / 100 == 2 && list.body().length <= MAX_LIST_BYTES) {
       try {
@@ -128,7 +131,7 @@ public final class WishlistExample {
     if (next.isEmpty()) return Optional.empty();
     PendingRequest request = next.get();
     HttpResponse<byte[]> answer = send(HttpRequest.newBuilder(URI.create(request.url()))
-        .timeout(TIMEOUT)
+        .timeout(timeout)
         .header("Content-Type", request.contentType())
         .method(request.method(), HttpRequest.BodyPublishers.ofString(request.body()))
         .build());
@@ -160,11 +163,13 @@ public final class WishlistExample {
   }
 
   public static void main(String[] args) throws IOException, InterruptedException {
-    if (args.length != 2) {
-      System.err.println("usage: WishlistExample BASE_URL FOLDER");
+    double seconds = args.length == 3 ? Double.parseDouble(args[2]) : 10;
+    if (args.length < 2 || args.length > 3 || !(seconds > 0)) {
+      System.err.println("usage: WishlistExample BASE_URL FOLDER [TIMEOUT_SECONDS]");
       System.exit(2);
     }
-    WishlistExample app = new WishlistExample(args[0], Path.of(args[1]));
+    Duration timeout = Duration.ofMillis((long) (seconds * 1000));
+    WishlistExample app = new WishlistExample(args[0], Path.of(args[1]), timeout);
     try (SyncedWishlist wishes = app.wishes) {
       app.refresh();
       app.show();

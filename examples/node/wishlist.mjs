@@ -3,13 +3,14 @@
 // (backing off while the service fails) and shows the list again. The store
 // and the journal are saved in FOLDER after every change, so a second run goes
 // on where the first stopped.
-//   node wishlist.mjs BASE_URL FOLDER
+//   node wishlist.mjs BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 import { closeSync, fsyncSync, openSync, readFileSync, renameSync, writeSync } from 'node:fs';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { OrvelError, Outcome, SyncedWishlist, buildMineUrl } from 'orvel';
 
-const TIMEOUT_MS = 10_000;
+const [baseUrl, folder, seconds = '10'] = process.argv.slice(2);
+const TIMEOUT_MS = Math.round(Number(seconds) * 1000); // each request's deadline
 const MAX_TRIES = 6;
 const MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
 
@@ -127,9 +128,8 @@ async function sendChanges(wishes, baseUrl, folder) {
   }
 }
 
-const [baseUrl, folder] = process.argv.slice(2);
-if (process.argv.length !== 4) {
-  console.error('usage: node wishlist.mjs BASE_URL FOLDER');
+if (folder === undefined || process.argv.length > 5 || !(TIMEOUT_MS > 0)) {
+  console.error('usage: node wishlist.mjs BASE_URL FOLDER [TIMEOUT_SECONDS]');
   process.exit(2);
 }
 const wishes = openWishes(folder);

@@ -4,7 +4,7 @@ shows it, wishes one album through the change journal, sends the change
 the journal are saved in FOLDER after every change, so a second run goes on
 where the first stopped.
 
-    python3 wishlist.py BASE_URL FOLDER
+    python3 wishlist.py BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 """
 
 import os
@@ -15,7 +15,6 @@ import urllib.request
 
 import orvel
 
-TIMEOUT = 10  # seconds
 MAX_TRIES = 6
 MAX_LIST_BYTES = 4 << 20  # a list larger than this is refused
 
@@ -52,11 +51,11 @@ def save(wishes, folder):
     write_atomically(folder, "journal.json", wishes.save())
 
 
-def http(request):
+def http(request, timeout):
     """The HTTP status of one request, or 0 when no answer came: refused, reset or
     past its deadline, its connection closed by then, so it can no longer arrive."""
     try:
-        with urllib.request.urlopen(request, timeout=TIMEOUT) as answer:
+        with urllib.request.urlopen(request, timeout=timeout) as answer:
             return answer.status, answer.read(MAX_LIST_BYTES + 1)
     except urllib.error.HTTPError as answer:
         answer.close()
@@ -65,10 +64,10 @@ def http(request):
         return 0, b""
 
 
-def refresh(wishes, base_url, folder):
+def refresh(wishes, base_url, folder, timeout):
     """Loads the list from the service; the token is taken before the request leaves."""
     token = wishes.begin_refresh()
-    status, body = http(urllib.request.Request(orvel.build_mine_url(base_url)))
+    status, body = http(urllib.request.Request(orvel.build_mine_url(base_url)), timeout)
     if 200 <= status < 300 and len(body) <= MAX_LIST_BYTES:
         try:
             wishes.load(token, body)  # None (ignored) when a newer list was loaded first
@@ -94,24 +93,24 @@ def outcome_of(status):
     return orvel.Outcome.FAILED
 
 
-def sync_one(wishes, base_url):
+def sync_one(wishes, base_url, timeout):
     """The sync step: sends the oldest unsent change and reports what became of it.
     Its outcome, or None when nothing was left to send."""
     request = wishes.next_request(base_url)
     if request is None:
         return None
     status, _ = http(urllib.request.Request(request.url, data=request.body.encode("utf-8"), method=request.method,
-                                            headers={"Content-Type": request.content_type}))
+                                            headers={"Content-Type": request.content_type}), timeout)
     outcome = outcome_of(status)
     wishes.report(request.op_id, outcome)
     return outcome
 
 
-def send_changes(wishes, base_url, folder):
+def send_changes(wishes, base_url, folder, timeout):
     """Sends every change, waiting longer after each failure (no hot loop while the
     service is down); after MAX_TRIES failures the rest waits for a later run."""
     delay, failures = 0.2, 0
-    while (outcome := sync_one(wishes, base_url)) is not None:
+    while (outcome := sync_one(wishes, base_url, timeout)) is not None:
         save(wishes, folder)
         if outcome == orvel.Outcome.ACCEPTED:
             print("sent: accepted")
@@ -128,17 +127,18 @@ def send_changes(wishes, base_url, folder):
 
 
 def main(argv):
-    if len(argv) != 3:
-        sys.exit("usage: wishlist.py BASE_URL FOLDER")
+    if len(argv) not in (3, 4):
+        sys.exit("usage: wishlist.py BASE_URL FOLDER [TIMEOUT_SECONDS]")
     base_url, folder = argv[1], argv[2]
+    timeout = float(argv[3]) if len(argv) == 4 else 10.0
     with open_wishes(folder) as wishes:
-        refresh(wishes, base_url, folder)
+        refresh(wishes, base_url, folder, timeout)
         show(wishes)
         op_id = wishes.set_wished("album", "al-42", True, "Blue Hour", "Ines Varga")
         print("wished album al-42" if op_id else "album al-42 is wished already")
         save(wishes, folder)
-        send_changes(wishes, base_url, folder)
-        refresh(wishes, base_url, folder)
+        send_changes(wishes, base_url, folder, timeout)
+        refresh(wishes, base_url, folder, timeout)
         show(wishes)
         print(f"changes not yet confirmed: {wishes.held}")
 

@@ -3,7 +3,7 @@
 // (backing off while the service fails) and shows the list again. The store
 // and the journal are saved in FOLDER after every change, so a second run goes
 // on where the first stopped. The Node example, typed.
-//   npm ci && npm install PATH/TO/orvel-1.0.0.tgz && npx tsc -p . && node dist/wishlist.js BASE_URL FOLDER
+//   npm ci && npm install PATH/TO/orvel-1.0.0.tgz && npx tsc -p . && node dist/wishlist.js BASE_URL FOLDER [TIMEOUT_SECONDS]
 import { closeSync, fsyncSync, openSync, readFileSync, renameSync, writeSync } from 'node:fs';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -14,7 +14,8 @@ interface Answer {
   body: ArrayBuffer;
 }
 
-const TIMEOUT_MS = 10_000;
+const [baseUrl, folder, seconds = '10'] = process.argv.slice(2);
+const TIMEOUT_MS = Math.round(Number(seconds) * 1000); // each request's deadline
 const MAX_TRIES = 6;
 const MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
 
@@ -132,9 +133,8 @@ async function sendChanges(wishes: SyncedWishlist, baseUrl: string, folder: stri
   }
 }
 
-const [baseUrl, folder] = process.argv.slice(2);
-if (process.argv.length !== 4 || baseUrl === undefined || folder === undefined) {
-  console.error('usage: node dist/wishlist.js BASE_URL FOLDER');
+if (baseUrl === undefined || folder === undefined || process.argv.length > 5 || !(TIMEOUT_MS > 0)) {
+  console.error('usage: node dist/wishlist.js BASE_URL FOLDER [TIMEOUT_SECONDS]');
   process.exit(2);
 }
 const wishes = openWishes(folder);

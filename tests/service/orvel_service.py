@@ -149,6 +149,7 @@ class Service:
         self.requests_seen = 0
         self.stopping = threading.Event()
         self.active = 0  # requests being answered, waited for before the process ends
+        self.holding = set()  # the connections of held requests
         self.idle = threading.Condition(self.lock)
 
     def set_entries(self, entries):
@@ -204,7 +205,8 @@ class Service:
             entry = {"seq": len(self.log) + 1, "time": round(time.monotonic() - self.started, 3),
                      "method": method, "path": path,
                      "headers": {k: v for k, v in headers.items() if k.lower() != "authorization"},
-                     "status": None, "fault": None, "applied": False, "replayed": False, "wish": None}
+                     "status": None, "fault": None, "applied": False, "replayed": False, "wish": None,
+                     "heldOpen": sum(not peer_closed(s) for s in self.holding)}
             if path != CONTROL:
                 self.log.append(entry)
             return entry
@@ -241,6 +243,15 @@ class Service:
     def say(self, text):
         if not self.quiet:
             print(f"orvel_service: {text}", file=sys.stderr, flush=True)
+
+
+def peer_closed(sock):
+    """Whether the client has closed its end of the connection (an end of file waits to be read)."""
+    try:
+        readable, _, _ = select.select([sock], [], [], 0)
+        return bool(readable) and sock.recv(1, socket.MSG_PEEK) == b""
+    except (OSError, ValueError):
+        return True
 
 
 def parse_wish(body):
@@ -311,16 +322,11 @@ def make_handler(service, base_path):
 
         def client_closed(self, until):
             """Waits until the client has closed its end of the connection, or until `until`."""
-            sock = self.connection
             while time.monotonic() < until and not service.stopping.is_set():
-                readable, _, _ = select.select([sock], [], [], 0.05)
-                if readable:
-                    try:
-                        if sock.recv(1, socket.MSG_PEEK) == b"":
-                            return True
-                    except OSError:
-                        return True
-                    time.sleep(0.05)  # the client sent more: it has not given up
+                select.select([self.connection], [], [], 0.05)
+                if peer_closed(self.connection):
+                    return True
+                time.sleep(0.01)  # readable but not closed: the client sent more, it has not given up
             return False
 
         # ---- the endpoints ----------------------------------------------------------
@@ -424,7 +430,11 @@ def make_handler(service, base_path):
                 return self.say()
             if action == "hold":
                 self.close_connection = True
+                with service.lock:
+                    service.holding.add(self.connection)
                 self.client_closed(min(time.monotonic() + fault["seconds"], service.deadline))
+                with service.lock:
+                    service.holding.discard(self.connection)
                 self.applied(wish, key, 204)
                 return self.say()
             self.applied(wish, key, 204)

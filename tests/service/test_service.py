@@ -160,14 +160,33 @@ def test_a_refused_item_stays_refused_while_others_pass(service):
 
 
 def test_a_held_request_is_applied_after_the_client_gave_up(service):
+    """And each request logs how many held requests' clients still wait for them."""
+    import threading
     service.control({"faults": [{"action": "hold", "seconds": 20}]})
-    with pytest.raises((socket.timeout, TimeoutError)):
-        post(service, wish("add", "album", "al-held"), timeout=0.3)
+    gave_up = threading.Event()
+
+    def impatient():
+        with pytest.raises((socket.timeout, TimeoutError)):
+            post(service, wish("add", "album", "al-held"), timeout=3)
+        gave_up.set()
+
+    client = threading.Thread(target=impatient)
+    client.start()
+    while not service.state()["requests"]:
+        time.sleep(0.01)
+    call(service, "GET", "/v1/wishlist/api/mine")  # while the client still waits
+    assert ("album", "al-held") not in keys(service) or gave_up.is_set()
+    client.join(10)
     deadline = time.monotonic() + 15
     while ("album", "al-held") not in keys(service):
         assert time.monotonic() < deadline, "the held request was never applied"
         time.sleep(0.05)
-    assert service.state()["requests"][0]["status"] is None
+    call(service, "GET", "/v1/wishlist/api/mine")  # after it gave up
+    log = service.state()["requests"]
+    assert [(r["status"], r["applied"]) for r in log] == [(None, True), (200, False), (200, False)]
+    if not gave_up.is_set():
+        pytest.fail("the client never gave up")
+    assert [r["heldOpen"] for r in log] == [0, 1, 0]
 
 
 def test_a_late_list_is_the_list_as_it_was_when_asked(service):
