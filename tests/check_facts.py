@@ -8,7 +8,8 @@ The facts and where each is written once:
   - the version and the interface version: include/orvel.h (and orvel_sync.h);
   - the four kinds: src/identity.h (kKinds);
   - the error texts: src/last_error.cpp (kMessages) and sync/reason.cpp (kReasons);
-  - the licence and its copyright holders: LICENSE.
+  - the licence and its copyright holders: LICENSE;
+  - the pinned TypeScript compiler: bindings/node/test/types/package.json.
 Each copy is found by a pattern; a copy that cannot be found fails too, so a
 moved copy is noticed rather than skipped. --show prints every copy found.
 """
@@ -80,13 +81,22 @@ agree("version", version, "bindings/node/package.json", package["version"])
 lock = json.loads(read("bindings/node/package-lock.json"))
 agree("version", version, "bindings/node/package-lock.json", lock["version"])
 agree("version", version, "bindings/node/package-lock.json (root package)", lock["packages"][""]["version"])
-readme = read("README.md")
+# The README, the pages under docs/ and the examples that name a package file.
+documents = (["README.md"] + sorted(str(p.relative_to(ROOT)) for p in (ROOT / "docs").glob("*.md"))
+             + ["examples/java/WishlistExample.java", "examples/typescript/wishlist.ts"])
 for pattern in (r"static `\"(\d+\.\d+\.\d+)\"`", r"_(\d+\.\d+\.\d+)_\*\.deb", r"orvel-(\d+\.\d+\.\d+)\.(?:jar|tgz)"):
-    copies = re.findall(pattern, readme)
-    if not copies:
-        failures.append(f"README.md: no copy of the version matches {pattern!r}")
-    for copy in copies:
-        agree("version", version, "README.md", copy)
+    found = 0
+    for document in documents:
+        for copy in re.findall(pattern, read(document)):
+            agree("version", version, document, copy)
+            found += 1
+    if not found:
+        failures.append(f"README.md and docs/: no copy of the version matches {pattern!r}")
+
+# The TypeScript example is checked with the compiler the declarations' check pins.
+pinned = json.loads(read("bindings/node/test/types/package.json"))["devDependencies"]["typescript"]
+agree("TypeScript version", pinned, "examples/typescript/package.json",
+      json.loads(read("examples/typescript/package.json"))["devDependencies"]["typescript"])
 
 # ---- interface versions ----------------------------------------------------------------
 # An interface grows by one version node for each minor version: X.0 up to
@@ -108,8 +118,8 @@ for package_name in (f"liborvel{abi}", f"liborvel-sync{sync_abi}"):
 # ---- the kinds ---------------------------------------------------------------------------
 kinds = kind_table("src/identity.h", "kKinds")
 agree("kinds", kinds, "include/orvel.h", quoted_list(one(r"0 when kind is exactly (.*?) \*", "include/orvel.h", re.S) or ""))
-agree("kinds", kinds, "README.md (orvel_validate_kind)",
-      re.findall(r"`(\w+)`", one(r"\| `orvel_validate_kind\(kind\)` \| `0` for (.*?) \|", "README.md") or ""))
+agree("kinds", kinds, "docs/c.md (orvel_validate_kind)",
+      re.findall(r"`(\w+)`", one(r"\| `orvel_validate_kind\(kind\)` \| `0` for (.*?) \|", "docs/c.md") or ""))
 agree("kinds", kinds, "tools/orvel.cpp (help)",
       re.findall(r"(\w+)", (one(r'"KIND is ([a-z, ]+?);', "tools/orvel.cpp") or "").replace(" or ", ", ")))
 
@@ -119,8 +129,8 @@ reasons = string_table("sync/reason.cpp", "kReasons")
 agree("error texts", messages, "include/orvel.h",
       quoted_list(one(r"last error text: \"\" or one of (.*?)\. Never", "include/orvel.h", re.S) or ""))
 agree("error texts", sorted(messages), "man/liborvel.3", sorted(re.findall(r"(?m)^\.It Dq (.+)$", read("man/liborvel.3"))))
-agree("error texts", messages, "README.md",
-      re.findall(r'`"([^"]+)"`', one(r"\| `orvel_last_error\(\)` \| (.*?) \|", "README.md") or ""))
+agree("error texts", messages, "docs/c.md",
+      re.findall(r'`"([^"]+)"`', one(r"\| `orvel_last_error\(\)` \| (.*?) \|", "docs/c.md") or ""))
 agree("reasons", reasons, "include/orvel_sync.h",
       re.findall(r'(?m)^ \*      "([^"]+)"', read("include/orvel_sync.h")))
 agree("reasons", reasons, "man/liborvel-sync.3", re.findall(r"(?m)^\.It Dq (.+)$", read("man/liborvel-sync.3")))

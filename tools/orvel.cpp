@@ -46,7 +46,7 @@ struct Args {
 };
 
 // The one source of the help texts: the overview (orvel --help), each
-// command's help (orvel COMMAND --help or orvel help COMMAND), the README's
+// command's help (orvel COMMAND --help or orvel help COMMAND), docs/tool.md's
 // command list and the manual page (made from --help) all come from this
 // table. The synopsis also rules the arguments: its options are the ones the
 // command takes, its plain words are required, its bracketed ones optional.

@@ -56,11 +56,11 @@ check version-option 0 "$versions" '' -- "${tool_cmd[@]}" --version
 check version-short 0 "$versions" '' -- "${tool_cmd[@]}" -V
 out=$("${tool_cmd[@]}" request add album a1 --title --help); [[ $out == *'\"title\":\"--help\"'* ]]; expect_eq help-as-a-value-body $? 0
 out=$("${tool_cmd[@]}" request add album a1 --artist x -h); expect_eq help-after-a-value "${out%%$'\n'*}" 'usage: orvel request add|remove KIND ITEM_ID [--title T] [--artist A] [--base URL]'
-# The README lists the commands exactly as --help does.
-if [ -n "${ORVEL_README:-}" ]; then
-  readme=$(awk '/^## The `orvel` tool/ { section = 1; next }
+# docs/tool.md lists the commands exactly as --help does.
+if [ -n "${ORVEL_TOOL_DOC:-}" ]; then
+  readme=$(awk '/^#+ The `orvel` tool/ { section = 1; next }
                 section && /^```/ { if (inside) exit; inside = 1; next }
-                inside' "$ORVEL_README" | sed '/^$/d')
+                inside' "$ORVEL_TOOL_DOC" | sed '/^$/d')
   expect_eq readme-matches-help "$readme" "$("${tool_cmd[@]}" --help | sed '/^$/d')"
 fi
 # The manual page (made from --help): no line of --version's in it, and its

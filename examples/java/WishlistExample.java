@@ -1,0 +1,185 @@
+import java.io.IOException;
+import java.net.URI;
+import java.net.http.HttpClient;
+import java.net.http.HttpRequest;
+import java.net.http.HttpResponse;
+import java.nio.ByteBuffer;
+import java.nio.channels.FileChannel;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
+import java.time.Duration;
+import java.util.Locale;
+import java.util.Optional;
+import org.orvel.Entry;
+import org.orvel.Kind;
+import org.orvel.Orvel;
+import org.orvel.OrvelException;
+import org.orvel.Outcome;
+import org.orvel.PendingRequest;
+import org.orvel.SyncedWishlist;
+
+/**
+ * The wishlist of one user, kept in step with the service: it loads the list, shows it, wishes
+ * one album through the change journal, sends the change (backing off while the service fails)
+ * and shows the list again. The store and the journal are saved in FOLDER after every change, so
+ * a second run goes on where the first stopped.
+ *
+ * <pre>java -cp orvel-1.0.0.jar WishlistExample.java BASE_URL FOLDER [TIMEOUT_SECONDS]</pre>
+ *
+ * <p>TIMEOUT_SECONDS is each request's deadline, 10 by default.
+ */
+public final class WishlistExample {
+  private static final int MAX_TRIES = 6;
+  private static final int MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
+
+  private final Duration timeout;
+  private final HttpClient http;
+  private final String baseUrl;
+  private final Path folder;
+  private final SyncedWishlist wishes;
+
+  /** The wishlist as it was saved in folder, or a new one. */
+  WishlistExample(String baseUrl, Path folder, Duration timeout) throws IOException {
+    this.timeout = timeout;
+    this.http = HttpClient.newBuilder()
+        .version(HttpClient.Version.HTTP_1_1)
+        .connectTimeout(timeout)
+        .followRedirects(HttpClient.Redirect.NEVER)
+        .build();
+    this.baseUrl = baseUrl;
+    this.folder = folder;
+    Path journal = folder.resolve("journal.json");
+    Path store = folder.resolve("wishes.json");
+    this.wishes = Files.exists(journal) && Files.exists(store)
+        ? SyncedWishlist.restore(Files.readString(journal), Files.readString(store))
+        : new SyncedWishlist();
+  }
+
+  /** Replaces the file whole: a temporary file, fsync, rename, and fsync of the folder. */
+  private void writeAtomically(String name, String text) throws IOException {
+    Path file = folder.resolve(name);
+    Path temporary = folder.resolve(name + ".tmp");
+    try (FileChannel channel = FileChannel.open(temporary, StandardOpenOption.CREATE,
+        StandardOpenOption.WRITE, StandardOpenOption.TRUNCATE_EXISTING)) {
+      ByteBuffer bytes = ByteBuffer.wrap(text.getBytes(StandardCharsets.UTF_8));
+      while (bytes.hasRemaining()) channel.write(bytes);
+      channel.force(true);
+    }
+    Files.move(temporary, file, StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
+    try (FileChannel dir = FileChannel.open(folder, StandardOpenOption.READ)) {
+      dir.force(true);
+    }
+  }
+
+  /** The save step, after every change: the store, then the journal. */
+  void save() throws IOException {
+    writeAtomically("wishes.json", wishes.exportJson());
+    writeAtomically("journal.json", wishes.save());
+  }
+
+  /**
+   * The status of one request, or 0 when no answer came: refused, reset, or past its deadline,
+   * where the client has cancelled the exchange and closed it, so it can no longer arrive.
+   */
+  private HttpResponse<byte[]> send(HttpRequest request) throws InterruptedException {
+    try {
+      return http.send(request, HttpResponse.BodyHandlers.ofByteArray());
+    } catch (IOException noAnswer) {
+      return null;
+    }
+  }
+
+  /** Loads the list from the service; the token is taken before the request leaves. */
+  void refresh() throws IOException, InterruptedException {
+    long token = wishes.beginRefresh();
+    HttpResponse<byte[]> list =
+        send(HttpRequest.newBuilder(URI.create(Orvel.buildMineUrl(baseUrl))).timeout(timeout).GET().build());
+    int status = list == null ? 0 : list.statusCode();
+    if (status / 100 == 2 && list.body().length <= MAX_LIST_BYTES) {
+      try {
+        wishes.load(token, list.body()); // empty (ignored) when a newer list was loaded first
+        save();
+        return;
+      } catch (OrvelException notJson) {
+        // The store stays as it was.
+      }
+    }
+    System.out.println("the list could not be loaded (HTTP " + status + "): showing the saved one");
+  }
+
+  void show() {
+    System.out.println("wishlist: " + wishes.size() + " entries");
+    for (Entry e : wishes) {
+      System.out.println("  " + e.kind().text() + " " + e.itemId() + ": " + e.title()
+          + (e.artist().isEmpty() ? "" : ", by " + e.artist()));
+    }
+  }
+
+  /** 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good. */
+  static Outcome outcomeOf(int status) {
+    if (status / 100 == 2) return Outcome.ACCEPTED;
+    if (status / 100 == 4 && status != 408 && status != 429) return Outcome.REJECTED;
+    return Outcome.FAILED;
+  }
+
+  /** The sync step: sends the oldest unsent change and reports what became of it. */
+  Optional<Outcome> syncOne() throws InterruptedException {
+    Optional<PendingRequest> next = wishes.nextRequest(baseUrl);
+    if (next.isEmpty()) return Optional.empty();
+    PendingRequest request = next.get();
+    HttpResponse<byte[]> answer = send(HttpRequest.newBuilder(URI.create(request.url()))
+        .timeout(timeout)
+        .header("Content-Type", request.contentType())
+        .method(request.method(), HttpRequest.BodyPublishers.ofString(request.body()))
+        .build());
+    Outcome outcome = outcomeOf(answer == null ? 0 : answer.statusCode());
+    wishes.report(request.opId(), outcome);
+    return Optional.of(outcome);
+  }
+
+  /**
+   * Sends every change, waiting longer after each failure (no hot loop while the service is
+   * down); after MAX_TRIES failures the rest waits for a later run.
+   */
+  void sendChanges() throws IOException, InterruptedException {
+    double delay = 0.2;
+    int failures = 0;
+    for (Optional<Outcome> outcome; (outcome = syncOne()).isPresent(); ) {
+      save();
+      if (outcome.get() == Outcome.ACCEPTED) System.out.println("sent: accepted");
+      if (outcome.get() == Outcome.REJECTED) System.out.println("sent: refused by the service");
+      if (outcome.get() != Outcome.FAILED) continue;
+      if (++failures == MAX_TRIES) {
+        System.out.println("sent: failed; " + wishes.unsent() + " changes kept for later");
+        return;
+      }
+      System.out.println(String.format(Locale.ROOT, "sent: failed, trying again in %.1f s", delay));
+      Thread.sleep((long) (delay * 1000));
+      delay = Math.min(delay * 2, 5);
+    }
+  }
+
+  public static void main(String[] args) throws IOException, InterruptedException {
+    double seconds = args.length == 3 ? Double.parseDouble(args[2]) : 10;
+    if (args.length < 2 || args.length > 3 || !(seconds > 0)) {
+      System.err.println("usage: WishlistExample BASE_URL FOLDER [TIMEOUT_SECONDS]");
+      System.exit(2);
+    }
+    Duration timeout = Duration.ofMillis((long) (seconds * 1000));
+    WishlistExample app = new WishlistExample(args[0], Path.of(args[1]), timeout);
+    try (SyncedWishlist wishes = app.wishes) {
+      app.refresh();
+      app.show();
+      long opId = wishes.setWished(Kind.ALBUM, "al-42", true, "Blue Hour", "Ines Varga");
+      System.out.println(opId > 0 ? "wished album al-42" : "album al-42 is wished already");
+      app.save();
+      app.sendChanges();
+      app.refresh();
+      app.show();
+      System.out.println("changes not yet confirmed: " + wishes.held());
+    }
+  }
+}

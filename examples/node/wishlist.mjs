@@ -1,0 +1,148 @@
+// The wishlist of one user, kept in step with the service: it loads the list,
+// shows it, wishes one album through the change journal, sends the change
+// (backing off while the service fails) and shows the list again. The store
+// and the journal are saved in FOLDER after every change, so a second run goes
+// on where the first stopped.
+//   node wishlist.mjs BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
+import { closeSync, fsyncSync, openSync, readFileSync, renameSync, writeSync } from 'node:fs';
+import { join } from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { OrvelError, Outcome, SyncedWishlist, buildMineUrl } from 'orvel';
+
+const [baseUrl, folder, seconds = '10'] = process.argv.slice(2);
+const TIMEOUT_MS = Math.round(Number(seconds) * 1000); // each request's deadline
+const MAX_TRIES = 6;
+const MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
+
+// The wishlist as it was saved in folder, or a new one.
+function openWishes(folder) {
+  try {
+    return SyncedWishlist.restore(readFileSync(join(folder, 'journal.json')), readFileSync(join(folder, 'wishes.json')));
+  } catch (error) {
+    if (error.code === 'ENOENT') return new SyncedWishlist();
+    throw error;
+  }
+}
+
+// Replaces the file whole: a temporary file, fsync, rename, and fsync of the
+// folder, so a crash leaves the old file or the new one.
+function writeAtomically(folder, name, text) {
+  const path = join(folder, name);
+  const fd = openSync(`${path}.tmp`, 'w');
+  try {
+    writeSync(fd, text);
+    fsyncSync(fd);
+  } finally {
+    closeSync(fd);
+  }
+  renameSync(`${path}.tmp`, path);
+  const dir = openSync(folder, 'r');
+  try {
+    fsyncSync(dir);
+  } finally {
+    closeSync(dir);
+  }
+}
+
+// The save step, after every change: the store, then the journal.
+function save(wishes, folder) {
+  writeAtomically(folder, 'wishes.json', wishes.exportJson());
+  writeAtomically(folder, 'journal.json', wishes.save());
+}
+
+// The status and body of one request; status 0 when no answer came: refused,
+// reset, or past its deadline, where fetch has aborted it and closed its
+// connection, so it can no longer arrive.
+async function http(url, init = {}) {
+  try {
+    const answer = await fetch(url, { ...init, redirect: 'manual', signal: AbortSignal.timeout(TIMEOUT_MS) });
+    const body = await answer.arrayBuffer();
+    return { status: answer.status, body };
+  } catch {
+    return { status: 0, body: new ArrayBuffer(0) };
+  }
+}
+
+// Loads the list from the service; the token is taken before the request leaves.
+async function refresh(wishes, baseUrl, folder) {
+  const token = wishes.beginRefresh();
+  const { status, body } = await http(buildMineUrl(baseUrl));
+  if (status >= 200 && status < 300 && body.byteLength <= MAX_LIST_BYTES) {
+    try {
+      wishes.load(token, body); // null (ignored) when a newer list was loaded first
+      save(wishes, folder);
+      return;
+    } catch (error) {
+      if (!(error instanceof OrvelError)) throw error; // not JSON: the store stays as it was
+    }
+  }
+  console.log(`the list could not be loaded (HTTP ${status}): showing the saved one`);
+}
+
+function show(wishes) {
+  console.log(`wishlist: ${wishes.size} entries`);
+  for (const { kind, itemId, title, artist } of wishes) {
+    console.log(`  ${kind} ${itemId}: ${title}${artist ? `, by ${artist}` : ''}`);
+  }
+}
+
+// 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good.
+function outcomeOf(status) {
+  if (status >= 200 && status < 300) return Outcome.Accepted;
+  if (status >= 400 && status < 500 && status !== 408 && status !== 429) return Outcome.Rejected;
+  return Outcome.Failed;
+}
+
+// The sync step: sends the oldest unsent change and reports what became of it.
+// Its outcome, or null when nothing was left to send.
+async function syncOne(wishes, baseUrl) {
+  const request = wishes.nextRequest(baseUrl);
+  if (request === null) return null;
+  const { status } = await http(request.url, {
+    method: request.method,
+    headers: { 'content-type': request.contentType },
+    body: request.body,
+  });
+  const outcome = outcomeOf(status);
+  wishes.report(request.opId, outcome);
+  return outcome;
+}
+
+// Sends every change, waiting longer after each failure (no hot loop while the
+// service is down); after MAX_TRIES failures the rest waits for a later run.
+async function sendChanges(wishes, baseUrl, folder) {
+  let delay = 0.2;
+  let failures = 0;
+  for (let outcome; (outcome = await syncOne(wishes, baseUrl)) !== null; ) {
+    save(wishes, folder);
+    if (outcome === Outcome.Accepted) console.log('sent: accepted');
+    if (outcome === Outcome.Rejected) console.log('sent: refused by the service');
+    if (outcome !== Outcome.Failed) continue;
+    if (++failures === MAX_TRIES) {
+      console.log(`sent: failed; ${wishes.unsent} changes kept for later`);
+      return;
+    }
+    console.log(`sent: failed, trying again in ${delay.toFixed(1)} s`);
+    await sleep(delay * 1000);
+    delay = Math.min(delay * 2, 5);
+  }
+}
+
+if (folder === undefined || process.argv.length > 5 || !(TIMEOUT_MS > 0)) {
+  console.error('usage: node wishlist.mjs BASE_URL FOLDER [TIMEOUT_SECONDS]');
+  process.exit(2);
+}
+const wishes = openWishes(folder);
+try {
+  await refresh(wishes, baseUrl, folder);
+  show(wishes);
+  const opId = wishes.setWished('album', 'al-42', true, 'Blue Hour', 'Ines Varga');
+  console.log(opId ? 'wished album al-42' : 'album al-42 is wished already');
+  save(wishes, folder);
+  await sendChanges(wishes, baseUrl, folder);
+  await refresh(wishes, baseUrl, folder);
+  show(wishes);
+  console.log(`changes not yet confirmed: ${wishes.held}`);
+} finally {
+  wishes.close();
+}
