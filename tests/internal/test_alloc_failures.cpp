@@ -33,14 +33,19 @@ void expect_invariants(const orvel_store *s) {
     const std::uint64_t ratio = s->capacity / orvel::kInitialCapacity;
     EXPECT_EQ(ratio & (ratio - 1), 0u) << "capacity " << s->capacity;
   }
-  for (std::uint64_t i = 0; i < s->count; ++i) {
-    ASSERT_NE(s->items[i], nullptr);
+  ASSERT_LE(s->count, s->used);
+  ASSERT_LE(s->used, s->capacity);
+  std::uint64_t live = 0;
+  for (std::uint64_t i = 0; i < s->used; ++i) {
+    if (s->items[i] == nullptr) continue;
+    ++live;
     const orvel_item &item = *s->items[i];
     EXPECT_EQ(orvel_validate_kind(item.kind()), 0);
     EXPECT_NE(item.item_id()[0], '\0');
     EXPECT_EQ(orvel::find_item(s, item.kind(), item.item_id()), static_cast<std::int32_t>(i))
         << "duplicate pair at " << i;
   }
+  EXPECT_EQ(live, s->count);
 }
 
 // The store is exactly as it was: same array, fields and entries.
