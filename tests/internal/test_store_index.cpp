@@ -87,8 +87,8 @@ std::uint64_t longest_probe(const orvel_store *s) {
 }  // namespace
 
 // Random toggles against a model, removing at the front, middle and end of
-// stores small and large, so that both ways of renumbering the entries after
-// a removal run.
+// stores small and large, so that holes are left, taken with the last entry,
+// squeezed out and filled by growth at every size.
 TEST(StoreIndex, AgreesWithTheArrayThroughRandomToggles) {
   static const char *const kinds[] = {"track", "album", "artist", "playlist"};
   std::mt19937 rng(7);
