@@ -9,6 +9,7 @@
 // times in a random order so that what else the machine does weighs alike on
 // the library and on what it is compared with, and reports medians).
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <yyjson.h>
 
@@ -301,6 +302,37 @@ void bm_load_baseline_warm(benchmark::State &state, Shape shape, std::size_t n) 
   set_rates(state, n, text.size());
 }
 
+// The same on fresh memory: before each parse (off the clock) the allocator
+// gives back to the kernel all it can, so the document's pages fault in anew,
+// as a first load's do. Shows what the heap's state is worth.
+void bm_load_baseline_fresh(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  const double faults = page_faults();
+  for (auto _ : state) {
+    state.PauseTiming();
+    malloc_trim(0);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(parse_and_walk(text, nullptr));
+  }
+  set_faults(state, faults);
+  set_rates(state, n, text.size());
+}
+
+// The parse alone, without the walk: less than a load must do (it must read
+// the members), shown so that a ratio against it is not taken for one
+// against parse-and-walk.
+void bm_parse_only(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  const double faults = page_faults();
+  for (auto _ : state) {
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr);
+    benchmark::DoNotOptimize(yyjson_doc_get_val_count(doc));
+    yyjson_doc_free(doc);
+  }
+  set_faults(state, faults);
+  set_rates(state, n, text.size());
+}
+
 // The baseline plus copies of each element's texts in one of the layouts,
 // released after the clock stops, as a new store's are.
 void bm_load_copy_baseline(benchmark::State &state, Shape shape, std::size_t n, Copies mode) {
@@ -550,6 +582,8 @@ void register_all(std::size_t max_entries) {
       add("reload/" + suffix, bm_reload, shape, n)->Unit(benchmark::kMicrosecond);
       add("load_baseline/" + suffix, bm_load_baseline, shape, n)->Unit(benchmark::kMicrosecond);
       add("load_baseline_warm/" + suffix, bm_load_baseline_warm, shape, n)->Unit(benchmark::kMicrosecond);
+      add("load_baseline_fresh/" + suffix, bm_load_baseline_fresh, shape, n)->Unit(benchmark::kMicrosecond);
+      add("parse_only/" + suffix, bm_parse_only, shape, n)->Unit(benchmark::kMicrosecond);
       add("peer_load/" + suffix, bm_peer_load, shape, n)->Unit(benchmark::kMicrosecond)->UseManualTime();
       add("peer_reload/" + suffix, bm_peer_reload, shape, n)->Unit(benchmark::kMicrosecond);
       for (const auto &[name, mode] : {std::pair{"load_copy_baseline/", Copies::four},
