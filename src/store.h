@@ -47,8 +47,9 @@ struct IndexSlot {
 // squeezed out, in place, once they are more than half of the slots used
 // (or, when the array is full, an eighth of it), so holes never outnumber
 // live entries, and each squeeze, a pass over the array, is paid for by the
-// removals that made its holes. The last slot used is never a hole. capacity is 0 (items absent) or 16 times a
-// power of two; used never exceeds it.
+// removals that made its holes. The last slot used is never a hole.
+// capacity is 0 (items absent) or 16 times a power of two; used never
+// exceeds it.
 //
 // index is an open-addressing hash table over (kind, item_id) with linear
 // probing: 2 * capacity slots, so it is never more than half full, followed
