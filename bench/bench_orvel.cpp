@@ -9,6 +9,8 @@
 // times in a random order so that what else the machine does weighs alike on
 // the library and on what it is compared with, and reports medians).
 #include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sys/resource.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -87,17 +89,35 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The page faults the process has taken so far. A block the allocator gets
+// fresh from the kernel faults on each page the first time it is written;
+// on this kind of virtual machine that costs as much as parsing the page's
+// text, so the counts tell a measure made on fresh memory from one made on
+// memory the heap already had.
+double page_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_minflt + usage.ru_majflt);
+}
+
+// Reports the faults per iteration since `since`, as "faults".
+void set_faults(benchmark::State &state, double since) {
+  state.counters["faults"] = benchmark::Counter(page_faults() - since, benchmark::Counter::kAvgIterations);
+}
+
 // A load into a new store, as an application makes at start-up. Creating and
 // destroying the store are not timed.
 void bm_load(benchmark::State &state, Shape shape, std::size_t n) {
   const std::string &text = response(shape, n);
   int stored = 0;
+  const double faults = page_faults();
   for (auto _ : state) {
     Store store(orvel_create());
     const auto start = Clock::now();
     stored = orvel_load_mine_json(store.get(), text.data(), text.size());
     state.SetIterationTime(seconds_since(start));
   }
+  set_faults(state, faults);
   set_rates(state, n, text.size());
   state.counters["stored"] = stored;
 }
@@ -108,9 +128,11 @@ void bm_reload(benchmark::State &state, Shape shape, std::size_t n) {
   const std::string &text = response(shape, n);
   Store store(orvel_create());
   orvel_load_mine_json(store.get(), text.data(), text.size());
+  const double faults = page_faults();
   for (auto _ : state) {
     benchmark::DoNotOptimize(orvel_load_mine_json(store.get(), text.data(), text.size()));
   }
+  set_faults(state, faults);
   set_rates(state, n, text.size());
 }
 
@@ -256,7 +278,58 @@ void peer_load(bench::PeerMap &map, const std::string &text) {
 
 void bm_load_baseline(benchmark::State &state, Shape shape, std::size_t n) {
   const std::string &text = response(shape, n);
+  const double faults = page_faults();
   for (auto _ : state) benchmark::DoNotOptimize(parse_and_walk(text, nullptr));
+  set_faults(state, faults);
+  set_rates(state, n, text.size());
+}
+
+// The same on warm memory, as a load's own parse runs: a load frees its
+// document while the store's new blocks stand above it in the heap, so the
+// next parse gets the same pages back. Here a small block allocated above one
+// document before it is freed does the same: without it the freed document
+// is the top of the heap, which the allocator may give back to the kernel,
+// and every parse then faults its pages in anew.
+void bm_load_baseline_warm(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  yyjson_doc *first = yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr);
+  void *above = std::malloc(64);
+  yyjson_doc_free(first);
+  const double faults = page_faults();
+  for (auto _ : state) benchmark::DoNotOptimize(parse_and_walk(text, nullptr));
+  set_faults(state, faults);
+  std::free(above);
+  set_rates(state, n, text.size());
+}
+
+// The same on fresh memory: before each parse (off the clock) the allocator
+// gives back to the kernel all it can, so the document's pages fault in anew,
+// as a first load's do. Shows what the heap's state is worth.
+void bm_load_baseline_fresh(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  const double faults = page_faults();
+  for (auto _ : state) {
+    state.PauseTiming();
+    malloc_trim(0);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(parse_and_walk(text, nullptr));
+  }
+  set_faults(state, faults);
+  set_rates(state, n, text.size());
+}
+
+// The parse alone, without the walk: less than a load must do (it must read
+// the members), shown so that a ratio against it is not taken for one
+// against parse-and-walk.
+void bm_parse_only(benchmark::State &state, Shape shape, std::size_t n) {
+  const std::string &text = response(shape, n);
+  const double faults = page_faults();
+  for (auto _ : state) {
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr);
+    benchmark::DoNotOptimize(yyjson_doc_get_val_count(doc));
+    yyjson_doc_free(doc);
+  }
+  set_faults(state, faults);
   set_rates(state, n, text.size());
 }
 
@@ -418,23 +491,28 @@ void bm_toggle_add(benchmark::State &state, std::size_t n) {
   set_rates(state, batch.size(), 0);
 }
 
-// Removes entries (timed) and puts them back (not timed). newest:
-// the entries most recently added, which the array gives up without moving
-// anything; otherwise entries at random positions, each removal then moving
-// the entries after it down by one slot.
+// Removes entries (timed) and puts them back (not timed). newest: the
+// entries most recently added (the ones just put back, still in cache);
+// otherwise entries at random positions: the next batch of one random order
+// of them all, drawn once (drawing a new order of a million entries for each
+// batch would take far longer than the batch).
 void bm_toggle_remove(benchmark::State &state, std::size_t n, bool newest) {
   Store store = loaded_store(n);
   std::vector<Entry> all = stored_entries(store.get());
   const std::size_t batch_size = std::min<std::size_t>(newest ? 256 : 32, all.size() / 2);
   std::mt19937_64 rng(3);
+  if (!newest) std::shuffle(all.begin(), all.end(), rng);
+  std::size_t next = 0;
   for (auto _ : state) {
     std::vector<Entry> batch;
     if (newest) {
       batch.assign(all.end() - static_cast<std::ptrdiff_t>(batch_size), all.end());
       std::reverse(batch.begin(), batch.end());
     } else {
-      std::shuffle(all.begin(), all.end(), rng);
-      batch.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(batch_size));
+      if (next + batch_size > all.size()) next = 0;
+      batch.assign(all.begin() + static_cast<std::ptrdiff_t>(next),
+                   all.begin() + static_cast<std::ptrdiff_t>(next + batch_size));
+      next += batch_size;
     }
     const auto start = Clock::now();
     for (const Entry &e : batch) {
@@ -446,6 +524,31 @@ void bm_toggle_remove(benchmark::State &state, std::size_t n, bool newest) {
     }
   }
   set_rates(state, batch_size, 0);
+}
+
+enum class Order { newest, oldest, random };
+
+// Removes three quarters of a loaded store's entries (timed), newest first,
+// oldest first or in a random order, with the compactions and squeezes they
+// cause; the store is loaded again off the clock. Every lookup goes to
+// memory alike, so the orders differ only in what a removal does.
+void bm_remove_many(benchmark::State &state, std::size_t n, Order order) {
+  const std::string &text = response(Shape::items, n);
+  Store store = loaded_store(n);
+  std::vector<Entry> doomed = stored_entries(store.get());
+  if (order == Order::newest) std::reverse(doomed.begin(), doomed.end());
+  std::mt19937_64 rng(5);
+  if (order == Order::random) std::shuffle(doomed.begin(), doomed.end(), rng);
+  doomed.resize(doomed.size() * 3 / 4);
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (const Entry &e : doomed) {
+      benchmark::DoNotOptimize(orvel_apply_local_toggle(store.get(), e.kind.c_str(), e.id.c_str(), "", ""));
+    }
+    state.SetIterationTime(seconds_since(start));
+    orvel_load_mine_json(store.get(), text.data(), text.size());
+  }
+  set_rates(state, doomed.size(), 0);
 }
 
 // --- Messages --------------------------------------------------------------------------
@@ -478,6 +581,9 @@ void register_all(std::size_t max_entries) {
       add("load/" + suffix, bm_load, shape, n)->Unit(benchmark::kMicrosecond)->UseManualTime();
       add("reload/" + suffix, bm_reload, shape, n)->Unit(benchmark::kMicrosecond);
       add("load_baseline/" + suffix, bm_load_baseline, shape, n)->Unit(benchmark::kMicrosecond);
+      add("load_baseline_warm/" + suffix, bm_load_baseline_warm, shape, n)->Unit(benchmark::kMicrosecond);
+      add("load_baseline_fresh/" + suffix, bm_load_baseline_fresh, shape, n)->Unit(benchmark::kMicrosecond);
+      add("parse_only/" + suffix, bm_parse_only, shape, n)->Unit(benchmark::kMicrosecond);
       add("peer_load/" + suffix, bm_peer_load, shape, n)->Unit(benchmark::kMicrosecond)->UseManualTime();
       add("peer_reload/" + suffix, bm_peer_reload, shape, n)->Unit(benchmark::kMicrosecond);
       for (const auto &[name, mode] : {std::pair{"load_copy_baseline/", Copies::four},
@@ -498,6 +604,9 @@ void register_all(std::size_t max_entries) {
     add("toggle_add/" + size, bm_toggle_add, n)->UseManualTime();
     add("toggle_remove_newest/" + size, bm_toggle_remove, n, true)->UseManualTime();
     add("toggle_remove_random/" + size, bm_toggle_remove, n, false)->UseManualTime();
+    add("remove_many_newest/" + size, bm_remove_many, n, Order::newest)->UseManualTime();
+    add("remove_many_oldest/" + size, bm_remove_many, n, Order::oldest)->UseManualTime();
+    add("remove_many_random/" + size, bm_remove_many, n, Order::random)->UseManualTime();
   }
   benchmark::RegisterBenchmark("wish_request", bm_wish_request);
   benchmark::RegisterBenchmark("mine_url", bm_mine_url);

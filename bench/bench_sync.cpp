@@ -3,12 +3,16 @@
 //    liborvel toggles and request builds, whatever the journal holds;
 //  - a refresh, against liborvel's own load of the same response;
 //  - saving and restoring 10^4 operations, against yyjson writing and reading
-//    the same document.
+//    the same document;
+//  - setting, refreshing and restoring n intents over an n-entry list, n
+//    removals against n additions (a removal must cost what an addition
+//    does, wherever its entry stands).
 //
 //   orvel_sync_bench [--max-entries=N] [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <yyjson.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -121,6 +125,81 @@ void BM_core_load(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * list.size()));
 }
 
+// --- Many intents held at once, removals against additions ---------------------
+
+// A journal over a store that holds the n-entry list, loaded through it.
+void load_list(Synced &s, const std::string &list) {
+  if (orvel_sync_load(s.journal, orvel_sync_begin_refresh(s.journal), list.data(), list.size()) < 0) std::abort();
+}
+
+// Intent i: the list's i-th entry removed, or a new entry added.
+void set_intent(Synced &s, std::size_t i, bool removal) {
+  const int64_t id = removal ? orvel_sync_set(s.journal, 0, "track", id_of("listed-", i).c_str(), nullptr, nullptr)
+                             : orvel_sync_set(s.journal, 1, "album", id_of("mine-", i).c_str(), "Title", "Artist");
+  if (id <= 0) std::abort();
+}
+
+// n intents set over a store of the n-entry list: each of its entries
+// removed (range 1 is 1), or as many new ones added (0). Timed: the sets.
+void BM_sync_set_many(benchmark::State &state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const bool removals = state.range(1) != 0;
+  const std::string list = list_of(n);
+  for (auto _ : state) {
+    Synced s;
+    load_list(s, list);
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < n; ++i) set_intent(s, i, removals);
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
+// A refresh of the n-entry list by a journal holding n unsent intents of
+// either kind, each shown again after the load.
+void BM_sync_load_many(benchmark::State &state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const bool removals = state.range(1) != 0;
+  const std::string list = list_of(n);
+  Synced s;
+  load_list(s, list);
+  for (std::size_t i = 0; i < n; ++i) set_intent(s, i, removals);
+  const auto shown = static_cast<int32_t>(removals ? 0 : 2 * n);
+  for (auto _ : state) {
+    if (orvel_sync_load(s.journal, orvel_sync_begin_refresh(s.journal), list.data(), list.size()) != shown) {
+      std::abort();
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
+// Restoring a saved journal of n unsent intents of either kind into a new
+// journal over the store as the app reloads it at start-up (the list): the
+// restore shows every intent. Timed: the restore.
+void BM_sync_restore_many(benchmark::State &state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const bool removals = state.range(1) != 0;
+  const std::string list = list_of(n);
+  std::string saved;
+  {
+    Synced s;
+    load_list(s, list);
+    for (std::size_t i = 0; i < n; ++i) set_intent(s, i, removals);
+    char *text = orvel_sync_export(s.journal);
+    saved = text;
+    orvel_sync_free(text);
+  }
+  for (auto _ : state) {
+    Synced s;
+    if (orvel_load_mine_json(s.store, list.data(), list.size()) != static_cast<int32_t>(n)) std::abort();
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t held = orvel_sync_restore(s.journal, saved.data(), saved.size());
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (held != static_cast<int32_t>(n)) std::abort();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
 // A journal of n operations in every state, and its saved text.
 struct Saved {
   Synced s;
@@ -212,6 +291,14 @@ void core_sizes(benchmark::internal::Benchmark *b) {
   }
 }
 
+void many_sizes(benchmark::internal::Benchmark *b) {
+  for (std::int64_t n : {1000, 10000, 100000}) {
+    for (std::int64_t removals : {0, 1}) {
+      if (static_cast<std::size_t>(n) <= g_max) b->Args({n, removals});
+    }
+  }
+}
+
 void journal_sizes(benchmark::internal::Benchmark *b) {
   for (std::int64_t n : {1000, 10000}) {
     if (static_cast<std::size_t>(n) <= g_max) b->Arg(n);
@@ -237,6 +324,9 @@ int main(int argc, char **argv) {
   benchmark::RegisterBenchmark("sync_yyjson_write", BM_yyjson_write)->Apply(journal_sizes);
   benchmark::RegisterBenchmark("sync_restore", BM_sync_restore)->Apply(journal_sizes);
   benchmark::RegisterBenchmark("sync_yyjson_read", BM_yyjson_read)->Apply(journal_sizes);
+  benchmark::RegisterBenchmark("sync_set_many", BM_sync_set_many)->Apply(many_sizes)->UseManualTime();
+  benchmark::RegisterBenchmark("sync_load_many", BM_sync_load_many)->Apply(many_sizes);
+  benchmark::RegisterBenchmark("sync_restore_many", BM_sync_restore_many)->Apply(many_sizes)->UseManualTime();
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   benchmark::RunSpecifiedBenchmarks();

@@ -33,8 +33,8 @@ extern "C" ORVEL_API char *orvel_export_json(const orvel_store *store) {
   bool complete = yyjson_mut_obj_add_uint(doc.get(), root, "total", store->count);
   yyjson_mut_val *items = yyjson_mut_arr(doc.get());
   complete &= yyjson_mut_obj_add_val(doc.get(), root, "items", items);
-  for (std::uint64_t i = 0; complete && i < store->count; ++i) {
-    complete = add_entry(doc.get(), items, *store->items[i]);
+  for (std::uint64_t i = 0; complete && i < store->used; ++i) {
+    if (store->items[i] != nullptr) complete = add_entry(doc.get(), items, *store->items[i]);
   }
   return complete ? doc.write() : nullptr;
 }

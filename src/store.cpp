@@ -16,6 +16,7 @@ namespace orvel {
 namespace {
 
 static_assert(alignof(orvel_item) <= kEntryAlign, "entries placed one after another stay aligned");
+static_assert(sizeof(orvel_item) == 12, "the own_block flag takes the header's padding, no more");
 
 // An identity whose kind is known valid and whose identifier is not empty.
 struct Identity {
@@ -44,11 +45,13 @@ std::size_t stored_size(const orvel_item &item) noexcept {
   return entry_size(item.id_len, item.title_len, std::strlen(item.artist()));
 }
 
-orvel_item *write_entry(void *at, const Identity &id, std::string_view title, std::string_view artist) noexcept {
+orvel_item *write_entry(void *at, const Identity &id, std::string_view title, std::string_view artist,
+                        bool own_block) noexcept {
   auto *entry = static_cast<orvel_item *>(at);
   entry->id_len = static_cast<std::uint32_t>(id.item_id.size());
   entry->title_len = static_cast<std::uint32_t>(title.size());
   entry->kind_number = static_cast<std::uint8_t>(id.kind);
+  entry->own_block = own_block ? 1 : 0;
   char *text = reinterpret_cast<char *>(entry + 1);
   for (const std::string_view part : {id.item_id, title, artist}) {
     copy_text(text, part.data(), part.size());
@@ -76,10 +79,20 @@ bool grow_to(orvel_store *store, std::uint64_t new_capacity) noexcept {
   return true;
 }
 
-// Makes room for one more entry: 16 slots first, then twice the count.
+// The capacity beyond which positions would no longer fit find_item's result.
+constexpr std::uint64_t kMostSlots = capacity_for(kMaxEntries);
+
+// Makes room for one more entry after the last slot used: 16 slots first;
+// in a full array, squeezing out its holes when they are an eighth of it
+// (which allocates nothing and cannot fail), else twice the slots.
 bool reserve_one(orvel_store *store) noexcept {
-  if (store->count < store->capacity) return true;
-  return grow_to(store, store->count == 0 ? kInitialCapacity : 2 * store->count);
+  if (store->used < store->capacity) return true;
+  if (store->capacity == 0) return grow_to(store, kInitialCapacity);
+  if ((store->used - store->count) * 8 >= store->capacity || store->capacity >= kMostSlots) {
+    squeeze_holes(store);
+    return true;
+  }
+  return grow_to(store, 2 * store->capacity);
 }
 
 // Where a new entry's bytes go.
@@ -92,8 +105,6 @@ enum class Home : std::uint8_t {
 // present is "already there" (even in a full store); a new pair needs room,
 // its bytes and, in a store without an index, a fresh key once it has them.
 // known is the caller's lookup of the pair, if any.
-// Entries of their own block stay after the generation's, so once the store
-// holds one, every later entry gets its own block too.
 AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
                  std::string_view artist, Home home, const Lookup *known = nullptr,
                  const std::uint32_t *tag = nullptr) noexcept {
@@ -109,7 +120,7 @@ AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
     return AddResult::failed;
   }
   const bool had_index = store->index != nullptr;
-  const bool in_generation = home == Home::generation && store->loose == 0;
+  const bool in_generation = home == Home::generation;
   const std::size_t size = entry_size(id.item_id.size(), title.size(), artist.size());
   void *bytes = in_generation ? place(store->gen, size) : std::malloc(size);
   const std::uint64_t old_capacity = store->capacity;
@@ -120,45 +131,54 @@ AddResult insert(orvel_store *store, const Identity &id, std::string_view title,
   }
   // A new index gets a new key, drawn only now that the insert succeeds.
   if (!had_index) store->key = draw_store_key();
-  orvel_item *entry = write_entry(bytes, id, title, artist);
-  // Growth re-placed every slot, and an empty store was not searched.
+  orvel_item *entry = write_entry(bytes, id, title, artist, !in_generation);
+  // Growth re-placed every slot (a squeeze moves none), and an empty store
+  // was not searched.
   if (!placed || store->capacity != old_capacity) where = lookup(store, id.kind, id.item_id);
-  store->items[store->count] = entry;
-  fill_slot(store, where, entry, store->count);
+  store->items[store->used] = entry;
+  fill_slot(store, where, entry, store->used);
+  ++store->used;
   ++store->count;
   store->loose += in_generation ? 0 : 1;
   return AddResult::ok;
 }
 
-// Frees the entries that have blocks of their own; the store then counts
-// only the generation's.
+// Frees the entries that have blocks of their own, ahead of releasing the
+// rest of the store (which only the generation's entries may outlive). A
+// store with none, as after a load, is not read.
 void free_loose(orvel_store *store) noexcept {
-  for (std::uint64_t i = store->count - store->loose; i < store->count; ++i) std::free(store->items[i]);
-  store->count -= store->loose;
-  store->loose = 0;
+  for (std::uint64_t i = 0; store->loose > 0 && i < store->used; ++i) {
+    orvel_item *entry = store->items[i];
+    if (entry != nullptr && entry->own_block != 0) {
+      std::free(entry);
+      store->items[i] = nullptr;
+      --store->loose;
+      --store->count;
+    }
+  }
 }
 
 // The bound on what removals waste, enforced here, by the removal that
 // breaks it: once more than half of the bytes placed in the generation are
 // dead, its live entries move into one new block of exactly their size and
 // the old blocks go. The move costs about what the removals that made it
-// cost (each moved the entries after it). When memory for the new block is
-// short the generation stays as it is, and the next removal from it tries
-// again.
+// cost (each left its bytes behind). When memory for the new block is short
+// the generation stays as it is, and the next removal from it tries again.
 void compact_if_half_dead(orvel_store *store) noexcept {
   Generation &g = store->gen;
   if (g.dead <= g.placed / 2) return;
   Generation moved{};
   const std::size_t live_bytes = g.placed - g.dead;
   if (live_bytes > 0 && !reserve_block(moved, live_bytes)) return;
-  const std::uint64_t live = store->count - store->loose;  // the generation's entries come first
-  for (std::uint64_t i = 0; i < live; ++i) {
-    const std::size_t size = stored_size(*store->items[i]);
+  for (std::uint64_t i = 0; i < store->used; ++i) {
+    orvel_item *entry = store->items[i];
+    if (entry == nullptr || entry->own_block != 0) continue;
+    const std::size_t size = stored_size(*entry);
     void *at = place(moved, size);  // within the block: the sizes add up to live_bytes
-    std::memcpy(at, store->items[i], size);
+    std::memcpy(at, entry, size);
     store->items[i] = static_cast<orvel_item *>(at);
   }
-  repoint_first(store, live);
+  repoint_all(store);
   release(g);
   g = moved;
 }
@@ -177,13 +197,6 @@ AddResult add_item(orvel_store *store, int kind, std::string_view item_id, std::
                    std::string_view artist, const std::uint32_t *tag) noexcept {
   if (kind < 0 || item_id.empty()) return AddResult::refused;
   return insert(store, {kind, item_id}, title, artist, Home::generation, nullptr, tag);
-}
-
-std::uint64_t capacity_for(std::uint64_t count) noexcept {
-  if (count == 0) return 0;
-  std::uint64_t capacity = kInitialCapacity;
-  while (capacity < count) capacity *= 2;
-  return capacity;
 }
 
 bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, orvel_store *old) noexcept {
@@ -230,13 +243,13 @@ void fit_to_entries(orvel_store *store) noexcept {
   const Moved moved = trim(store->gen);
   if (moved.delta != 0) {
     // The entries of the block that moved follow it (their pointers are
-    // invalid once it moved, but their values still tell where each was).
-    const std::uint64_t in_generation = store->count - store->loose;
-    for (std::uint64_t i = 0; i < in_generation; ++i) {
+    // invalid once it moved, but their values still tell where each was;
+    // an entry of its own block was never within it).
+    for (std::uint64_t i = 0; i < store->used; ++i) {
       const auto at = reinterpret_cast<std::uintptr_t>(store->items[i]);
       if (at - moved.from < moved.length) store->items[i] = reinterpret_cast<orvel_item *>(at + moved.delta);
     }
-    repoint_first(store, in_generation);
+    repoint_all(store);
   }
   const std::uint64_t fitting = capacity_for(store->count);
   if (fitting == store->capacity) return;
@@ -316,23 +329,21 @@ ORVEL_API int32_t orvel_apply_local_toggle(orvel_store *store, const char *kind,
   }
 
   const std::uint64_t i = store->index[where.slot].position;
-  const bool own_block = i >= store->count - store->loose;
+  orvel_item *entry = store->items[i];
+  const bool own_block = entry->own_block != 0;
   if (own_block) {
-    std::free(store->items[i]);
+    std::free(entry);
     --store->loose;
   } else {
-    store->gen.dead += stored_size(*store->items[i]);  // its bytes stay until the generation goes
+    store->gen.dead += stored_size(*entry);  // its bytes stay until the generation goes
   }
-  const std::uint64_t following = store->count - 1 - i;
-  if (following > 0) {
-    // Fewer than count slots, all inside an array that was allocated: the size fits.
-    std::memmove(&store->items[i], &store->items[i + 1],
-                 static_cast<std::size_t>(following) * sizeof(orvel_item *));
-  }
-  store->items[store->count - 1] = nullptr;
+  // The entry's slot becomes a hole, unless it was the last (and then the
+  // holes before it go too): nothing else moves.
+  store->items[i] = nullptr;
   --store->count;
   erase_slot(store, where.slot);
-  if (following > 0) renumber_after(store, i);
+  while (store->used > store->count && store->items[store->used - 1] == nullptr) --store->used;
+  if ((store->used - store->count) * 2 > store->used) squeeze_holes(store);
   if (!own_block) compact_if_half_dead(store);
   return 0;
 }

@@ -12,13 +12,14 @@
 
 // One entry: this header, then item_id, title and artist, each
 // NUL-terminated, in one piece of memory (a heap block of its own, or a
-// stretch of the store's generation). The kind is kept as its number (its
-// text is one of the four constants), so a live entry always has its kind
-// and identifier.
+// stretch of the store's generation: own_block says which, in what would be
+// the header's padding). The kind is kept as its number (its text is one of
+// the four constants), so a live entry always has its kind and identifier.
 struct orvel_item {
   std::uint32_t id_len;
   std::uint32_t title_len;
   std::uint8_t kind_number;
+  std::uint8_t own_block;  // 1: freed on its own; 0: its bytes are the generation's
 
   const char *item_id() const noexcept { return reinterpret_cast<const char *>(this + 1); }
   const char *title() const noexcept { return item_id() + id_len + 1; }
@@ -40,8 +41,14 @@ struct IndexSlot {
 
 }  // namespace orvel
 
-// items[0..count-1] are the live entries in the order they were added.
-// capacity is 0 (items absent) or 16 times a power of two; count never
+// items[0..used-1] are the live entries in the order they were added, with
+// holes (null) where entries were removed: a removal costs the same wherever
+// its entry stands. count is the number of live entries. The holes are
+// squeezed out, in place, once they are more than half of the slots used
+// (or, when the array is full, an eighth of it), so holes never outnumber
+// live entries, and each squeeze, a pass over the array, is paid for by the
+// removals that made its holes. The last slot used is never a hole.
+// capacity is 0 (items absent) or 16 times a power of two; used never
 // exceeds it.
 //
 // index is an open-addressing hash table over (kind, item_id) with linear
@@ -50,12 +57,12 @@ struct IndexSlot {
 // absent exactly when items is, grows with the array, and is keyed by key,
 // drawn anew each time the index is first made.
 //
-// Where the entries live: the first count - loose are the last load's, in
-// gen; the last loose were added one by one since (by toggles), each in a
-// heap block of its own, so that removing one frees it at once. A removed
-// load entry leaves its bytes in gen as dead until the generation is
-// compacted (see compact_if_half_dead in store.cpp) or released by the next
-// load or the store's destruction.
+// Where the entries live: a load's are in gen; those added one by one since
+// (by toggles) each have a heap block of their own (own_block), so that
+// removing one frees it at once; loose counts them. A removed load entry
+// leaves its bytes in gen as dead until the generation is compacted (see
+// compact_if_half_dead in store.cpp) or released by the next load or the
+// store's destruction.
 struct orvel_store {
   orvel_item **items;
   std::uint64_t count;
@@ -64,6 +71,7 @@ struct orvel_store {
   orvel::HashKey key;
   orvel::Generation gen;
   std::uint64_t loose;
+  std::uint64_t used;
 };
 
 namespace orvel {
@@ -86,8 +94,9 @@ enum class AddResult : std::int8_t {
                  // store that holds kMaxEntries; the store is exactly as it was
 };
 
-// Index of the live entry equal to (kind, item_id), or -1 (also when
-// any argument is absent or the store is empty).
+// The position in items of the live entry equal to (kind, item_id), or -1
+// (also when any argument is absent or the store is empty). Positions count
+// holes too, so they follow the order of the entries but not their rank.
 std::int32_t find_item(const orvel_store *store, const char *kind, const char *item_id) noexcept;
 
 // De-duplicating insert. store must not be null. Absent title or artist are
@@ -98,14 +107,18 @@ AddResult add_item(orvel_store *store, const char *kind, const char *item_id, co
 // The same for the loader's texts, whose lengths are known, with the kind
 // as its number (-1 for an invalid one). The texts hold no NUL. tag, when
 // given, is the identity's tag from prefetch_identity in the same store. The
-// entry goes into the store's generation, unless entries of their own block
-// are already there (they stay last).
+// entry goes into the store's generation.
 AddResult add_item(orvel_store *store, int kind, std::string_view item_id, std::string_view title,
                    std::string_view artist, const std::uint32_t *tag = nullptr) noexcept;
 
 // The capacity the growth rule gives count entries: 0 for none, otherwise
 // the least 16 times a power of two that holds them.
-std::uint64_t capacity_for(std::uint64_t count) noexcept;
+constexpr std::uint64_t capacity_for(std::uint64_t count) noexcept {
+  if (count == 0) return 0;
+  std::uint64_t capacity = kInitialCapacity;
+  while (capacity < count) capacity *= 2;
+  return capacity;
+}
 
 // Makes room in a new, empty store (a load's) for n elements of a response
 // of text_bytes bytes: the array and the index for n entries, with a fresh
@@ -121,7 +134,8 @@ bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, o
 // After the inserts of a load into a store that reserve_load prepared: gives
 // back what the store holds beyond its entries (the generation's unused end,
 // capacity beyond capacity_for(count), everything when it kept none). It
-// allocates nothing, so it cannot fail.
+// allocates nothing, so it cannot fail. The store has no holes (a load only
+// inserts).
 void fit_to_entries(orvel_store *store) noexcept;
 
 // The tag of a valid identity in a store that has an index, and the start of

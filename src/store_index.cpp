@@ -89,32 +89,51 @@ void erase_slot(orvel_store *store, std::uint64_t slot) noexcept {
   set_control(control, mask, hole, 0);
 }
 
-void renumber_after(orvel_store *store, std::uint64_t removed) noexcept {
-  const std::uint64_t followers = store->count - removed;  // count already lowered
+void squeeze_holes(orvel_store *store) noexcept {
+  orvel_item **items = store->items;
+  std::uint64_t first = 0;  // entries before the first hole keep their positions
+  while (items[first] != nullptr) ++first;
+  const std::uint64_t moved = store->count - first;
   const std::uint64_t mask = mask_of(store->capacity);
-  // Few followers are found one by one; many are cheaper to fix in one pass.
-  if (followers * 32 < store->capacity) {
-    for (std::uint64_t i = removed; i < store->count; ++i) {
-      const orvel_item *item = store->items[i];
+  // Few moved entries are found one by one, by their hash; many are cheaper
+  // to renumber in passes over the whole index.
+  if (moved * 32 < store->capacity) {
+    std::uint64_t to = first;
+    for (std::uint64_t from = first; from < store->used; ++from) {
+      if (items[from] != nullptr) items[to++] = items[from];
+    }
+    for (std::uint64_t i = first; i < store->count; ++i) {
+      const orvel_item *item = items[i];
       std::uint64_t slot = tag_of(store->key, item->kind_number, item->id_view()) & mask;
       while (store->index[slot].entry != item) slot = (slot + 1) & mask;
       store->index[slot].position = static_cast<std::uint32_t>(i);
     }
-    return;
+  } else {
+    // Each moved entry's slot of items holds its new position for a while
+    // (the index still holds the entry itself): one pass renumbers the
+    // slots, the next puts each entry at its new place.
+    std::uint64_t to = first;
+    for (std::uint64_t from = first; from < store->used; ++from) {
+      if (items[from] != nullptr) items[from] = reinterpret_cast<orvel_item *>(static_cast<std::uintptr_t>(to++));
+    }
+    for (std::uint64_t slot = 0; slot <= mask; ++slot) {
+      IndexSlot &s = store->index[slot];
+      if (s.entry != nullptr && s.position >= first) {
+        s.position = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(items[s.position]));
+      }
+    }
+    for (std::uint64_t slot = 0; slot <= mask; ++slot) {
+      const IndexSlot &s = store->index[slot];
+      if (s.entry != nullptr && s.position >= first) items[s.position] = s.entry;
+    }
   }
-  // Branch-free, so the pass runs at the speed of memory. Empty slots hold
-  // position 0, which no removal ever lowers.
-  const auto first_moved = static_cast<std::uint32_t>(removed);
-  for (std::uint64_t slot = 0; slot <= mask; ++slot) {
-    std::uint32_t &position = store->index[slot].position;
-    position -= static_cast<std::uint32_t>(position > first_moved);
-  }
+  store->used = store->count;
 }
 
-void repoint_first(orvel_store *store, std::uint64_t n) noexcept {
+void repoint_all(orvel_store *store) noexcept {
   for (std::uint64_t slot = 0; slot < 2 * store->capacity; ++slot) {
     IndexSlot &s = store->index[slot];
-    if (s.entry != nullptr && s.position < n) s.entry = store->items[s.position];
+    if (s.entry != nullptr) s.entry = store->items[s.position];
   }
 }
 
@@ -122,7 +141,7 @@ void rebuild_index(orvel_store *store, std::uint64_t new_capacity) noexcept {
   const std::uint64_t slots = 2 * new_capacity;
   auto *control = reinterpret_cast<std::uint8_t *>(store->index + slots);
   std::memset(store->index, 0, index_bytes(new_capacity));
-  for (std::uint64_t i = 0; i < store->count; ++i) {
+  for (std::uint64_t i = 0; i < store->count; ++i) {  // no holes: used is count
     orvel_item *entry = store->items[i];
     const std::uint32_t tag = tag_of(store->key, entry->kind_number, entry->id_view());
     put(store->index, control, slots - 1, free_slot(control, slots - 1, tag),

@@ -134,13 +134,14 @@ IndexSlot *grown_index(const orvel_store *store, std::uint64_t new_capacity) noe
 // through it, so lookups need no tombstones.
 void erase_slot(orvel_store *store, std::uint64_t slot) noexcept;
 
-// After the entry at position removed has gone and the entries behind it
-// moved down one place, their slots' positions follow.
-void renumber_after(orvel_store *store, std::uint64_t removed) noexcept;
+// Squeezes the holes out of items[0..used-1], in place and keeping the
+// order of the entries, and renumbers their slots; used becomes count.
+// Nothing is allocated.
+void squeeze_holes(orvel_store *store) noexcept;
 
-// After the first n entries moved to new addresses (items holds the new
-// ones), their slots follow.
-void repoint_first(orvel_store *store, std::uint64_t n) noexcept;
+// After entries moved to new addresses (items holds the new ones), their
+// slots follow.
+void repoint_all(orvel_store *store) noexcept;
 
 // Shrinks the index, in its block, to new_capacity entries (at least the
 // store's count), placing every entry anew; nothing is allocated. The block

@@ -33,14 +33,19 @@ void expect_invariants(const orvel_store *s) {
     const std::uint64_t ratio = s->capacity / orvel::kInitialCapacity;
     EXPECT_EQ(ratio & (ratio - 1), 0u) << "capacity " << s->capacity;
   }
-  for (std::uint64_t i = 0; i < s->count; ++i) {
-    ASSERT_NE(s->items[i], nullptr);
+  ASSERT_LE(s->count, s->used);
+  ASSERT_LE(s->used, s->capacity);
+  std::uint64_t live = 0;
+  for (std::uint64_t i = 0; i < s->used; ++i) {
+    if (s->items[i] == nullptr) continue;
+    ++live;
     const orvel_item &item = *s->items[i];
     EXPECT_EQ(orvel_validate_kind(item.kind()), 0);
     EXPECT_NE(item.item_id()[0], '\0');
     EXPECT_EQ(orvel::find_item(s, item.kind(), item.item_id()), static_cast<std::int32_t>(i))
         << "duplicate pair at " << i;
   }
+  EXPECT_EQ(live, s->count);
 }
 
 // The store is exactly as it was: same array, fields and entries.
@@ -141,6 +146,40 @@ TEST(AllocFailures, ToggleIntoEmptyStore) { EXPECT_EQ(sweep_toggle(0, "toggle in
 // The 17th insert grows the array and needs a new index.
 TEST(AllocFailures, ToggleThatGrowsTheArray) {
   EXPECT_EQ(sweep_toggle(16, "toggle, 17th insert"), 3u);  // the block, the new index, the array
+}
+
+// An insert into a full array whose holes are an eighth of it squeezes them
+// out instead of growing: its one allocation is the entry's block, and when
+// that fails the squeeze has not happened (the holes, the index and the
+// array are as they were).
+TEST(AllocFailures, ToggleThatSqueezesHolesAllocatesOnlyTheEntry) {
+  const auto sites = sweep([](std::uint64_t n) {
+    orvel_store *s = filled_store(32);
+    for (const char *id : {"id3", "id9", "id17", "id30"}) EXPECT_EQ(orvel_apply_local_toggle(s, "track", id, "", ""), 0);
+    const orvel_store before = *s;
+    const std::vector<orvel_item *> slots(s->items, s->items + s->used);
+    const std::string export_before = take(orvel_export_json(s));
+    failalloc::arm(n);
+    const std::int32_t r = orvel_apply_local_toggle(s, "album", "new", "T", "A");
+    failalloc::disarm();
+    const bool fired = failalloc::fired();
+    expect_invariants(s);
+    EXPECT_EQ(s->capacity, 32u);
+    EXPECT_EQ(s->items, before.items);
+    if (fired) {
+      EXPECT_EQ(r, -1);
+      expect_unchanged(s, before, export_before);
+      EXPECT_EQ(s->used, before.used);
+      EXPECT_TRUE(std::equal(slots.begin(), slots.end(), s->items)) << "holes where they were";
+    } else {
+      EXPECT_EQ(r, 1);
+      EXPECT_EQ(s->used, 29u) << "squeezed, then the new entry";
+    }
+    orvel_destroy(s);
+    return fired;
+  });
+  EXPECT_EQ(sites, 1u);
+  report("toggle that squeezes holes", sites);
 }
 
 // A store at its limit refuses a new pair before allocating anything, so the

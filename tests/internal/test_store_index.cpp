@@ -24,10 +24,15 @@ struct StoreGuard {
 std::uint64_t slots(const orvel_store *s) { return 2 * s->capacity; }
 
 // Every live entry has exactly one slot, holding its position; no other
-// slot is in use; and every lookup ends on the entry's own position.
+// slot is in use; holes have none; and every lookup ends on the entry's own
+// position.
 void expect_index_matches_array(const orvel_store *s) {
   ASSERT_EQ(s->index == nullptr, s->items == nullptr);
-  std::vector<int> seen(s->count, 0);
+  ASSERT_LE(s->count, s->used);
+  ASSERT_LE(s->used, s->capacity);
+  ASSERT_TRUE(s->used == 0 || s->items[s->used - 1] != nullptr) << "the last slot used is an entry";
+  ASSERT_LE(2 * (s->used - s->count), s->used) << "holes never outnumber entries";
+  std::vector<int> seen(s->used, 0);
   std::uint64_t used = 0;
   for (std::uint64_t slot = 0; slot < slots(s); ++slot) {
     const orvel::IndexSlot &e = s->index[slot];
@@ -38,7 +43,7 @@ void expect_index_matches_array(const orvel_store *s) {
     }
     ASSERT_EQ(control, orvel::fingerprint(e.tag)) << "slot " << slot;
     ++used;
-    ASSERT_LT(e.position, s->count) << "slot " << slot << " points past the live entries";
+    ASSERT_LT(e.position, s->used) << "slot " << slot << " points past the slots used";
     ASSERT_EQ(e.entry, s->items[e.position]) << "slot " << slot << " holds another entry";
     ++seen[e.position];
   }
@@ -46,10 +51,26 @@ void expect_index_matches_array(const orvel_store *s) {
   for (std::uint64_t i = 0; s->index != nullptr && i + 1 < orvel::kGroup; ++i) {
     EXPECT_EQ(orvel::controls(s)[slots(s) + i], orvel::controls(s)[i]) << "copy of control byte " << i;
   }
-  for (std::uint64_t i = 0; i < s->count; ++i) {
+  std::uint64_t live = 0;
+  for (std::uint64_t i = 0; i < s->used; ++i) {
+    if (s->items[i] == nullptr) {
+      EXPECT_EQ(seen[i], 0) << "hole " << i;
+      continue;
+    }
+    ++live;
     EXPECT_EQ(seen[i], 1) << "entry " << i;
     EXPECT_EQ(orvel::find_item(s, s->items[i]->kind(), s->items[i]->item_id()), static_cast<std::int32_t>(i));
   }
+  EXPECT_EQ(live, s->count);
+}
+
+// "kind/id" of the live entries in store order.
+std::vector<std::string> keys_of(const orvel_store *s) {
+  std::vector<std::string> keys;
+  for (std::uint64_t i = 0; i < s->used; ++i) {
+    if (s->items[i] != nullptr) keys.push_back(std::string(s->items[i]->kind()) + "/" + s->items[i]->item_id());
+  }
+  return keys;
 }
 
 // Longest run of probes any present identity needs.
@@ -66,8 +87,8 @@ std::uint64_t longest_probe(const orvel_store *s) {
 }  // namespace
 
 // Random toggles against a model, removing at the front, middle and end of
-// stores small and large, so that both ways of renumbering the entries after
-// a removal run.
+// stores small and large, so that holes are left, taken with the last entry,
+// squeezed out and filled by growth at every size.
 TEST(StoreIndex, AgreesWithTheArrayThroughRandomToggles) {
   static const char *const kinds[] = {"track", "album", "artist", "playlist"};
   std::mt19937 rng(7);
@@ -92,9 +113,7 @@ TEST(StoreIndex, AgreesWithTheArrayThroughRandomToggles) {
       }
     }
     ASSERT_EQ(g.s->count, model.size());
-    for (std::size_t i = 0; i < model.size(); ++i) {
-      EXPECT_EQ(std::string(g.s->items[i]->kind()) + "/" + g.s->items[i]->item_id(), model[i]);
-    }
+    EXPECT_EQ(keys_of(g.s), model);
     expect_index_matches_array(g.s);
   }
 }
@@ -205,9 +224,7 @@ TEST(StoreIndex, LargeLoadKeepsFirstOccurrencesInOrder) {
   response += "]}";
   StoreGuard g;
   ASSERT_EQ(orvel_load_mine_json(g.s, response.c_str(), response.size()), static_cast<int>(expected.size()));
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    ASSERT_EQ(std::string(g.s->items[i]->kind()) + "/" + g.s->items[i]->item_id(), expected[i]) << i;
-  }
+  EXPECT_EQ(keys_of(g.s), expected);
   expect_index_matches_array(g.s);
 }
 
@@ -242,7 +259,7 @@ TEST(StoreIndex, EqualTagsAreToldApartByTheTexts) {
     EXPECT_EQ(orvel::find_item(g.s, "track", a.c_str()), 1);
     EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), 2);
     ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", a.c_str(), "", ""), 0);
-    EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), 1);
+    EXPECT_EQ(orvel::find_item(g.s, other_kind, b.c_str()), 2) << "where it stood: the removal left a hole";
     expect_index_matches_array(g.s);
   }
 }
@@ -265,7 +282,7 @@ TEST(StoreIndex, EqualTagsOfTwoKindsAreToldApartByTheKind) {
   EXPECT_EQ(g.s->count, 2u);
   expect_index_matches_array(g.s);
   ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", id, "", ""), 0);
-  EXPECT_EQ(orvel::find_item(g.s, "artist", id), 0);
+  EXPECT_EQ(orvel::find_item(g.s, "artist", id), 1);
   EXPECT_EQ(orvel::find_item(g.s, "album", id), -1);
   expect_index_matches_array(g.s);
 }
@@ -320,4 +337,101 @@ TEST(StoreIndex, FullStoreRefusesAToggleThatAdds) {
   g.s->count = 1;
   EXPECT_EQ(orvel::find_item(g.s, "track", "new"), -1);
   EXPECT_EQ(orvel::find_item(g.s, "track", "kept"), 0);
+}
+
+namespace {
+
+std::string track(int i) { return "t" + std::to_string(i); }
+
+// A store of tracks t0 ... t(n-1), added by toggles.
+void add_tracks(orvel_store *s, int n) {
+  for (int i = 0; i < n; ++i) ASSERT_EQ(orvel_apply_local_toggle(s, "track", track(i).c_str(), "", ""), 1);
+}
+
+void remove_track(orvel_store *s, int i) {
+  ASSERT_EQ(orvel_apply_local_toggle(s, "track", track(i).c_str(), "", ""), 0) << track(i);
+}
+
+}  // namespace
+
+// A removal empties its entry's slot and moves nothing else: every other
+// entry keeps its place and its position. Removing the last entry leaves no
+// hole, and takes the holes just before it along.
+TEST(StoreIndex, ARemovalLeavesAHoleAndMovesNothingElse) {
+  StoreGuard g;
+  add_tracks(g.s, 100);
+  const std::vector<orvel_item *> before(g.s->items, g.s->items + 100);
+  const struct {
+    int removed;
+    std::uint64_t used;
+  } steps[] = {{40, 100}, {0, 100}, {98, 100}, {97, 100}, {99, 97}, {96, 96}};
+  std::vector<bool> gone(100, false);
+  for (const auto &step : steps) {
+    remove_track(g.s, step.removed);
+    gone[static_cast<std::size_t>(step.removed)] = true;
+    EXPECT_EQ(g.s->used, step.used) << "after removing " << step.removed;
+    for (std::uint64_t i = 0; i < g.s->used; ++i) {
+      EXPECT_EQ(g.s->items[i], gone[i] ? nullptr : before[i]) << "slot " << i;
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_index_matches_array(g.s));
+  }
+  EXPECT_EQ(g.s->count, 94u);
+}
+
+// Holes are squeezed out once they are more than half of the slots used:
+// with many entries behind the first hole by passes over the index, with few
+// one by one. The entries keep their order either way.
+TEST(StoreIndex, HolesAreSqueezedOutOnceTheyAreMoreThanHalf) {
+  const struct {
+    const char *what;
+    int added, trimmed;      // toggled in, then removed from the newest down to `trimmed` left
+    int front_removals;      // removed from the oldest on
+    std::uint64_t squeezed;  // the removal (1-based) that squeezes
+  } cases[] = {
+      {"many behind the first hole", 1000, 1000, 501, 501},
+      {"few behind the first hole, in a large array", 1000, 20, 11, 11},
+  };
+  for (const auto &c : cases) {
+    StoreGuard g;
+    add_tracks(g.s, c.added);
+    for (int i = c.added - 1; i >= c.trimmed; --i) remove_track(g.s, i);
+    ASSERT_EQ(g.s->used, static_cast<std::uint64_t>(c.trimmed)) << c.what;
+    for (int i = 0; i < c.front_removals; ++i) {
+      remove_track(g.s, i);
+      const bool squeezed = static_cast<std::uint64_t>(i + 1) >= c.squeezed;
+      EXPECT_EQ(g.s->used, squeezed ? g.s->count : static_cast<std::uint64_t>(c.trimmed)) << c.what << ", removal " << i + 1;
+    }
+    EXPECT_EQ(g.s->capacity, 1024u) << "squeezed in place";
+    std::vector<std::string> expected;
+    for (int i = c.front_removals; i < c.trimmed; ++i) expected.push_back("track/" + track(i));
+    EXPECT_EQ(keys_of(g.s), expected) << c.what;
+    ASSERT_NO_FATAL_FAILURE(expect_index_matches_array(g.s)) << c.what;
+    ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", "after", "", ""), 1);
+    EXPECT_EQ(orvel::find_item(g.s, "album", "after"), static_cast<std::int32_t>(g.s->count - 1));
+  }
+}
+
+// An insert into a full array squeezes its holes out instead of growing when
+// they are an eighth of it or more; with fewer, the array doubles and keeps
+// them.
+TEST(StoreIndex, AFullArraySqueezesOrGrowsByItsHoles) {
+  const struct {
+    int holes;
+    std::uint64_t capacity, used;  // after the insert
+  } cases[] = {{4, 32, 29}, {3, 64, 33}};
+  for (const auto &c : cases) {
+    StoreGuard g;
+    add_tracks(g.s, 32);
+    const orvel_item *const *array = g.s->items;
+    for (int i = 0; i < c.holes; ++i) remove_track(g.s, 5 + 7 * i);
+    ASSERT_EQ(g.s->used, 32u);
+    ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", "new", "", ""), 1);
+    EXPECT_EQ(g.s->capacity, c.capacity) << c.holes << " holes";
+    EXPECT_EQ(g.s->used, c.used) << c.holes << " holes";
+    if (c.capacity == 32) {
+      EXPECT_EQ(g.s->items, array) << "squeezed in place";
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_index_matches_array(g.s));
+    EXPECT_EQ(keys_of(g.s).back(), "album/new");
+  }
 }

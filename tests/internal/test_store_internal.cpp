@@ -155,18 +155,29 @@ void load_albums(orvel_store *s, int n) {
 
 std::string album(int i) { return std::string(i < 10 ? "a0" : "a") + std::to_string(i); }
 
+// The live entries' identifiers in store order, holes skipped.
 std::string order_of(const orvel_store *s) {
   std::string out;
-  for (std::uint64_t i = 0; i < s->count; ++i) out += std::string(out.empty() ? "" : " ") + s->items[i]->item_id();
+  for (std::uint64_t i = 0; i < s->used; ++i) {
+    if (s->items[i] != nullptr) out += std::string(out.empty() ? "" : " ") + s->items[i]->item_id();
+  }
   return out;
+}
+
+// Every live entry is found at its own position.
+void expect_found_where_they_stand(const orvel_store *s) {
+  for (std::uint64_t i = 0; i < s->used; ++i) {
+    if (s->items[i] == nullptr) continue;
+    EXPECT_EQ(find_item(s, s->items[i]->kind(), s->items[i]->item_id()), static_cast<std::int32_t>(i));
+  }
 }
 
 }  // namespace
 
-// A load's entries share its generation; toggled-in ones come after them,
-// each in a block of its own; an insert after those gets its own block too,
-// so the generation's entries always come first.
-TEST(StoreInternal, LoadedEntriesShareAGenerationToggledOnesStandAfter) {
+// A load's entries share its generation; toggled-in ones each have a block
+// of their own, and say so; a loader's insert after those still goes into
+// the generation. Where each entry lives is its own mark, not its place.
+TEST(StoreInternal, LoadedEntriesShareAGenerationToggledOnesHaveTheirOwn) {
   StoreGuard g;
   load_albums(g.s, 4);
   EXPECT_EQ(g.s->loose, 0u);
@@ -176,14 +187,22 @@ TEST(StoreInternal, LoadedEntriesShareAGenerationToggledOnesStandAfter) {
   }
   ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", "t", "", ""), 1);
   ASSERT_EQ(add_item(g.s, 0, std::string_view("u"), "", ""), AddResult::ok);
-  EXPECT_EQ(g.s->loose, 2u);
-  EXPECT_EQ(g.s->gen.placed, 4 * (sizeof(orvel_item) + 8)) << "nothing more placed in the generation";
-  // Removing a loaded entry leaves its bytes; removing a toggled one frees it.
+  EXPECT_EQ(g.s->loose, 1u);
+  EXPECT_EQ(g.s->gen.placed, 4 * (sizeof(orvel_item) + 8) + sizeof(orvel_item) + 4) << "u placed in the generation";
+  const struct {
+    std::uint64_t position;
+    std::uint8_t own_block;
+  } marks[] = {{0, 0}, {3, 0}, {4, 1}, {5, 0}};
+  for (const auto &m : marks) EXPECT_EQ(g.s->items[m.position]->own_block, m.own_block) << m.position;
+  // Removing a loaded entry leaves its bytes; removing a toggled one frees it,
+  // though entries of the generation stand after it.
   ASSERT_EQ(orvel_apply_local_toggle(g.s, "album", "a01", "", ""), 0);
   EXPECT_EQ(g.s->gen.dead, sizeof(orvel_item) + 8);
   ASSERT_EQ(orvel_apply_local_toggle(g.s, "track", "t", "", ""), 0);
-  EXPECT_EQ(g.s->loose, 1u);
+  EXPECT_EQ(g.s->loose, 0u);
+  EXPECT_EQ(g.s->gen.dead, sizeof(orvel_item) + 8) << "the toggled entry's bytes were never the generation's";
   EXPECT_EQ(order_of(g.s), "a00 a02 a03 u");
+  expect_found_where_they_stand(g.s);
 }
 
 // The removal that leaves more than half of the generation's bytes dead
@@ -213,9 +232,7 @@ TEST(StoreInternal, RemovalsCompactTheGenerationOnceMoreThanHalfIsDead) {
     EXPECT_EQ(g.s->gen.placed, step.placed * entry) << "after removing " << step.removed;
     EXPECT_EQ(g.s->gen.dead, step.dead * entry) << "after removing " << step.removed;
     EXPECT_EQ(order_of(g.s), step.left);
-    for (std::uint64_t i = 0; i < g.s->count; ++i) {
-      EXPECT_EQ(find_item(g.s, g.s->items[i]->kind(), g.s->items[i]->item_id()), static_cast<std::int32_t>(i));
-    }
+    expect_found_where_they_stand(g.s);
   }
   EXPECT_EQ(g.s->gen.blocks, nullptr);
   EXPECT_EQ(g.s->loose, 1u);
