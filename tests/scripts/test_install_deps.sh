@@ -8,11 +8,12 @@ set -uo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 . "$(dirname "$0")/common.sh"
 
-mkdir -p "$work/bin" "$work/tree/scripts" "$work/tree/bindings/node/test/types"
+mkdir -p "$work/bin" "$work/tree/scripts" "$work/tree/bindings/node/test/types" "$work/tree/examples/typescript"
 cp "$repo/scripts/install-deps" "$work/tree/scripts/"
 printf '#!/bin/sh\necho "install-yyjson" >> "$STUB_STATE/calls"\n' > "$work/tree/scripts/install-yyjson"
 cp "$repo/bindings/node/package-lock.json" "$work/tree/bindings/node/"
 cp "$repo/bindings/node/test/types/package-lock.json" "$work/tree/bindings/node/test/types/"
+cp "$repo/examples/typescript/package-lock.json" "$work/tree/examples/typescript/"
 # Every package is installed, unless the case empties the database.
 cat > "$work/bin/dpkg-query" <<'STUB'
 #!/bin/sh
@@ -52,7 +53,7 @@ expect runtime-packages "apt-get update -qq"$'\n'"apt-get install -y -qq --no-in
 rm "$state/nothing-installed"
 
 run first-full
-expect first-full-npm "install-yyjson"$'\n'"npm ci * (in bindings/node)"$'\n'"npm cache add koffi@2.16.3 *"$'\n'"npm ci * (in bindings/node/test/types)"$'\n'"npm cache add koffi@2.16.3 *"
+expect first-full-npm "install-yyjson"$'\n'"npm ci * (in bindings/node)"$'\n'"npm cache add koffi@2.16.3 *"$'\n'"npm ci * (in bindings/node/test/types)"$'\n'"npm cache add koffi@2.16.3 *"$'\n'"npm ci * (in examples/typescript)"$'\n'"npm cache add koffi@2.16.3 *"
 run second-full
 expect second-full-offline "install-yyjson"
 echo ' ' >> "$work/tree/bindings/node/test/types/package-lock.json"
