@@ -256,28 +256,31 @@ constexpr bool is_utf8(std::string_view text) noexcept {
 class CText {
  public:
   explicit CText(std::string_view text) noexcept {
-    if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
+    const std::size_t n = text.size();
+    if (std::memchr(text.data(), '\0', n) != nullptr) {
       failed_ = reason::embedded_nul;
       return;
     }
     char *to = small_;
-    if (text.size() >= sizeof small_) {
-      heap_ = static_cast<char *>(std::malloc(text.size() + 1));
+    if (n >= sizeof small_) {
+      heap_ = static_cast<char *>(std::malloc(n + 1));
       if (heap_ == nullptr) {
         failed_ = reason::out_of_memory;
         return;
       }
       to = heap_;
     }
-    if (!text.empty()) std::memcpy(to, text.data(), text.size());
-    to[text.size()] = '\0';
+    if (n > 0) std::memcpy(to, text.data(), n);
+    to[n] = '\0';
     text_ = to;
   }
   // An absent text stays absent: get() is nullptr, and nothing failed.
   explicit CText(std::optional<std::string_view> text) noexcept : CText(text.value_or(std::string_view())) {
     if (!text) text_ = nullptr;
   }
-  ~CText() { std::free(heap_); }
+  ~CText() {
+    if (heap_ != nullptr) std::free(heap_);
+  }
   CText(const CText &) = delete;
   CText &operator=(const CText &) = delete;
 
@@ -531,13 +534,24 @@ class StoreView {
 
   // True when (kind, item_id) is in the store. False for a moved-from object,
   // a kind out of range, and an id holding a NUL (no entry can have one).
+  // A std::string or a C text is passed as it is; a view is copied first
+  // (which costs more than the lookup of a small store).
   bool has(Kind kind, std::string_view item_id) const noexcept {
     const detail::CText id(item_id);
     return orvel_is_wished(store_, detail::kind_text(kind), id.get()) == 1;
   }
+  bool has(Kind kind, const std::string &item_id) const noexcept {
+    return std::memchr(item_id.data(), '\0', item_id.size()) == nullptr &&
+           orvel_is_wished(store_, detail::kind_text(kind), item_id.c_str()) == 1;
+  }
+  bool has(Kind kind, const char *item_id) const noexcept {
+    return orvel_is_wished(store_, detail::kind_text(kind), item_id) == 1;
+  }
   // The number of entries (0 for a moved-from object).
   std::size_t size() const noexcept { return static_cast<std::size_t>(orvel_count(store_)); }
   bool empty() const noexcept { return size() == 0; }
+  // The C store, for reading it with orvel.h's functions (nullptr when moved from).
+  const orvel_store *native_handle() const noexcept { return store_; }
 
   // The whole store as liborvel's JSON text: {"total":N,"items":[...]}.
   Result<std::string> try_export_json() const noexcept {

@@ -131,7 +131,13 @@ TEST(CxxWishlist, HasIsFalseForWhatNoEntryCanBe) {
   EXPECT_FALSE(wishes.has(Kind::track, "a\0"sv));
   EXPECT_FALSE(wishes.has(static_cast<Kind>(9), "a"));
   EXPECT_FALSE(wishes.has(Kind::track, ""));
+  // Each overload: a view (copied), a std::string and a C text (passed as they are).
+  EXPECT_TRUE(wishes.has(Kind::track, "a"sv));
   EXPECT_TRUE(wishes.has(Kind::track, std::string("a")));
+  EXPECT_TRUE(wishes.has(Kind::track, "a"));
+  EXPECT_FALSE(wishes.has(Kind::track, std::string("a\0", 2)));
+  EXPECT_FALSE(wishes.has(Kind::track, static_cast<const char *>(nullptr)));
+  EXPECT_EQ(orvel::Wishlist().native_handle() != nullptr, true);
 }
 
 TEST(CxxWishlist, AMovedFromWishlistHoldsNothingAndRefusesChanges) {
@@ -141,6 +147,7 @@ TEST(CxxWishlist, AMovedFromWishlistHoldsNothingAndRefusesChanges) {
   EXPECT_TRUE(second.has(Kind::track, "a"));
   EXPECT_EQ(first.size(), 0u);  // NOLINT: the moved-from state is defined
   EXPECT_FALSE(first.has(Kind::track, "a"));
+  EXPECT_EQ(first.native_handle(), nullptr);
   EXPECT_EQ(reason_of(first.try_load("[]")), "null arg");
   EXPECT_EQ(reason_of(first.try_toggle(Kind::track, "b")), "null arg");
   EXPECT_EQ(reason_of(first.try_export_json()), "null arg");
