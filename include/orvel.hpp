@@ -257,7 +257,7 @@ class CText {
  public:
   explicit CText(std::string_view text) noexcept {
     const std::size_t n = text.size();
-    if (std::memchr(text.data(), '\0', n) != nullptr) {
+    if (n > 0 && std::memchr(text.data(), '\0', n) != nullptr) {  // a default view's data() is null
       failed_ = reason::embedded_nul;
       return;
     }

@@ -2,6 +2,8 @@
 // they stand on: the same bytes out, every failure with its reason.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -58,6 +60,29 @@ TEST(CxxKind, AnyOtherTextIsAnInvalidKind) {
           }
         },
         orvel::Error);
+  }
+}
+
+// The reasons the header gives in the libraries' name are spelled as
+// orvel_sync.h lists them (one per line: the reason in quotes, then its meaning).
+TEST(CxxReason, TheLibrarysReasonsAreSpelledAsItsHeaderListsThem) {
+  std::ifstream header(ORVEL_TEST_SYNC_HEADER);
+  ASSERT_TRUE(header) << ORVEL_TEST_SYNC_HEADER;
+  std::set<std::string> listed;
+  for (std::string line; std::getline(header, line);) {
+    constexpr std::string_view kOpening = " *      \"";
+    if (line.compare(0, kOpening.size(), kOpening) != 0) continue;
+    const std::size_t close = line.find('"', kOpening.size());
+    listed.insert(line.substr(kOpening.size(), close - kOpening.size()));
+  }
+  EXPECT_GT(listed.size(), 10u);  // the list was found and read
+  for (std::string_view why : {orvel::reason::null_arg, orvel::reason::invalid_kind, orvel::reason::empty_item_id,
+                               orvel::reason::invalid_utf8, orvel::reason::out_of_memory}) {
+    EXPECT_EQ(listed.count(std::string(why)), 1u) << why;
+  }
+  for (std::string_view own : {orvel::reason::embedded_nul, orvel::reason::abi_mismatch,
+                               orvel::reason::sync_abi_mismatch}) {
+    EXPECT_EQ(listed.count(std::string(own)), 0u) << own;
   }
 }
 
