@@ -3,16 +3,18 @@
 headers do: the same functions, the same number of arguments, and argument
 and result types that pass the same values (a wrong integer width, a missing
 argument or a text result that would lose its pointer fail here instead of at
-run time).
+run time); and every struct the headers declare with the same members, in
+order, of the same types.
 
   check_declarations.py SOURCE_DIR [NODE]     (without NODE, the Node package is not read)
 
 The headers are read with a real C parser (pycparser, after the C
 preprocessor). The bindings' declarations are read from where each binding
-keeps them: the Python package's ctypes tables (_SIGNATURES, _SYNC_SIGNATURES),
-the Node package's C prototypes (PROTOTYPES, SYNC_PROTOTYPES, parsed with the
-same parser), and the Java JNI shims, which the C compiler already checks
-against the headers: there, every function must be called.
+keeps them: the Python package's ctypes tables (_SIGNATURES, _SYNC_SIGNATURES,
+STRUCTS), the Node package's C prototypes (PROTOTYPES, SYNC_PROTOTYPES, parsed
+with the same parser) and members (SYNC_STRUCTS), and the Java JNI shims,
+which the C compiler already checks against the headers: there, every
+function must be called and every struct member read.
 """
 
 import ctypes
@@ -28,7 +30,7 @@ from pycparser import c_ast, c_parser
 ROOT = Path(sys.argv[1]).resolve()
 NODE = sys.argv[2] if len(sys.argv) > 2 else None
 PRELUDE = """
-typedef int int32_t; typedef long long int64_t; typedef unsigned long size_t;
+typedef int int32_t; typedef long long int64_t; typedef unsigned long size_t; typedef unsigned int uint32_t;
 typedef unsigned char uint8_t; typedef char *OrvelText; typedef char *OrvelSyncText;
 """
 failures = []
@@ -78,7 +80,7 @@ def resolve(t, typedefs):
     """Opaque handles (typedefs of structs) and texts made plain."""
     if t[0] == "ptr":
         return ("ptr", t[1], resolve(t[2], typedefs))
-    if t[0] == "int" and t[1] in typedefs and t[1] not in ("int32_t", "int64_t", "size_t", "uint8_t"):
+    if t[0] == "int" and t[1] in typedefs and t[1] not in ("int32_t", "int64_t", "size_t", "uint8_t", "uint32_t"):
         target = typedefs[t[1]]
         if isinstance(target, c_ast.PtrDecl):  # OrvelText: a returned text
             return resolve(c_type(target), typedefs)
@@ -96,6 +98,11 @@ def is_byte(t):
     return t[0] == "int" and t[1] in ("char", "uint8_t")
 
 
+def is_handle(t):
+    """An opaque object's type: void, or a struct the headers never lay out."""
+    return t[0] == "void" or (t[0] == "struct" and t[1] not in header_structs)
+
+
 def same_value(header, binding, result):
     """Whether binding's type passes the values header's does."""
     if header[0] == "ptr":
@@ -107,6 +114,10 @@ def same_value(header, binding, result):
             return inner_b == ("void",) or is_byte(inner_b)
         if is_byte(inner_h):
             return is_byte(inner_b) or inner_b == ("void",)
+        if inner_h[0] == "ptr" and is_handle(inner_h[2]):
+            return inner_b[0] == "ptr" and is_handle(inner_b[2])  # where a handle is written back
+        if inner_h[0] == "struct" and inner_h[1] in header_structs:
+            return inner_b == inner_h  # a struct the binding lays out itself: that one
         if inner_h[0] in ("struct", "void"):
             return inner_b[0] in ("struct", "void")  # an opaque handle
         return inner_b == inner_h  # int64_t * and the like: the same width
@@ -132,15 +143,36 @@ def compare(binding, table, header_funcs):
             failures.append(f"{binding}: declares {name}, which the header does not")
 
 
+def structs(text):
+    """name -> [(member, type)] of every struct the text declares with its members."""
+    ast = c_parser.CParser().parse(PRELUDE + preprocess(text))
+    out = {}
+    for decl in ast.ext:
+        target = getattr(getattr(decl, "type", None), "type", None)
+        if isinstance(decl, c_ast.Typedef) and isinstance(target, c_ast.Struct) and target.decls:
+            out[decl.name] = [(member.name, c_type(member.type)) for member in target.decls]
+    return out
+
+
+def compare_structs(binding, table):
+    for name, members in header_structs.items():
+        if name not in table:
+            failures.append(f"{binding}: struct {name} is not declared")
+        elif table[name] != members:
+            failures.append(f"{binding}: struct {name} has members {table[name]}, the header {members}")
+
+
 # ---- the headers -------------------------------------------------------------------------
 core_h = (ROOT / "include/orvel.h").read_text()
 sync_h = (ROOT / "include/orvel_sync.h").read_text()
 core = functions(core_h)
 sync = {k: v for k, v in functions(core_h + sync_h).items() if k not in core}
+header_structs = structs(core_h + sync_h)
 
 # ---- Python: ctypes tables -------------------------------------------------------------
 CTYPES = {
     ctypes.c_int32: ("int", "int32_t"), ctypes.c_int64: ("int", "int64_t"), ctypes.c_size_t: ("int", "size_t"),
+    ctypes.c_uint32: ("int", "uint32_t"),
     ctypes.c_char_p: ("ptr", True, ("int", "char")), ctypes.c_void_p: ("ptr", False, ("void",)), None: ("void",),
 }
 
@@ -148,6 +180,9 @@ CTYPES = {
 def from_ctypes(t):
     if t in CTYPES:
         return CTYPES[t]
+    for name, struct in getattr(library, "STRUCTS", {}).items():
+        if t is struct:
+            return ("struct", name)
     if hasattr(t, "_type_") and issubclass(t, ctypes._Pointer):
         return ("ptr", False, from_ctypes(t._type_))
     raise ValueError(f"unknown ctypes type {t}")
@@ -162,12 +197,14 @@ for attr, header_funcs in (("_SIGNATURES", core), ("_SYNC_SIGNATURES", sync)):
         continue
     compare(f"Python {attr}", {n: (from_ctypes(r), [from_ctypes(a) for a in args]) for n, (r, args) in table.items()},
             header_funcs)
+compare_structs("Python STRUCTS", {name: [(member, from_ctypes(t)) for member, t in struct._fields_]
+                                   for name, struct in getattr(library, "STRUCTS", {}).items()})
 
 # ---- Node: C prototypes ---------------------------------------------------------------------
 # (Read where its dependencies are installed: a package build has none.)
 if NODE:
     script = ("const l = require(process.argv[1]);"
-              "process.stdout.write(JSON.stringify({core: l.PROTOTYPES, sync: l.SYNC_PROTOTYPES}));")
+              "process.stdout.write(JSON.stringify({core: l.PROTOTYPES, sync: l.SYNC_PROTOTYPES, structs: l.SYNC_STRUCTS}));")
     done = subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node/lib/library.cjs")], capture_output=True, text=True)
     if done.returncode != 0:
         failures.append(f"Node: cannot read lib/library.cjs: {done.stderr.strip()}")
@@ -177,8 +214,11 @@ if NODE:
             if not tables.get(key):
                 failures.append(f"Node: lib/library.cjs exports no {'PROTOTYPES' if key == 'core' else 'SYNC_PROTOTYPES'}")
                 continue
-            handles = "typedef struct orvel_store orvel_store; typedef struct orvel_journal orvel_journal;\n"
+            handles = ("typedef struct orvel_store orvel_store; typedef struct orvel_journal orvel_journal;\n" +
+                       "".join(f"typedef struct {name} {name};\n" for name in header_structs))
             compare(f"Node {key} prototypes", functions(";\n".join(tables[key].values()) + ";", handles), header_funcs)
+        compare_structs("Node SYNC_STRUCTS", {name: [(member, ("int", t)) for member, t in members.items()]
+                                              for name, members in (tables.get("structs") or {}).items()})
 
 # ---- Java: the JNI shims call every function -------------------------------------------------
 shims = "".join(p.read_text() for p in sorted((ROOT / "bindings/java/src/main/c").glob("*.c")))
@@ -186,6 +226,10 @@ called = set(re.findall(r"\b(orvel_[a-z_]+)\s*\(", shims))
 for name in list(core) + list(sync):
     if name not in called:
         failures.append(f"Java: no JNI shim calls {name}")
+for name, members in header_structs.items():
+    for member, _ in members:
+        if not re.search(rf"(\.|->){member}\b", shims):
+            failures.append(f"Java: no JNI shim reads {name}'s member {member}")
 
 if failures:
     print("bindings that declare the C functions otherwise than the headers:")
@@ -193,4 +237,4 @@ if failures:
         print("  " + f)
     sys.exit(1)
 print(f"the {'Python, Node and Java' if NODE else 'Python and Java'} bindings declare the {len(core)} functions of orvel.h and the "
-      f"{len(sync)} of orvel_sync.h as the headers do")
+      f"{len(sync)} of orvel_sync.h, and the headers' structs ({', '.join(header_structs)}), as the headers do")

@@ -7,7 +7,8 @@ the one place that fact is written.
 The facts and where each is written once:
   - the version and the interface version: include/orvel.h (and orvel_sync.h);
   - the four kinds: src/identity.h (kKinds);
-  - the error texts: src/last_error.cpp (kMessages) and sync/reason.cpp (kReasons).
+  - the error texts: src/last_error.cpp (kMessages) and sync/reason.cpp (kReasons);
+  - the licence and its copyright holders: LICENSE.
 Each copy is found by a pattern; a copy that cannot be found fails too, so a
 moved copy is noticed rather than skipped. --show prints every copy found.
 """
@@ -144,7 +145,8 @@ agree("kinds", kinds, "bindings/node/index.d.cts",
 NODE = next((a for a in sys.argv[2:] if not a.startswith("--")), None)
 if NODE:
     script = ("const o = require(process.argv[1]); process.stdout.write(JSON.stringify("
-              "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS}));")
+              "{kinds: o.KINDS, abi: o.ABI_VERSION, syncAbi: o.SYNC_ABI_VERSION, reasons: o.REASONS,"
+              " syncReasons: o.SYNC_REASONS}));")
     node = json.loads(subprocess.run([NODE, "-e", script, str(ROOT / "bindings/node")], capture_output=True,
                                      text=True, check=True).stdout)
     agree("interface version", abi, "the Node package", node["abi"])
@@ -156,6 +158,9 @@ if NODE:
             failures.append(f"the Node package: REASONS.{name} is {text!r}, which neither library writes")
     typed = dict(re.findall(r"readonly (\w+): '([^']*)';", one(r"REASONS: \{(.*?)\};", "bindings/node/index.d.cts", re.S) or ""))
     agree("reasons", node["reasons"], "bindings/node/index.d.cts (REASONS)", typed)
+    agree("reasons", reasons, "the Node package (SYNC_REASONS)", node["syncReasons"])
+agree("reasons", reasons, "bindings/node/index.d.cts (SYNC_REASONS)",
+      re.findall(r"'([^']*)'", one(r"SYNC_REASONS: readonly \[(.*?)\];", "bindings/node/index.d.cts", re.S) or ""))
 
 # ---- the Java package, from its sources --------------------------------------------------
 JAVA = "bindings/java/src/main/java/org/orvel/"
@@ -169,10 +174,64 @@ for name, truth in (("REASONS", messages), ("SYNC_REASONS", reasons)):
     listed = re.findall(r"\w+", one(rf"List<String> {name} = List\.of\((.*?)\);", JAVA + "OrvelException.java", re.S) or "")
     agree("error texts", truth, f"OrvelException.{name}", [constants.get(n, n) for n in listed])
 
+# ---- the licence ------------------------------------------------------------------------
+# LICENSE is the MIT licence's text: its title, the copyright line, then the
+# permission notice and disclaimer, which every copy carries word for word.
+licence_lines = read("LICENSE").splitlines()
+if licence_lines[0] != "MIT License":
+    failures.append(f"LICENSE: the first line is {licence_lines[0]!r}, not 'MIT License'")
+holders = one(r"(?m)^Copyright \(c\) (.+)$", "LICENSE")
+notice = "\n".join(licence_lines[4:]).strip("\n")
+spdx = "MIT"
+
+
+def same_text(path, truth, value):
+    """A copy of a long text: told apart by its first differing line, not printed whole."""
+    if value != truth:
+        ours, theirs = value.splitlines(), truth.splitlines()
+        at = next((i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b), min(len(ours), len(theirs)))
+        failures.append(f"{path}: the licence text differs from LICENSE's at its line {at + 1}")
+
+
+for copy in ("bindings/python/LICENSE", "bindings/node/LICENSE"):
+    same_text(copy, read("LICENSE"), read(copy))
+# Debian's machine-readable copyright names the MIT licence "Expat".
+copyright_file = read("debian/copyright")
+agree("copyright", holders, "debian/copyright", one(r"(?m)^Copyright: (.+)$", "debian/copyright"))
+agree("licence", "Expat", "debian/copyright", one(r"(?m)^License: (.+)$", "debian/copyright"))
+deb_notice = one(r"(?ms)^License: Expat\n((?: .*\n?)+)", "debian/copyright") or ""
+same_text("debian/copyright", notice,
+      "\n".join("" if line == " ." else line[1:] for line in deb_notice.rstrip("\n").split("\n")))
+agree("licence", spdx, "bindings/python/pyproject.toml",
+      one(r'(?m)^license = \{text = "([^"]+)"\}$', "bindings/python/pyproject.toml"))
+agree("licence", "License :: OSI Approved :: MIT License", "bindings/python/pyproject.toml (classifier)",
+      one(r'"(License :: [^"]+)"', "bindings/python/pyproject.toml"))
+agree("licence", spdx, "bindings/node/package.json", package.get("license"))
+agree("licence", spdx, "bindings/node/package-lock.json (root package)", lock["packages"][""].get("license"))
+agree("licence", spdx, "bindings/java/MANIFEST.MF.in", one(r"(?m)^Bundle-License: (.+)$", "bindings/java/MANIFEST.MF.in"))
+agree("copyright", holders.split(" ", 1)[-1], "bindings/java/MANIFEST.MF.in",
+      one(r"(?m)^Implementation-Vendor: (.+)$", "bindings/java/MANIFEST.MF.in"))
+
+# The journal's numbers: the outcomes (codes written out), and the store changes and entry
+# states (in their header's order, read as ordinals).
+def number(name):
+    """A number orvel_sync.h defines, a comment after it or not."""
+    return int(one(rf"#define {name} +(\d+)\b", "include/orvel_sync.h") or -1)
+
+
+outcomes = {n: number(f"ORVEL_SYNC_{n}") for n in ("ACCEPTED", "REJECTED", "FAILED", "UNKNOWN")}
+agree("outcomes", outcomes, "enum Outcome",
+      {n: int(c) for n, c in re.findall(r"(?m)^  ([A-Z_]+)\((\d+)\)[,;]", read(JAVA + "Outcome.java"))})
+for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVED", "SHOWN")]),
+                    ("EntryState", ["SYNCED", "UNSENT", "IN_FLIGHT", "CONFIRMING", "UNCERTAIN"])):
+    by_number = sorted(names, key=lambda n: number(f"ORVEL_SYNC_{n}"))
+    agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
+          re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
+
 if failures:
     print("facts that disagree with their source:")
     for f in failures:
         print("  " + f)
     sys.exit(1)
 print(f"facts agree: version {version} (interface {abi}), liborvel-sync {sync_version} (interface {sync_abi}), "
-      f"kinds {', '.join(kinds)}, {len(messages)} error texts, {len(reasons)} journal reasons")
+      f"kinds {', '.join(kinds)}, {len(messages)} error texts, {len(reasons)} journal reasons, licence {spdx}")

@@ -6,9 +6,9 @@
 // re-exports this one, so both entries share one loaded library and one set
 // of classes.
 
-const { LibraryNotFoundError, OrvelError, REASONS } = require('./lib/errors.cjs');
+const { LibraryNotFoundError, OrvelError, REASONS, SYNC_REASONS } = require('./lib/errors.cjs');
 const library = require('./lib/library.cjs');
-const { Outcome, SyncedWishlist } = require('./lib/synced.cjs');
+const { EntryState, Outcome, StoreChange, SyncedWishlist } = require('./lib/synced.cjs');
 const { isUtf8Text, text } = require('./lib/text.cjs');
 const { Wishlist, taken } = require('./lib/wishlist.cjs');
 
@@ -80,6 +80,7 @@ function buildWishRequest(add, kind, itemId, title = null, artist = null, baseUr
 
 module.exports = {
   ABI_VERSION,
+  EntryState,
   KINDS,
   LIBRARIES: library.LIBRARIES,
   LibraryNotFoundError,
@@ -88,6 +89,8 @@ module.exports = {
   REASONS,
   SEARCH_ORDER: library.SEARCH_ORDER,
   SYNC_ABI_VERSION,
+  SYNC_REASONS,
+  StoreChange,
   SyncedWishlist,
   Wishlist,
   abiVersion,

@@ -149,8 +149,9 @@ export interface ExportDocument {
 }
 
 /**
- * Read access to a store, shared by Wishlist and SyncedWishlist. Not shared
- * between threads. close() (or `using`) when done; a forgotten one is released
+ * Read access to a store, shared by Wishlist and SyncedWishlist. An object
+ * belongs to the thread that made it: a worker thread loads the package anew
+ * and makes its own (no object can be passed between threads). close() (or `using`) when done; a forgotten one is released
  * on collection. On a worker thread, what is still open when the worker exits
  * is released then, but not when the worker is stopped by worker.terminate():
  * such a worker must close its wishlists itself.
@@ -190,40 +191,124 @@ export enum Outcome {
   Accepted = 1,
   /** The service refused it for good (4xx): the change is undone. */
   Rejected = 2,
-  /** No answer, or "try again" (5xx, a timeout): it is sent again. */
+  /**
+   * It certainly did not reach the service (the connection was refused, the host
+   * unknown), or the service said "try again" (408, 429, 5xx): it is sent again.
+   */
   Failed = 3,
+  /**
+   * It may have reached the service (a deadline passed, or the connection broke
+   * after it was written): sent again, and watched for landing late.
+   */
+  Unknown = 4,
 }
+
+/** What SyncedWishlist.report() did to the store. */
+export enum StoreChange {
+  Unchanged = 0,
+  /** A refused addition: the entry is gone. */
+  Removed = 1,
+  /** A refused removal: the entry is back. */
+  Shown = 2,
+}
+
+/** Where an entry stands in the journal. */
+export enum EntryState {
+  /** Nothing held: the store shows the service's state. */
+  Synced = 0,
+  Unsent = 1,
+  InFlight = 2,
+  /** The newest change was accepted; a list fetched since will confirm it. */
+  Confirming = 3,
+  /** Nothing held, but a request reported Unknown may still land. */
+  Uncertain = 4,
+}
+
+/** One entry's state in the journal, from SyncedWishlist.status(). */
+export interface EntryStatus {
+  readonly state: EntryState;
+  /** The user's newest intent; null when Synced. */
+  readonly wished: boolean | null;
+  /** The newest operation held for it, 0 when none is. */
+  readonly opId: number;
+  /** How often that operation's request was handed out. */
+  readonly attempts: number;
+  /** Requests reported Unknown that may still land on it. */
+  readonly uncertain: number;
+}
+
+/** Every reason of SyncedWishlist's failures: liborvel-sync's texts, as orvel_sync.h lists them. */
+export const SYNC_REASONS: readonly [
+  'null arg',
+  'invalid kind',
+  'empty item_id',
+  'invalid utf-8',
+  'invalid argument',
+  'unknown operation',
+  'unknown token',
+  'stale response',
+  'invalid json',
+  'invalid journal',
+  'unsupported version',
+  'journal not empty',
+  'invalid snapshot',
+  'out of memory',
+];
 
 /** The request of a change, from SyncedWishlist.nextRequest(). */
 export interface PendingRequest extends WishRequest {
-  /** The operation's id, for report(). */
+  /** The operation's id, for report(): a safe integer (the journal keeps ids below 2^53). */
   opId: number;
   /** The envelope as the library wrote it. */
   json: string;
+  /** What the request asks of the service: this entry wished (an addition) or not (a removal). */
+  kind: Kind;
+  itemId: string;
+  wished: boolean;
 }
 
 /**
  * A store and its change journal (liborvel-sync): read as a Wishlist, changed
  * only through setWished(), each change kept until the service confirms it.
- * Failures throw OrvelError with the journal's reason.
+ * Failures throw OrvelError with the journal's reason. One object belongs to the
+ * thread that made it: a worker thread loads the package anew and makes its own
+ * (an object cannot be passed to another thread), so no two threads ever call
+ * into one journal.
  */
 export class SyncedWishlist {
   /** Throws LibraryNotFoundError when liborvel-sync cannot be loaded. */
   constructor();
   /** A new one with a saved store (exportJson()) loaded, then a saved journal (save()) restored. */
   static restore(journalText: Response, storeText?: Response | null): SyncedWishlist;
+  /**
+   * A new one from what snapshot() gave. Throws OrvelError "invalid json", "invalid snapshot",
+   * "invalid journal" or "unsupported version" when the text cannot be read.
+   */
+  static openSnapshot(text: Response): SyncedWishlist;
   /** Shows the change at once and records it: the operation's id, or 0 when the store shows it already. */
   setWished(kind: Kind, itemId: Text, wished: boolean, title?: Text | null, artist?: Text | null): number;
   /** The request of the oldest unsent change (then in flight), or null when nothing can be sent. */
   nextRequest(baseUrl?: Text | null): PendingRequest | null;
-  /** What became of a request in flight. Report Failed only once it can no longer reach the service. */
-  report(opId: number | bigint, outcome: Outcome): void;
-  /** A token for a list fetch about to start: take it before the request leaves. */
+  /**
+   * What became of a request in flight, and what that did to the store. Report Failed only when
+   * the request certainly did not reach the service, Unknown when it may have. An id may be given
+   * as a bigint; one outside int64_t throws OrvelError "unknown operation", a number that is not a
+   * safe integer TypeError.
+   */
+  report(opId: number | bigint, outcome: Outcome): StoreChange;
+  /** Where the entry stands in the journal. Throws OrvelError "invalid kind" or "empty item_id". */
+  status(kind: Kind, itemId: Text): EntryStatus;
+  /** A token for a list fetch about to start: take it before the request leaves (a safe integer). */
   beginRefresh(): number;
-  /** Loads that fetch's list response: the entry count, or null when a newer list was loaded already. */
+  /**
+   * Loads that fetch's list response: the entry count, or null when a newer list was loaded already.
+   * A bigint outside int64_t throws OrvelError "unknown token"; a number that is not a safe integer, TypeError.
+   */
   load(token: number | bigint, response: Response): number | null;
   /** The journal as a JSON text; save it with exportJson() after each change. */
   save(): string;
+  /** The store and the journal in one JSON text, for openSnapshot(): one atomic file write saves both. */
+  snapshot(): string;
   /** Operations held. */
   readonly held: number;
   /** Operations waiting to be sent. */
@@ -232,5 +317,7 @@ export class SyncedWishlist {
   readonly inFlight: number;
   /** Operations accepted, until a list fetched after their report has been loaded. */
   readonly confirming: number;
+  /** Entries a request reported Unknown may still land on (not counted in held). */
+  readonly uncertain: number;
 }
 export interface SyncedWishlist extends WishlistReader {}

@@ -4,6 +4,7 @@ import orvel from './index.cjs';
 
 export const {
   ABI_VERSION,
+  EntryState,
   KINDS,
   LIBRARIES,
   LibraryNotFoundError,
@@ -12,6 +13,8 @@ export const {
   REASONS,
   SEARCH_ORDER,
   SYNC_ABI_VERSION,
+  SYNC_REASONS,
+  StoreChange,
   SyncedWishlist,
   Wishlist,
   abiVersion,

@@ -2,7 +2,8 @@
 # Installs the built libraries into a temporary prefix, then builds and runs
 # consumers against them: C99 programs through pkg-config (orvel and
 # orvel-sync) and a C++ project through find_package(orvel), and the C++
-# interface through both (orvel::cxx, orvel-cxx).
+# interface through both (orvel::cxx, orvel-cxx). Last, removes them with
+# scripts/uninstall, which must leave no file behind.
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,6 +14,9 @@ prefix=$work/prefix
 # A relative prefix, as a user may type it: what the install records must not
 # depend on the folder a consumer is later built or run in.
 (cd "$work" && cmake --install "$build_dir" --prefix ./unused/../prefix >/dev/null)
+# Its record, for scripts/uninstall at the end: the manifest it wrote into the
+# build folder (the tests that install from one build folder hold one lock).
+mkdir "$work/record" && cp "$build_dir/install_manifest.txt" "$work/record/"
 pcdir=$(dirname "$(find "$prefix" -name orvel.pc)")
 libdir=$(dirname "$(find "$prefix" -name 'liborvel.so.1')")
 
@@ -51,3 +55,10 @@ LD_LIBRARY_PATH=$libdir "$work/cxx"
 echo "--- installed tool"
 # A build without install RPATH (a distribution's) finds the library on the loader path.
 LD_LIBRARY_PATH=$libdir "$prefix/bin/orvel" selftest
+
+echo "--- scripts/uninstall removes every installed file"
+echo "a file of someone else's" > "$prefix/lib/not-ours.txt"
+"$here/../../scripts/uninstall" "$work/record"
+left=$(cd "$prefix" && find . ! -type d | sort)
+[ "$left" = "./lib/not-ours.txt" ] || { echo "scripts/uninstall left, besides lib/not-ours.txt:"; echo "$left"; exit 1; }
+[ ! -e "$prefix/lib/cmake/orvel" ] && [ ! -e "$prefix/share/orvel" ] || { echo "scripts/uninstall left orvel's folders"; exit 1; }

@@ -1,7 +1,9 @@
 /* The cross-language scenario of the change journal in C: the reference
  * output that every binding must reproduce byte for byte (see run.sh).
  * Intents, requests and each outcome, refreshes one of which arrives stale,
- * a save and a restart, failures with their reasons, and the final state.
+ * a save and a restart, failures with their reasons, and the final state;
+ * then what reports do to the store, an unknown outcome, entries' status, and
+ * a restart from one snapshot.
  * Usage: journal RESPONSE_FILE */
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,6 +32,25 @@ static long long send(orvel_journal *j) {
   }
   orvel_sync_free(request);
   return (long long)op;
+}
+
+/* Reports an outcome: the result and what it did to the store. */
+static void report_outcome(orvel_journal *j, long long op, int32_t outcome) {
+  int32_t change = -1;
+  int32_t result = orvel_sync_report_outcome(j, op, outcome, &change);
+  printf("report: %d store %d\n", (int)result, (int)change);
+}
+
+/* An entry's status, every member; or the failure and its reason. */
+static void status(const orvel_journal *j, const char *kind, const char *item_id) {
+  orvel_sync_entry e;
+  int32_t result = orvel_sync_entry_status(j, kind, item_id, &e);
+  if (result < 0) {
+    printf("status: %d error=%s\n", (int)result, orvel_sync_last_error());
+    return;
+  }
+  printf("status: %d state %d wished %d op %lld attempts %u uncertain %u\n", (int)result, (int)e.state,
+         (int)e.wished, (long long)e.op_id, (unsigned)e.attempts, (unsigned)e.uncertain);
 }
 
 static void saved(const char *label, char *text) {
@@ -99,6 +120,38 @@ int main(int argc, char **argv) {
   char *exported = orvel_export_json(store);
   printf("store: %s\n", exported);
   orvel_free(exported);
+
+  /* Since 1.1: what a report did to the store, an unknown outcome, an entry's
+   * status, and one snapshot. */
+  printf("set: %lld\n", (long long)orvel_sync_set(j, 1, "artist", "ar-new", "", "Nova"));
+  printf("set: %lld\n", (long long)orvel_sync_set(j, 0, "artist", "ar-1", "", "Velvetine"));
+  long long f = send(j);
+  report_outcome(j, f, ORVEL_SYNC_UNKNOWN);
+  status(j, "artist", "ar-new");
+  printf("uncertain: %d\n", (int)orvel_sync_count(j, ORVEL_SYNC_UNCERTAIN));
+  report_outcome(j, send(j), ORVEL_SYNC_REJECTED);
+  report_outcome(j, send(j), ORVEL_SYNC_REJECTED);
+  status(j, "artist", "ar-new");
+  status(j, "artist", "ar-1");
+  status(j, "Artist", "ar-1");
+  printf("set: %lld\n", (long long)orvel_sync_set(j, 1, "track", "tr-snap", "S", ""));
+  send(j);
+  char *snapshot = orvel_sync_snapshot(j);
+  printf("snapshot: %s\n", snapshot);
+  orvel_sync_destroy(j);
+  orvel_destroy(store);
+
+  /* A restart from the snapshot alone. */
+  j = orvel_sync_open_snapshot(snapshot, 0, &store);
+  orvel_sync_free(snapshot);
+  if (j == NULL) return 1;
+  printf("reopened: store %d\n", (int)orvel_count(store));
+  counts(j);
+  printf("uncertain: %d\n", (int)orvel_sync_count(j, ORVEL_SYNC_UNCERTAIN));
+  status(j, "track", "tr-snap");
+  orvel_store *none = NULL;
+  printf("reopen-bad: %d error=%s\n", orvel_sync_open_snapshot("{\"format\":\"other\"}", 0, &none) != NULL ? 0 : -1,
+         orvel_sync_last_error());
   orvel_sync_destroy(j);
   orvel_destroy(store);
   return 0;

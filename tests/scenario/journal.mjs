@@ -29,6 +29,20 @@ const send = (w) => {
   return request === null ? 0 : request.opId;
 };
 const report = (w, op, outcome) => failed(() => (w.report(op, outcome), 0));
+const reportOutcome = (w, op, outcome) => out(`report: 0 store ${w.report(op, outcome)}`);
+// An entry's status as the C scenario prints it: the call's result, then every member.
+const status = (w, kind, itemId) => {
+  let e;
+  try {
+    e = w.status(kind, itemId);
+  } catch (error) {
+    if (!(error instanceof orvel.OrvelError)) throw error;
+    return out(`status: -1 error=${error.reason}`);
+  }
+  const wished = e.wished === null ? -1 : Number(e.wished);
+  return out(`status: ${Number(e.state !== orvel.EntryState.Synced)} state ${e.state} wished ${wished} op ${e.opId} ` +
+    `attempts ${e.attempts} uncertain ${e.uncertain}`);
+};
 // A stale load prints as the C call's result and the journal's reason for it.
 const load = (w, token, response) => {
   const count = w.load(token, response);
@@ -77,5 +91,31 @@ out(`refresh: ${last} load ${load(w, last, response)}`);
 counts(w);
 out(`journal: ${w.save()}`);
 out(`store: ${w.exportJson()}`);
+
+// Since 1.1: what a report did to the store, an unknown outcome, an entry's
+// status, and one snapshot.
+out(`set: ${w.setWished('artist', 'ar-new', true, '', 'Nova')}`);
+out(`set: ${w.setWished('artist', 'ar-1', false, '', 'Velvetine')}`);
+reportOutcome(w, send(w), Outcome.Unknown);
+status(w, 'artist', 'ar-new');
+out(`uncertain: ${w.uncertain}`);
+reportOutcome(w, send(w), Outcome.Rejected);
+reportOutcome(w, send(w), Outcome.Rejected);
+status(w, 'artist', 'ar-new');
+status(w, 'artist', 'ar-1');
+status(w, 'Artist', 'ar-1');
+out(`set: ${w.setWished('track', 'tr-snap', true, 'S', '')}`);
+send(w);
+const snapshot = w.snapshot();
+out(`snapshot: ${snapshot}`);
+w.close();
+
+// A restart from the snapshot alone.
+w = orvel.SyncedWishlist.openSnapshot(snapshot);
+out(`reopened: store ${w.size}`);
+counts(w);
+out(`uncertain: ${w.uncertain}`);
+status(w, 'track', 'tr-snap');
+out(`reopen-bad: ${failed(() => orvel.SyncedWishlist.openSnapshot('{"format":"other"}'))}`);
 w.close();
 process.stdout.write(Buffer.from(lines.map((l) => `${l}\n`).join(''), 'utf8'));

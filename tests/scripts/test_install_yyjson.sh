@@ -83,6 +83,16 @@ run_case current 0 0.12.0+ds-2 '*adding suite forky from the machine*installed*'
 grep -q '^Signed-By: /k/debian.gpg$' "$source_file"; [ $? -eq 0 ] && passes=$((passes + 1)) || { echo "FAIL current: keyring not carried over"; failures=$((failures + 1)); }
 grep -q 'Check-Valid-Until' "$source_file" && { echo "FAIL current: a current suite was marked"; failures=$((failures + 1)); } || passes=$((passes + 1))
 
+# --remove takes back the source and the pin, and nothing else of apt's.
+remove() { env PATH="$work/bin:$PATH" STUB_STATE="$work/current/state" ORVEL_APT_ETC="$work/current/etc" bash "$script" --remove 2>&1; }
+: > "$work/current/state/calls"
+out=$(remove) && [ ! -e "$source_file" ] && [ ! -e "$work/current/etc/preferences.d/orvel-forky" ] \
+  && [ -e "$work/current/etc/sources.list.d/debian.sources" ] && grep -q 'apt-get update' "$work/current/state/calls" \
+  && passes=$((passes + 1)) || { echo "FAIL remove: $out"; failures=$((failures + 1)); }
+: > "$work/current/state/calls"
+out=$(remove) && [[ $out == *"no forky source or pin of liborvel's to remove"* ]] && [ ! -s "$work/current/state/calls" ] \
+  && passes=$((passes + 1)) || { echo "FAIL remove-again: $out"; failures=$((failures + 1)); }
+
 ONELINE=1 run_case one-line-source 0 0.12.0+ds-2 '*(http://mirror.example/debian)*'
 grep -q '^Signed-By: /k/one.gpg$' "$source_file" && passes=$((passes + 1)) || { echo "FAIL one-line-source: keyring"; failures=$((failures + 1)); }
 

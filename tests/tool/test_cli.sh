@@ -182,6 +182,43 @@ check load-nul-inside 1 '' "orvel: $work/nul.json: invalid json" -- "${tool_cmd[
 check load-empty 1 '' "orvel: $work/empty.json: invalid json" -- "${tool_cmd[@]}" load "$work/empty.json"
 check load-missing 1 '' "orvel: cannot read $work/missing.json: No such file or directory" -- "${tool_cmd[@]}" load "$work/missing.json"
 
+# Standard input a person types: a hint on standard error, then the text is
+# read as from a pipe (a terminal made with a pseudo-terminal; its output is
+# the hint, the echoed text and the result).
+# on_terminal INPUT COMMAND...: the command's output with INPUT typed on its terminal, then Ctrl-D.
+on_terminal() {
+  python3 - "$@" <<'PY'
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp(sys.argv[2], sys.argv[2:])
+os.write(fd, sys.argv[1].encode() + b"\n\x04")
+out = b""
+while True:
+    try:
+        chunk = os.read(fd, 4096)
+    except OSError:  # the child is gone: the terminal reads as closed
+        break
+    if not chunk:
+        break
+    out += chunk
+status = os.waitpid(pid, 0)[1]
+sys.stdout.write(out.decode().replace("\r", "") + f"status {os.waitstatus_to_exitcode(status)}\n")
+PY
+}
+if command -v python3 >/dev/null; then
+  for command in "load" "load -" "journal"; do
+    read -r -a c <<<"$command"
+    input='{"items":[]}'; want='{"total":0,"items":[]}'
+    [ "${c[0]}" = journal ] && input='{"format":"orvel-journal","version":1,"nextId":1,"lastToken":0,"loadedToken":0,"operations":[]}' && want='*a journal of 0 operations*'
+    out=$(on_terminal "$input" "${tool_cmd[@]}" "${c[@]}")
+    [[ $out == *"orvel: reading "*" from standard input (a terminal)"*"orvel ${c[0]} FILE"*$want*"status 0" ]]
+    expect_eq "terminal-hint: $command" $? 0
+  done
+  out=$(on_terminal '' "${tool_cmd[@]}" load "$work/mine.json")
+  [[ $out != *"standard input"* ]]; expect_eq terminal-no-hint-for-a-file $? 0
+fi
+
 # toggle: create, add, remove, keep the file on failure
 list=$work/list.json
 check toggle-create 0 added '' -- "${tool_cmd[@]}" toggle "$list" album a1 --title 'T' --artist 'A'

@@ -36,4 +36,23 @@ const REASONS = Object.freeze({
   outOfMemoryOrFull: 'out of memory or the store is full',
 });
 
-module.exports = { LibraryNotFoundError, OrvelError, REASONS };
+// Every reason SyncedWishlist's failures give: liborvel-sync's texts, in the
+// order orvel_sync.h lists them.
+const SYNC_REASONS = Object.freeze([
+  'null arg',
+  'invalid kind',
+  'empty item_id',
+  'invalid utf-8',
+  'invalid argument',
+  'unknown operation',
+  'unknown token',
+  'stale response',
+  'invalid json',
+  'invalid journal',
+  'unsupported version',
+  'journal not empty',
+  'invalid snapshot',
+  'out of memory',
+]);
+
+module.exports = { LibraryNotFoundError, OrvelError, REASONS, SYNC_REASONS };

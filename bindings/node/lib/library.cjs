@@ -54,6 +54,24 @@ const SYNC_PROTOTYPES = Object.freeze({
   export: 'char *orvel_sync_export(const orvel_journal *journal)',
   restore: 'int32_t orvel_sync_restore(orvel_journal *journal, const char *json, size_t len)',
   count: 'int32_t orvel_sync_count(const orvel_journal *journal, int32_t which)',
+  reportOutcome:
+    'int32_t orvel_sync_report_outcome(orvel_journal *journal, int64_t op_id, int32_t outcome, int32_t *store_change)',
+  entryStatus:
+    'int32_t orvel_sync_entry_status(const orvel_journal *journal, const char *kind, const char *item_id, ' +
+    'orvel_sync_entry *entry)',
+  snapshot: 'char *orvel_sync_snapshot(const orvel_journal *journal)',
+  openSnapshot: 'orvel_journal *orvel_sync_open_snapshot(const char *json, size_t len, orvel_store **store)',
+});
+
+// The structs of orvel_sync.h, their members in order as the header declares them.
+const SYNC_STRUCTS = Object.freeze({
+  orvel_sync_entry: Object.freeze({
+    state: 'int32_t',
+    wished: 'int32_t',
+    op_id: 'int64_t',
+    attempts: 'uint32_t',
+    uncertain: 'uint32_t',
+  }),
 });
 
 // The opaque handles, as types of this copy of the package: koffi refuses a
@@ -66,7 +84,10 @@ const HANDLE_TYPES = {
   'const orvel_store *': STORE,
   'orvel_journal *': JOURNAL,
   'const orvel_journal *': JOURNAL,
+  'orvel_store **': koffi.out(koffi.pointer(STORE)),
+  'int32_t *': koffi.out(koffi.pointer('int32_t')),
   'int64_t *': koffi.out(koffi.pointer('int64_t')),
+  'orvel_sync_entry *': koffi.out(koffi.pointer(koffi.struct(SYNC_STRUCTS.orvel_sync_entry))),
 };
 
 // "RESULT NAME(TYPE NAME, ...)" into the name, the result type and the argument types.
@@ -267,6 +288,7 @@ module.exports = {
   SEARCH_ORDER,
   SYNC_ABI_VERSION,
   SYNC_PROTOTYPES,
+  SYNC_STRUCTS,
   loadLibrary,
   loadSyncLibrary,
 };

@@ -6,29 +6,59 @@ const { loadLibrary, loadSyncLibrary } = require('./library.cjs');
 const { StoreReader, handlesOf } = require('./wishlist.cjs');
 const { responseBytes, sized, text } = require('./text.cjs');
 
-/** What became of a request: report()'s outcome (a TypeScript numeric enum, with its reverse mapping). */
-const Outcome = Object.freeze({
-  Accepted: 1,
-  Rejected: 2,
-  Failed: 3,
-  1: 'Accepted',
-  2: 'Rejected',
-  3: 'Failed',
-});
+// A TypeScript numeric enum: its names, and the reverse mapping.
+function numericEnum(names) {
+  const table = {};
+  for (const [name, value] of Object.entries(names)) {
+    table[name] = value;
+    table[value] = name;
+  }
+  return Object.freeze(table);
+}
+
+/** What became of a request: report()'s outcome. */
+const Outcome = numericEnum({ Accepted: 1, Rejected: 2, Failed: 3, Unknown: 4 });
+/** What report() did to the store. */
+const StoreChange = numericEnum({ Unchanged: 0, Removed: 1, Shown: 2 });
+/** Where an entry stands in the journal: status()'s state. */
+const EntryState = numericEnum({ Synced: 0, Unsent: 1, InFlight: 2, Confirming: 3, Uncertain: 4 });
 
 // orvel_sync_count's selectors, and orvel_sync_load's result for a stale response.
-const COUNT = Object.freeze({ held: 0, unsent: 1, inFlight: 2, confirming: 3 });
+const COUNT = Object.freeze({ held: 0, unsent: 1, inFlight: 2, confirming: 3, uncertain: 4 });
 const STALE = -2;
 
-// An operation id or a token: a safe integer or a bigint, as the library's int64_t.
-function int64(value, name) {
-  if (typeof value === 'bigint' || Number.isSafeInteger(value)) return value;
-  throw new TypeError(`${name} must be an integer, not ${typeof value === 'number' ? value : typeof value}`);
+// Handles openSnapshot() made, for the constructor it calls to take instead of new ones.
+let adopted = null;
+
+const INT64_MIN = -(2n ** 63n);
+const INT64_MAX = 2n ** 63n - 1n;
+
+// An operation id or a token, as the library's int64_t: a safe integer or a
+// bigint (TypeError otherwise). A bigint outside int64_t would reach the
+// library wrapped onto another value: it fails as the journal fails any id or
+// token it never gave, with `reason`.
+function int64(value, name, reason) {
+  if (typeof value === 'bigint') {
+    if (value >= INT64_MIN && value <= INT64_MAX) return value;
+    throw new OrvelError(`${name} ${value} is out of range`, reason);
+  }
+  if (Number.isSafeInteger(value)) return value;
+  throw new TypeError(`${name} must be a safe integer or a bigint, not ${typeof value === 'number' ? value : typeof value}`);
+}
+
+// A request as nextRequest() gives it: the envelope's members, and what its body asks.
+function pendingRequest(opId, json) {
+  const envelope = JSON.parse(json);
+  const body = JSON.parse(envelope.body);
+  return { opId, ...envelope, json, kind: body.kind, itemId: body.itemId, wished: body.op === 'add' };
 }
 
 /**
  * A store and its change journal. Read it as a Wishlist; change it only with
  * setWished(), so that the journal keeps each change until the service confirms it.
+ * Ids and tokens come back as numbers: the journal keeps them below 2^53.
+ * Each object belongs to the thread that made it: a worker thread loads the
+ * package anew and makes its own (objects cannot be passed between threads).
  */
 class SyncedWishlist extends StoreReader {
   #sync;
@@ -36,6 +66,16 @@ class SyncedWishlist extends StoreReader {
   constructor() {
     const lib = loadLibrary();
     const sync = loadSyncLibrary();
+    if (adopted !== null) {
+      const handles = adopted;
+      adopted = null;
+      super(lib, handles, (h) => {
+        sync.destroy(h.journal);
+        lib.destroy(h.store);
+      });
+      this.#sync = sync;
+      return;
+    }
     const store = lib.create();
     if (store === null) throw new OrvelError('cannot create a wishlist', REASONS.outOfMemory);
     const journal = sync.create(store);
@@ -78,6 +118,30 @@ class SyncedWishlist extends StoreReader {
   }
 
   /**
+   * A new SyncedWishlist from what snapshot() gave: its store and its journal.
+   * Operations that were in flight come back unsent, counted as reported unknown.
+   */
+  static openSnapshot(text) {
+    const bytes = responseBytes(text, 'text');
+    const lib = loadLibrary();
+    const sync = loadSyncLibrary();
+    const store = [null];
+    const journal = sync.openSnapshot(...sized(bytes), store);
+    if (journal === null) throw new OrvelError('cannot open the snapshot', sync.lastError());
+    adopted = { store: store[0], journal };
+    try {
+      return new SyncedWishlist();
+    } finally {
+      if (adopted !== null) {
+        // The constructor never took them.
+        sync.destroy(journal);
+        lib.destroy(store[0]);
+        adopted = null;
+      }
+    }
+  }
+
+  /**
    * Records that the entry be wished (true) or not, and shows it at once.
    * Returns the operation's id, or 0 when the store shows it already.
    */
@@ -103,15 +167,39 @@ class SyncedWishlist extends StoreReader {
       if (this.#sync.lastError() !== '') throw this.#fail('cannot make the next request');
       return null;
     }
-    return { opId: opId[0], ...JSON.parse(json), json };
+    return pendingRequest(opId[0], json);
   }
 
-  /** Reports what became of the request of an operation in flight (an Outcome). */
+  /**
+   * Reports what became of the request of an operation in flight (an Outcome);
+   * returns what that did to the store (a StoreChange).
+   */
   report(opId, outcome) {
     if (!Number.isInteger(outcome) || outcome !== (outcome | 0)) throw new TypeError('outcome must be an Outcome');
-    if (this.#sync.report(handlesOf(this).journal, int64(opId, 'opId'), outcome) < 0) {
+    const change = [0];
+    if (this.#sync.reportOutcome(handlesOf(this).journal, int64(opId, 'opId', 'unknown operation'), outcome, change) < 0) {
       throw this.#fail(`cannot report operation ${opId}`);
     }
+    return change[0];
+  }
+
+  /** Where the entry stands in the journal: { state, wished, opId, attempts, uncertain }. */
+  status(kind, itemId) {
+    const entry = [{}];
+    const kindText = text(kind, 'kind', false);
+    const idText = text(itemId, 'itemId', false);
+    if (this.#sync.entryStatus(handlesOf(this).journal, kindText, idText, entry) < 0) {
+      throw this.#fail(`cannot read the status of ${JSON.stringify(String(kind))} ${JSON.stringify(String(itemId))}`);
+    }
+    const { state, wished, op_id: opId, attempts, uncertain } = entry[0];
+    return Object.freeze({ state, wished: wished < 0 ? null : wished === 1, opId, attempts, uncertain });
+  }
+
+  /** The store and the journal in one JSON text, for openSnapshot(): one file write saves both. */
+  snapshot() {
+    const json = this.#sync.snapshot(handlesOf(this).journal);
+    if (json === null) throw this.#fail('cannot take a snapshot');
+    return json;
   }
 
   /** A token for a list fetch about to start: take it before the request leaves. */
@@ -126,7 +214,7 @@ class SyncedWishlist extends StoreReader {
    * entry count, or null when a newer response was loaded already (this one is ignored).
    */
   load(token, response) {
-    const count = this.#sync.load(handlesOf(this).journal, int64(token, 'token'), ...sized(responseBytes(response)));
+    const count = this.#sync.load(handlesOf(this).journal, int64(token, 'token', 'unknown token'), ...sized(responseBytes(response)));
     if (count === STALE) return null;
     if (count < 0) throw this.#fail('cannot load the response');
     return count;
@@ -164,6 +252,11 @@ class SyncedWishlist extends StoreReader {
   get confirming() {
     return this.#count(COUNT.confirming);
   }
+
+  /** Entries a request reported unknown may still land on (not counted in held). */
+  get uncertain() {
+    return this.#count(COUNT.uncertain);
+  }
 }
 
-module.exports = { Outcome, STALE, SyncedWishlist };
+module.exports = { EntryState, Outcome, STALE, StoreChange, SyncedWishlist };

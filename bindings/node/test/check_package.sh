@@ -15,6 +15,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 library=$(find "$build_dir" -maxdepth 1 -name 'liborvel.so.1' | head -n 1)
 sync_library=$(find "$build_dir/sync" -maxdepth 1 -name 'liborvel-sync.so.1' | head -n 1)
+# The files the SONAME links point at: each library carries its own version.
+core_file=$(basename "$(readlink -f "$library")")
+sync_file=$(basename "$(readlink -f "$sync_library")")
 unset ORVEL_LIBRARY ORVEL_SYNC_LIBRARY
 export LD_LIBRARY_PATH=
 npm_quiet=(--offline --no-audit --no-fund --loglevel=error)
@@ -29,7 +32,7 @@ project_with() {
 }
 
 # The libraries a node process loaded, read from its memory map.
-loaded_library='[...new Set(require("fs").readFileSync("/proc/self/maps", "utf8").split("\n").map((l) => l.split(/ +/)[5]).filter((p) => p && /\/liborvel(-sync)?\.so\.1\.0\.0$/.test(p)))].sort().join(" ")'
+loaded_library='[...new Set(require("fs").readFileSync("/proc/self/maps", "utf8").split("\n").map((l) => l.split(/ +/)[5]).filter((p) => p && /\/liborvel(-sync)?\.so\.\d+\.\d+\.\d+$/.test(p)))].sort().join(" ")'
 # Uses a SyncedWishlist, which loads liborvel-sync.
 use_journal='{ const s = new o.SyncedWishlist(); if (s.setWished("album", "a", true) !== 1) process.exit(1); s.close(); }'
 
@@ -79,7 +82,7 @@ const o = require('$module');
 if (o.selftest() !== 0) process.exit(1);
 $use_journal
 const loaded = $loaded_library;
-if (loaded !== '$checkout/build/release/liborvel.so.1.0.0 $checkout/build/release/sync/liborvel-sync.so.1.0.0') {
+if (loaded !== '$checkout/build/release/$core_file $checkout/build/release/sync/$sync_file') {
   console.error('loaded', loaded); process.exit(1); }
 console.log('selftest and journal passed with', loaded);")
 done
@@ -93,6 +96,6 @@ const o = require("orvel");
 if (o.selftest() !== 0) process.exit(1);
 '"$use_journal"'
 const loaded = '"$loaded_library"';
-if (loaded !== "'"$libdir/liborvel-sync.so.1.0.0 $libdir/liborvel.so.1.0.0"'") {
+if (loaded !== "'"$libdir/$sync_file $libdir/$core_file"'") {
   console.error("loaded", loaded); process.exit(1); }
 console.log("selftest and journal passed without ORVEL_LIBRARY:", loaded);')

@@ -70,8 +70,21 @@ surface="{
   if (typeof text === 'string' && orvel.validateKind(text)) w.toggle(text, 'a');
   const s = orvel.SyncedWishlist.restore('{}', null);
   const id: number = s.setWished('album', 'a', true, 'T');
+  // @ts-expect-error wished is a boolean
+  s.setWished('album', 'a', 'no');
   const request = s.nextRequest('https://x.example');
-  if (request !== null) s.report(request.opId, orvel.Outcome.Accepted);
+  if (request !== null) {
+    const asked: [import('orvel').Kind, string, boolean] = [request.kind, request.itemId, request.wished];
+    const logged: string = JSON.stringify(request);
+    s.report(request.opId, orvel.Outcome.Accepted);
+  }
+  const reportBig = (big: bigint) => s.report(big, orvel.Outcome.Failed);
+  const change: import('orvel').StoreChange = s.report(1, orvel.Outcome.Unknown);
+  const status: import('orvel').EntryStatus = s.status('album', 'a');
+  const synced: boolean = status.state === orvel.EntryState.Synced && status.wished === null;
+  const again = orvel.SyncedWishlist.openSnapshot(s.snapshot());
+  const watched: number = again.uncertain + status.attempts;
+  const snapshotReason: (typeof orvel.SYNC_REASONS)[number] = 'invalid snapshot';
   const loaded: number | null = s.load(s.beginRefresh(), new ArrayBuffer(0));
   // @ts-expect-error the store changes through the journal only
   s.toggle('album', 'a');

@@ -1,8 +1,10 @@
 // The README's worked example, run as it stands against the local service:
 // a restart in the middle, a 503, an answer after the deadline and an entry
-// the service refuses, ending with the local store equal to the service's set.
+// the service refuses, ending with the local store equal to the service's set;
+// and against no service at all.
 import assert from 'node:assert/strict';
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, symlinkSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, test } from 'node:test';
@@ -36,57 +38,85 @@ const byKey = (entries) =>
   entries.map(({ kind, itemId, title, artist }) => ({ kind, itemId, title, artist }))
     .sort((a, b) => `${a.kind} ${a.itemId}`.localeCompare(`${b.kind} ${b.itemId}`));
 
-test('the worked example keeps every change through failures and a restart', async () => {
+test('the worked example keeps every change through failures, a timeout and a restart', async () => {
   const { project, file } = exampleModule();
-  const { openWishlist, saveWishlist, sendChanges, refresh } = await import(file);
+  const { openWishlist, saveWishlist, sendChanges, sync } = await import(file);
+  const { EntryState } = await import('../index.mjs');
   const service = await startService({
     initial: [{ kind: 'playlist', itemId: 'pl-7', title: 'Road', artist: 'Mix' }],
     refused: [['track', 'tr-refused']],
-    misbehave: { 2: 'fail', 4: 'late' },
+    misbehave: { 1: 'fail', 4: 'late' },
   });
   after(() => service.close());
-  const folder = join(project, 'data');
-  mkdirSync(folder);
-  const timeout = 300;
+  mkdirSync(join(project, 'data'));
+  const path = join(project, 'data', 'wishes.json');
+  const timeoutMs = 300;
 
-  let wishes = openWishlist(folder);
+  let wishes = openWishlist(path);
   assert.equal(wishes.size, 0);
   wishes.setWished('album', 'al-1', true, 'Title', 'Artist');
   wishes.setWished('track', 'tr-refused', true, 'No', 'Way');
   wishes.setWished('artist', 'ar-1', true, '', 'Velvetine');
-  saveWishlist(wishes, folder);
-  // POST 1 is accepted, POST 2 answered 503: the loop stops there.
-  assert.equal(await sendChanges(wishes, folder, service.baseUrl, timeout), false);
-  assert.deepEqual([wishes.unsent, wishes.confirming], [2, 1]);
+  saveWishlist(wishes, path);
+  // One pass: POST 1 is answered 503, and the two behind it still go out:
+  // one refused for good (undone at once), one accepted.
+  assert.equal(await sendChanges(wishes, path, service.baseUrl, timeoutMs), false);
+  assert.deepEqual([wishes.unsent, wishes.confirming, wishes.has('track', 'tr-refused')], [1, 1, false]);
 
-  // A restart: the app is made anew from its two files.
+  // A restart: the app is made anew from its snapshot, the one file it keeps.
   wishes.close();
-  wishes = openWishlist(folder);
-  assert.deepEqual([wishes.held, wishes.unsent, wishes.confirming], [3, 2, 1]);
-  assert.ok(wishes.has('track', 'tr-refused') && wishes.has('artist', 'ar-1') && wishes.has('album', 'al-1'));
-  wishes.setWished('album', 'al-1', false);
-  saveWishlist(wishes, folder);
+  assert.deepEqual(readdirSync(join(project, 'data')), ['wishes.json']);
+  wishes = openWishlist(path);
+  assert.deepEqual([wishes.held, wishes.unsent, wishes.confirming], [2, 1, 1]);
+  wishes.setWished('artist', 'ar-2', true, '', 'Other');
+  saveWishlist(wishes, path);
 
-  // POST 3 is refused for good (undone at once); POST 4 is applied but
-  // answered too late: failed, it is sent again next time.
-  assert.equal(await sendChanges(wishes, folder, service.baseUrl, timeout), false);
-  assert.equal(wishes.has('track', 'tr-refused'), false);
-  assert.equal(await sendChanges(wishes, folder, service.baseUrl, timeout), true);
+  // POST 4 is applied but answered after the deadline: unknown, sent again
+  // behind ar-2, after a wait.
+  assert.equal(await sync(wishes, path, service.baseUrl, { timeoutMs, firstWaitMs: 10, longestWaitMs: 40, passes: 4 }), true);
   assert.deepEqual(
     service.posts.map((p) => `${p.op} ${p.itemId}`),
-    ['add al-1', 'add tr-refused', 'add tr-refused', 'add ar-1', 'add ar-1', 'remove al-1'],
+    ['add al-1', 'add tr-refused', 'add ar-1', 'add al-1', 'add ar-2', 'add al-1'],
   );
-
-  assert.equal(await refresh(wishes, folder, service.baseUrl, timeout), 2);
   assert.deepEqual(byKey([...wishes]), byKey(service.entries()));
   assert.equal(wishes.held, 0);
+  // The late answer was reported unknown: the journal still watches that entry.
+  assert.equal(wishes.status('album', 'al-1').state, EntryState.Uncertain);
   wishes.close();
 
   // What was saved last is that same state.
-  wishes = openWishlist(folder);
+  wishes = openWishlist(path);
   assert.deepEqual(byKey([...wishes]), byKey(service.entries()));
-  assert.equal(wishes.held, 0);
+  assert.deepEqual([wishes.held, wishes.uncertain], [0, 1]);
   wishes.close();
+});
+
+// A port of 127.0.0.1 where nothing listens: one the system just gave and took back.
+async function closedPort() {
+  const server = createServer();
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const { port } = server.address();
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}
+
+test('a service that cannot be reached keeps every change, as failed rather than unknown', async () => {
+  const { project, file } = exampleModule();
+  const { openWishlist, saveWishlist, sync } = await import(file);
+  const path = join(project, 'wishes.json');
+  const wishes = openWishlist(path);
+  try {
+    wishes.setWished('album', 'al-1', true, 'T', 'A');
+    saveWishlist(wishes, path);
+    const options = { timeoutMs: 2000, firstWaitMs: 10, longestWaitMs: 20, passes: 3 };
+    assert.equal(await sync(wishes, path, `http://127.0.0.1:${await closedPort()}`, options), false);
+    assert.deepEqual([wishes.unsent, wishes.uncertain, wishes.status('album', 'al-1').attempts], [1, 0, 3]);
+  } finally {
+    wishes.close();
+  }
+  const again = openWishlist(path);
+  assert.equal(again.unsent, 1);
+  again.close();
 });
 
 // The repository's README shows the same code, where it shows the example.

@@ -35,7 +35,16 @@ from ._requests import (
     version,
 )
 from ._store import Entry
-from ._synced import Outcome, PendingRequest, SyncedWishlist, sync_abi_version, sync_version
+from ._synced import (
+    EntryState,
+    EntryStatus,
+    Outcome,
+    PendingRequest,
+    StoreChange,
+    SyncedWishlist,
+    sync_abi_version,
+    sync_version,
+)
 from ._text import Response, Text
 from ._version import __version__
 from ._wishlist import Wishlist
@@ -44,6 +53,8 @@ __all__ = [
     "ABI_VERSION",
     "ERRORS",
     "Entry",
+    "EntryState",
+    "EntryStatus",
     "InvalidInputError",
     "KINDS",
     "Kind",
@@ -54,6 +65,7 @@ __all__ = [
     "PendingRequest",
     "Reason",
     "Response",
+    "StoreChange",
     "SYNC_ABI_VERSION",
     "SYNC_ERRORS",
     "SYNC_LIBRARY_SEARCH_ORDER",
@@ -74,8 +86,8 @@ __all__ = [
 ]
 
 # The public classes present themselves as orvel's (repr, errors, pickling's refusal).
-for _public in (Entry, InvalidInputError, Kind, LibraryNotFoundError, OrvelError, Outcome, PendingRequest,
-                Reason, SyncedWishlist, WishRequest, Wishlist):
+for _public in (Entry, EntryState, EntryStatus, InvalidInputError, Kind, LibraryNotFoundError, OrvelError, Outcome,
+                PendingRequest, Reason, StoreChange, SyncedWishlist, WishRequest, Wishlist):
     _public.__module__ = __name__
 del _public
 

@@ -27,6 +27,7 @@ class Reason(TextEnum):
     INVALID_JOURNAL = "invalid journal"
     UNSUPPORTED_VERSION = "unsupported version"
     JOURNAL_NOT_EMPTY = "journal not empty"
+    INVALID_SNAPSHOT = "invalid snapshot"
     OUT_OF_MEMORY = "out of memory"
 
 
@@ -41,7 +42,7 @@ SYNC_ERRORS: Tuple[str, ...] = tuple(
         Reason.NULL_ARG, Reason.INVALID_KIND, Reason.EMPTY_ITEM_ID, Reason.INVALID_UTF8,
         Reason.INVALID_ARGUMENT, Reason.UNKNOWN_OPERATION, Reason.UNKNOWN_TOKEN, Reason.STALE_RESPONSE,
         Reason.INVALID_JSON, Reason.INVALID_JOURNAL, Reason.UNSUPPORTED_VERSION, Reason.JOURNAL_NOT_EMPTY,
-        Reason.OUT_OF_MEMORY,
+        Reason.INVALID_SNAPSHOT, Reason.OUT_OF_MEMORY,
     )
 )
 """liborvel-sync's reasons (orvel_sync_last_error), in the order its header lists them."""
@@ -54,7 +55,7 @@ _INPUT_REASONS = frozenset(
     for r in (
         Reason.INVALID_KIND, Reason.EMPTY_ITEM_ID, Reason.INVALID_JSON, Reason.INVALID_UTF8,
         Reason.INVALID_ARGUMENT, Reason.UNKNOWN_OPERATION, Reason.UNKNOWN_TOKEN,
-        Reason.INVALID_JOURNAL, Reason.UNSUPPORTED_VERSION,
+        Reason.INVALID_JOURNAL, Reason.UNSUPPORTED_VERSION, Reason.INVALID_SNAPSHOT,
     )
 )
 
@@ -85,7 +86,7 @@ class OrvelError(Exception):
 
 class InvalidInputError(OrvelError, ValueError):
     """The library refused an argument: a kind, an empty item id, a text that is not
-    UTF-8, a response or a journal text it cannot read, an unknown operation or token.
+    UTF-8, a response, journal or snapshot text it cannot read, an unknown operation or token.
     Also a ``ValueError``."""
 
 

@@ -61,6 +61,23 @@ _SIGNATURES = {
     "orvel_export_json": (_c_void_p, [_c_void_p]),
     "orvel_selftest": (_c_int32, []),
 }
+
+
+class SyncEntry(ctypes.Structure):
+    """orvel_sync_entry, as orvel_sync.h lays it out."""
+
+    _fields_ = [
+        ("state", ctypes.c_int32),
+        ("wished", ctypes.c_int32),
+        ("op_id", ctypes.c_int64),
+        ("attempts", ctypes.c_uint32),
+        ("uncertain", ctypes.c_uint32),
+    ]
+
+
+# The structs the headers declare, by their C names, for the declarations check.
+STRUCTS = {"orvel_sync_entry": SyncEntry}
+
 _SYNC_SIGNATURES = {
     "orvel_sync_version": (_c_char_p, []),
     "orvel_sync_abi_version": (_c_int32, []),
@@ -76,6 +93,10 @@ _SYNC_SIGNATURES = {
     "orvel_sync_export": (_c_void_p, [_c_void_p]),
     "orvel_sync_restore": (_c_int32, [_c_void_p, _c_void_p, _c_size_t]),
     "orvel_sync_count": (_c_int32, [_c_void_p, _c_int32]),
+    "orvel_sync_report_outcome": (_c_int32, [_c_void_p, _c_int64, _c_int32, ctypes.POINTER(_c_int32)]),
+    "orvel_sync_entry_status": (_c_int32, [_c_void_p, _c_char_p, _c_char_p, ctypes.POINTER(SyncEntry)]),
+    "orvel_sync_snapshot": (_c_void_p, [_c_void_p]),
+    "orvel_sync_open_snapshot": (_c_void_p, [_c_void_p, _c_size_t, ctypes.POINTER(_c_void_p)]),
 }
 
 

@@ -4,17 +4,17 @@ from __future__ import annotations
 
 import ctypes
 import json as _json
-from dataclasses import dataclass
-from typing import Any, Dict, Iterator, NoReturn, Optional
+import threading
+from typing import Any, Dict, Iterator, NamedTuple, NoReturn, Optional
 
 from ._errors import OrvelError
 from ._kinds import Kind
 from ._text import Text, encode, take_text
 
 
-@dataclass(frozen=True)
-class Entry:
-    """One wished entry, as the store holds it."""
+class Entry(NamedTuple):
+    """One wished entry, as the store holds it: a named tuple, so that
+    ``kind, item_id, title, artist = entry`` unpacks it and ``entry.kind`` names it."""
 
     kind: Kind
     item_id: str
@@ -25,12 +25,18 @@ class Entry:
 class StoreView:
     """A store owned by the object: read access, release, and no copies.
 
-    Subclasses set ``_lib`` and ``_store`` and release them in ``close()``.
+    Subclasses call ``__init__`` first, then set ``_lib`` and ``_store`` and release
+    them in ``close()``. Every native call runs under ``_lock``, close() too: one
+    object may be shared by threads, and close() waits for a call in progress.
     """
 
     _lib: ctypes.CDLL
     _store: Optional[int] = None
     _copy_hint = "make a new one and load(export_json()) into it"
+
+    def __init__(self) -> None:
+        # Reentrant: a call may make others (repr counts, iteration exports).
+        self._lock = threading.RLock()
 
     def close(self) -> None:  # pragma: no cover - every subclass has its own
         raise NotImplementedError
@@ -47,7 +53,8 @@ class StoreView:
         self.close()
 
     def __del__(self) -> None:
-        self.close()
+        if "_lock" in self.__dict__:  # else __init__ failed before anything was made
+            self.close()
 
     def _name(self) -> str:
         cls = type(self)
@@ -60,10 +67,9 @@ class StoreView:
 
     def has(self, kind: Text, item_id: Text) -> bool:
         """True when the (kind, item_id) entry is in the store (False for a kind that is not one of KINDS)."""
-        wished = self._lib.orvel_is_wished(
-            self._handle(), encode(kind, "kind", optional=False), encode(item_id, "item_id", optional=False)
-        )
-        return wished == 1
+        kind_b, item_b = encode(kind, "kind", optional=False), encode(item_id, "item_id", optional=False)
+        with self._lock:
+            return bool(self._lib.orvel_is_wished(self._handle(), kind_b, item_b) == 1)
 
     def __contains__(self, entry: object) -> bool:
         """``(kind, item_id) in wishes``, or an Entry."""
@@ -74,11 +80,13 @@ class StoreView:
         return False
 
     def __len__(self) -> int:
-        return int(self._lib.orvel_count(self._handle()))
+        with self._lock:
+            return int(self._lib.orvel_count(self._handle()))
 
     def __bool__(self) -> bool:
         # Never raises: a closed store is simply false.
-        return not self.closed and len(self) > 0
+        with self._lock:
+            return not self.closed and len(self) > 0
 
     def __iter__(self) -> Iterator[Entry]:
         """The entries in store order, as they are when iter() is called."""
@@ -87,10 +95,11 @@ class StoreView:
 
     def export_json(self) -> str:
         """The whole store as liborvel's JSON text: {"total":N,"items":[...]}."""
-        return take_text(
-            self._lib.orvel_export_json(self._handle()), self._lib.orvel_free,
-            lambda: OrvelError("cannot export the store (a text is not valid UTF-8, or memory ran out)"),
-        )
+        with self._lock:
+            return take_text(
+                self._lib.orvel_export_json(self._handle()), self._lib.orvel_free,
+                lambda: OrvelError("cannot export the store (a text is not valid UTF-8, or memory ran out)"),
+            )
 
     def export(self) -> Dict[str, Any]:
         """The whole store as a dict: {"total": n, "items": [{kind, itemId, title, artist}...]}."""
@@ -102,7 +111,8 @@ class StoreView:
         return f"{n} entr{'y' if n == 1 else 'ies'}"
 
     def __repr__(self) -> str:
-        return f"<{self._name()} {'closed' if self.closed else self._describe()}>"
+        with self._lock:
+            return f"<{self._name()} {'closed' if self.closed else self._describe()}>"
 
     # A copy would share the native store, which both would then release.
     def _refuse(self, what: str) -> NoReturn:

@@ -19,10 +19,12 @@ class Wishlist(StoreView):
     released when the object is collected. A closed Wishlist raises ValueError (and
     is false). Iterating yields Entry objects in store order. It cannot be copied
     or pickled: export_json() and load() carry its content.
-    Not safe to use from two threads at once; separate Wishlists are independent.
+    Threads may share one: each call runs alone, and close() waits for a call in
+    progress (later calls raise ValueError).
     """
 
     def __init__(self) -> None:
+        super().__init__()
         self._lib = load_library()
         store = self._lib.orvel_create()
         if not store:
@@ -30,10 +32,11 @@ class Wishlist(StoreView):
         self._store = store
 
     def close(self) -> None:
-        """Releases the store; harmless when already closed."""
-        store, self._store = self._store, None
-        if store:
-            self._lib.orvel_destroy(store)
+        """Releases the store; harmless when already closed. Waits for a call in progress."""
+        with self._lock:
+            store, self._store = self._store, None
+            if store:
+                self._lib.orvel_destroy(store)
 
     def __enter__(self) -> "Wishlist":
         return self
@@ -45,9 +48,10 @@ class Wishlist(StoreView):
         the text is not strict JSON (empty, not UTF-8, trailing bytes...).
         """
         buffer, size = response_buffer(response)
-        count = self._lib.orvel_load_mine_json(self._handle(), buffer, size)
+        with self._lock:
+            count = self._lib.orvel_load_mine_json(self._handle(), buffer, size)
         if count < 0:
-            # Every failed load writes its own error text: never a stale one.
+            # Every failed load writes its own error text (this thread's): never a stale one.
             raise error_for("cannot load the response", self._lib.orvel_last_error().decode("utf-8"))
         return int(count)
 
@@ -61,13 +65,14 @@ class Wishlist(StoreView):
         what = f"cannot toggle {kind!r} {item_id!r}"
         texts = dict(kind=encode(kind, "kind", optional=False), item_id=encode(item_id, "item_id", optional=False),
                      title=encode(title, "title"), artist=encode(artist, "artist"))
-        store = self._handle()
         # liborvel would store a text that is not UTF-8, and then could never
         # export the store: refuse it, after the checks liborvel makes first.
         utf8 = all(is_utf8(t) for t in texts.values())
-        result = self._lib.orvel_apply_local_toggle(
-            store, texts["kind"], texts["item_id"], texts["title"], texts["artist"]
-        ) if utf8 else -1
+        with self._lock:
+            store = self._handle()
+            result = self._lib.orvel_apply_local_toggle(
+                store, texts["kind"], texts["item_id"], texts["title"], texts["artist"]
+            ) if utf8 else -1
         if result < 0:
             reason = entry_reason(self._lib, texts["kind"], texts["item_id"])
             if reason is None:

@@ -30,7 +30,7 @@ assert orvel.selftest() == 0
 assert (pathlib.Path(orvel.__file__).parent / "py.typed").exists()
 assert importlib.metadata.version("orvel") == orvel.__version__
 with orvel.SyncedWishlist() as w:
-    assert w.set_wished("album", "a") == 1
+    assert w.set_wished("album", "a", wished=True) == 1
 from orvel import _library
 print("selftest passed with", orvel.load_library()._name, "and", _library._sync_lib._name)')
 

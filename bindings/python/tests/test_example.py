@@ -1,6 +1,7 @@
 """The README's app loop, run as written against a small wishlist service on 127.0.0.1."""
 
 import json
+import os
 import pathlib
 import re
 import threading
@@ -8,6 +9,8 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
+
+import orvel
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 REFUSED = ("playlist", "pl-refused")
@@ -85,7 +88,7 @@ class Service:
 
 @pytest.fixture
 def service():
-    svc = Service({("track", "t1"): ("One", "A"), ("album", "a1"): ("First", "B")}, slow_post=8)
+    svc = Service({("track", "t1"): ("One", "A"), ("album", "a1"): ("First", "B")}, slow_post=6)
     server = ThreadingHTTPServer(("127.0.0.1", 0), svc.handler())
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
@@ -99,56 +102,90 @@ def shown(wishes):
     return {(e.kind, e.item_id): (e.title, e.artist) for e in wishes}
 
 
-def test_the_readme_loop_survives_failures_a_refusal_and_a_restart(service, tmp_path, monkeypatch):
-    for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
-        monkeypatch.delenv(proxy, raising=False)
+def load_example():
     app = {}
     exec(compile(example_code(), str(README), "exec"), app)
     app["TIMEOUT"] = 0.5  # the slow answer times out
-    folder, base = str(tmp_path), service.base_url
+    app["BACKOFF"] = (0.01, 0.04)
+    return app
 
-    wishes = app["open_wishes"](folder)
-    assert app["refresh"](wishes, base, folder) and shown(wishes) == service.entries
+
+def test_the_readme_loop_survives_failures_a_refusal_a_timeout_and_a_restart(service, tmp_path, monkeypatch):
+    for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
+        monkeypatch.delenv(proxy, raising=False)
+    app = load_example()
+    path, base = str(tmp_path / "wishes.json"), service.base_url
+
+    wishes = app["open_wishes"](path)
+    assert app["refresh"](wishes, base, path) and shown(wishes) == service.entries
     for kind, item_id, wished, title in [("album", "a2", True, "Two"), ("track", "t1", False, "One"),
                                          ("playlist", "pl-refused", True, "No")]:
-        assert wishes.set_wished(kind, item_id, wished, title, "") > 0
-        app["save"](wishes, folder)
-    app["send_changes"](wishes, base, folder)  # the first POST fails: the pass stops there
-    assert (wishes.held, wishes.unsent) == (3, 3)
-    wishes.close()  # the app ends before anything went through
-
-    wishes = app["open_wishes"](folder)
-    assert set(shown(wishes)) == {("album", "a1"), ("album", "a2"), REFUSED}
-    assert wishes.set_wished("artist", "ar1", True, "", "Ar") > 0
-    app["save"](wishes, folder)
-    assert app["refresh"](wishes, base, folder)  # nothing sent yet: the changes stay shown
-    assert set(shown(wishes)) == {("album", "a1"), ("album", "a2"), REFUSED, ("artist", "ar1")}
-    for _ in range(10):
-        if not wishes.unsent:
-            break
-        app["send_changes"](wishes, base, folder)
-    assert (wishes.unsent, wishes.in_flight) == (0, 0)
+        assert wishes.set_wished(kind, item_id, wished=wished, title=title, artist="") > 0
+        app["save"](wishes, path)
+    # One pass: the first POST fails (503), and the two behind it still go out.
+    assert not app["send_changes"](wishes, base, path)
+    assert service.posts == 3 and (wishes.unsent, wishes.confirming) == (1, 1)
     assert REFUSED not in wishes and REFUSED not in service.entries  # refused for good, and put back
-    assert app["refresh"](wishes, base, folder)
+    wishes.close()  # the app ends; its snapshot holds what is left
+    assert sorted(os.listdir(tmp_path)) == ["wishes.json"]
+
+    wishes = app["open_wishes"](path)
+    assert set(shown(wishes)) == {("album", "a1"), ("album", "a2")}
+    assert wishes.set_wished("artist", "ar1", wished=True, title="", artist="Ar") > 0
+    app["save"](wishes, path)
+    # a2 goes through; ar1 fails (503), is applied but answered too late (unknown), fails
+    # again (500), then goes through: three passes with waits between them.
+    assert app["sync"](wishes, base, path, passes=5)
+    assert service.posts == 8
     assert shown(wishes) == service.entries == {
         ("album", "a1"): ("First", "B"), ("album", "a2"): ("Two", ""), ("artist", "ar1"): ("", "Ar"),
     }
     assert wishes.held == 0
-    assert service.posts > service.slow_post  # every fault was met
+    # The late answer was reported unknown: the journal still watches that entry.
+    assert wishes.status("artist", "ar1").state == orvel.EntryState.UNCERTAIN
     wishes.close()
 
     # What was saved last is that state too.
-    with app["open_wishes"](folder) as again:
-        assert shown(again) == service.entries and again.held == 0
+    with app["open_wishes"](path) as again:
+        assert shown(again) == service.entries and again.held == 0 and again.uncertain == 1
 
 
 def test_a_service_that_cannot_be_reached_keeps_every_change(tmp_path):
-    app = {}
-    exec(compile(example_code(), str(README), "exec"), app)
-    folder = str(tmp_path)
-    with app["open_wishes"](folder) as wishes:
-        wishes.set_wished("album", "a1", True, "T", "A")
+    app = load_example()
+    path = str(tmp_path / "wishes.json")
+    with app["open_wishes"](path) as wishes:
+        wishes.set_wished("album", "a1", wished=True, title="T", artist="A")
         base = "http://127.0.0.1:9"  # discard: nothing listens
-        app["send_changes"](wishes, base, folder)
-        assert not app["refresh"](wishes, base, folder)
-        assert (wishes.unsent, ("album", "a1") in wishes) == (1, True)
+        assert not app["sync"](wishes, base, path, passes=3)
+        # Refused connections never reached it: failed, not unknown.
+        assert (wishes.unsent, wishes.uncertain, ("album", "a1") in wishes) == (1, 0, True)
+        assert wishes.status("album", "a1").attempts == 3
+    with app["open_wishes"](path) as again:
+        assert again.unsent == 1
+
+
+@pytest.mark.parametrize(
+    "status, outcome",
+    [(200, "ACCEPTED"), (204, "ACCEPTED"), (400, "REJECTED"), (404, "REJECTED"), (422, "REJECTED"),
+     (408, "FAILED"), (429, "FAILED"), (500, "FAILED"), (503, "FAILED")],
+)
+def test_each_status_is_the_outcome_the_transport_rule_gives(status, outcome):
+    class Answer(BaseHTTPRequestHandler):
+        def do_POST(self):
+            self.rfile.read(int(self.headers["Content-Length"]))
+            self.send_response(status)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Answer)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        request = orvel.build_wish_request(True, "album", "a", base_url=f"http://127.0.0.1:{server.server_address[1]}")
+        assert load_example()["post"](request) == orvel.Outcome[outcome]
+    finally:
+        server.shutdown()
+        server.server_close()

@@ -183,6 +183,29 @@ def test_toggle_failures_leave_the_store_unchanged(kind, item_id, title, reason)
         assert len(w) == 1 and w.export()["total"] == 1
 
 
+@pytest.mark.parametrize(
+    "use, want",
+    [
+        (lambda e: tuple(e), ("album", "a1", "T", "A")),
+        (lambda e: [kind for kind, _item_id, _title, _artist in [e]], ["album"]),
+        (lambda e: (e[1], e[-1]), ("a1", "A")),
+        (lambda e: (e.kind, e.item_id, e.title, e.artist), ("album", "a1", "T", "A")),
+        (lambda e: e._asdict(), {"kind": "album", "item_id": "a1", "title": "T", "artist": "A"}),
+        (lambda e: e == orvel.Entry("album", "a1", "T", "A"), True),
+        (lambda e: e == orvel.Entry("album", "a1", "T", "B"), False),
+        (lambda e: len({e, orvel.Entry("album", "a1", "T", "A")}), 1),
+        (lambda e: type(e.kind), orvel.Kind),
+        (lambda e: repr(e), "Entry(kind=<Kind.ALBUM: 'album'>, item_id='a1', title='T', artist='A')"),
+    ],
+    ids=["tuple", "unpacking", "indexing", "attributes", "as-dict", "equal", "unequal", "hash", "kind-type", "repr"],
+)
+def test_an_entry_is_a_named_tuple(use, want):
+    with orvel.Wishlist() as w:
+        w.toggle("album", "a1", "T", "A")
+        (entry,) = w
+        assert use(entry) == want
+
+
 def test_iteration_yields_entries_in_store_order():
     with orvel.Wishlist() as w:
         w.load('{"albums":[{"id":"a1","title":"T","artist":"A"}],"tracks":["t1"],"wishes":[{"kind":"artist","itemId":"r"}]}')

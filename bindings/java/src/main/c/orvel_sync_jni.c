@@ -136,3 +136,62 @@ JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_count(JNIEnv *env, jclass cls, 
   (void)env, (void)cls;
   return orvel_sync_count(journal_of(journal), (int32_t)which);
 }
+
+/* orvel_sync_report_outcome; what it did to the store goes to store_change[0]. */
+JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_reportOutcome(JNIEnv *env, jclass cls,
+                                                               jlong journal, jlong op_id,
+                                                               jint outcome,
+                                                               jintArray store_change) {
+  (void)cls;
+  int32_t change = ORVEL_SYNC_STORE_UNCHANGED;
+  jint result = orvel_sync_report_outcome(journal_of(journal), (int64_t)op_id, (int32_t)outcome, &change);
+  jint value = change;
+  (*env)->SetIntArrayRegion(env, store_change, 0, 1, &value);
+  return result;
+}
+
+/* orvel_sync_entry_status; the entry's members go to entry[0..4] in the struct's order. */
+JNIEXPORT jint JNICALL Java_org_orvel_SyncNative_entryStatus(JNIEnv *env, jclass cls,
+                                                             jlong journal, jbyteArray kind,
+                                                             jbyteArray item_id,
+                                                             jlongArray entry) {
+  (void)cls;
+  JniTexts t = {{NULL}, 0};
+  t.text[0] = jni_c_text(env, kind, NULL, &t.failed);
+  t.text[1] = jni_c_text(env, item_id, NULL, &t.failed);
+  jint result = JNI_EXCEPTION_PENDING;
+  if (!t.failed) {
+    orvel_sync_entry status;
+    result = orvel_sync_entry_status(journal_of(journal), t.text[0], t.text[1], &status);
+    if (result >= 0) {
+      const jlong members[5] = {status.state, status.wished, (jlong)status.op_id, (jlong)status.attempts,
+                                (jlong)status.uncertain};
+      (*env)->SetLongArrayRegion(env, entry, 0, 5, members);
+    }
+  }
+  jni_release(&t);
+  return result;
+}
+
+JNIEXPORT jbyteArray JNICALL Java_org_orvel_SyncNative_snapshot(JNIEnv *env, jclass cls,
+                                                                jlong journal) {
+  (void)cls;
+  return taken(env, orvel_sync_snapshot(journal_of(journal)));
+}
+
+/* The journal orvel_sync_open_snapshot made (0 on failure), its store in store[0]. */
+JNIEXPORT jlong JNICALL Java_org_orvel_SyncNative_openSnapshot(JNIEnv *env, jclass cls,
+                                                               jbyteArray json, jlongArray store) {
+  (void)cls;
+  int failed = 0;
+  size_t len = 0;
+  char *text = jni_c_text(env, json, &len, &failed);
+  if (failed) return 0;
+  orvel_store *opened = NULL;
+  /* An empty array is "" with length 0: read as empty JSON, as in Native.load. */
+  orvel_journal *journal = orvel_sync_open_snapshot(text, len, &opened);
+  free(text);
+  jlong handle = (jlong)(intptr_t)opened;
+  (*env)->SetLongArrayRegion(env, store, 0, 1, &handle);
+  return (jlong)(intptr_t)journal;
+}

@@ -24,6 +24,7 @@ public class OrvelException extends RuntimeException {
   public static final String INVALID_JOURNAL = "invalid journal";
   public static final String UNSUPPORTED_VERSION = "unsupported version";
   public static final String JOURNAL_NOT_EMPTY = "journal not empty";
+  public static final String INVALID_SNAPSHOT = "invalid snapshot";
   public static final String OUT_OF_MEMORY = "out of memory";
 
   /** Every reason liborvel's error text can hold, besides "". */
@@ -32,7 +33,7 @@ public class OrvelException extends RuntimeException {
   /** Every reason liborvel-sync gives, in its header's order. */
   public static final List<String> SYNC_REASONS = List.of(NULL_ARG, INVALID_KIND, EMPTY_ITEM_ID, INVALID_UTF8,
       INVALID_ARGUMENT, UNKNOWN_OPERATION, UNKNOWN_TOKEN, STALE_RESPONSE, INVALID_JSON, INVALID_JOURNAL,
-      UNSUPPORTED_VERSION, JOURNAL_NOT_EMPTY, OUT_OF_MEMORY);
+      UNSUPPORTED_VERSION, JOURNAL_NOT_EMPTY, INVALID_SNAPSHOT, OUT_OF_MEMORY);
 
   private final String reason;
 

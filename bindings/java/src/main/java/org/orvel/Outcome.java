@@ -4,10 +4,18 @@ package org.orvel;
 public enum Outcome {
   /** The service applied it (a 2xx answer). */
   ACCEPTED(1),
-  /** The service refused it for good (a 4xx answer): the store is put back. */
+  /** The service refused it for good (a 4xx answer but 408 and 429): the store is put back. */
   REJECTED(2),
-  /** No answer, or "try again" (5xx, a timeout): it will be sent again. */
-  FAILED(3);
+  /**
+   * It certainly did not reach the service (the connection was refused, the host unknown), or the
+   * service said "try again" (408, 429, 5xx): it will be sent again.
+   */
+  FAILED(3),
+  /**
+   * It may have reached the service (a deadline passed, or the connection broke after it was
+   * written): it will be sent again, and the journal watches for it landing late.
+   */
+  UNKNOWN(4);
 
   private final int code;
 
@@ -15,7 +23,7 @@ public enum Outcome {
     this.code = code;
   }
 
-  /** The library's number for it (ORVEL_SYNC_ACCEPTED, _REJECTED, _FAILED). */
+  /** The library's number for it (ORVEL_SYNC_ACCEPTED, _REJECTED, _FAILED, _UNKNOWN). */
   public int code() {
     return code;
   }

@@ -8,8 +8,9 @@ import java.util.Iterator;
  * What Wishlist and SyncedWishlist (its only subclasses) share: one native store (and, for a SyncedWishlist, its
  * journal), released once by close() or, when it is never closed, by the cleaner once the object
  * is collected; and reading the store. A closed object throws IllegalStateException. Every
- * method keeps its object reachable until its native call has returned, so that the cleaner
- * cannot release the store under it.
+ * native call runs holding {@link #lock}, as the release does: threads may share one object,
+ * its calls run one at a time, and close() waits for a call in progress. Every method also keeps
+ * its object reachable until its native call has returned.
  */
 abstract class StoreView implements Iterable<Entry>, AutoCloseable {
   private static final Cleaner CLEANER = Cleaner.create();
@@ -51,9 +52,12 @@ abstract class StoreView implements Iterable<Entry>, AutoCloseable {
 
   private final Handles handles;
   private final Cleaner.Cleanable cleanable;
+  /** Held around every native call on the handles; their release takes it too. */
+  final Object lock;
 
   StoreView(Handles handles) {
     this.handles = handles;
+    this.lock = handles;
     this.cleanable = CLEANER.register(this, handles);
   }
 
@@ -78,7 +82,9 @@ abstract class StoreView implements Iterable<Entry>, AutoCloseable {
     byte[] kindBytes = Texts.utf8(kind, "kind", false);
     byte[] idBytes = Texts.utf8(itemId, "itemId", false);
     try {
-      return Native.isWished(store(), kindBytes, idBytes) == 1;
+      synchronized (lock) {
+        return Native.isWished(store(), kindBytes, idBytes) == 1;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -87,7 +93,9 @@ abstract class StoreView implements Iterable<Entry>, AutoCloseable {
   /** The number of entries. */
   public int size() {
     try {
-      return Native.count(store());
+      synchronized (lock) {
+        return Native.count(store());
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -108,7 +116,9 @@ abstract class StoreView implements Iterable<Entry>, AutoCloseable {
   public String exportJson() {
     byte[] text;
     try {
-      text = Native.exportJson(store());
+      synchronized (lock) {
+        text = Native.exportJson(store());
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -136,6 +146,13 @@ abstract class StoreView implements Iterable<Entry>, AutoCloseable {
   @Override
   public String toString() {
     String name = getClass().getSimpleName();
+    // One lock for the whole text: its counts are of one state.
+    synchronized (lock) {
+      return describe(name);
+    }
+  }
+
+  private String describe(String name) {
     try {
       int n = size();
       return name + "[" + n + (n == 1 ? " entry" : " entries") + details() + "]";

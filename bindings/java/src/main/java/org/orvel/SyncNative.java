@@ -16,6 +16,7 @@ final class SyncNative {
   static final int UNSENT = 1;
   static final int IN_FLIGHT = 2;
   static final int CONFIRMING = 3;
+  static final int UNCERTAIN = 4;
   static final int STALE = -2;
 
   private SyncNative() {}
@@ -52,4 +53,15 @@ final class SyncNative {
   static native int restore(long journal, byte[] json);
 
   static native int count(long journal, int which);
+
+  /** orvel_sync_report_outcome: what it did to the store is written to storeChange[0]. */
+  static native int reportOutcome(long journal, long opId, int outcome, int[] storeChange);
+
+  /** orvel_sync_entry_status: state, wished, opId, attempts, uncertain are written to entry[0..4]. */
+  static native int entryStatus(long journal, byte[] kind, byte[] itemId, long[] entry);
+
+  static native byte[] snapshot(long journal);
+
+  /** The new journal, or 0 on failure; its new store is written to store[0]. */
+  static native long openSnapshot(byte[] json, long[] store);
 }

@@ -3,6 +3,7 @@ package org.orvel;
 import java.lang.ref.Reference;
 import java.util.Optional;
 import java.util.OptionalInt;
+import java.util.function.LongFunction;
 
 /**
  * A wishlist store with its change journal (liborvel-sync): every change the user makes is kept
@@ -13,15 +14,17 @@ import java.util.OptionalInt;
  *
  * <p>The app's loop: {@link #setWished} when the user taps; {@link #nextRequest()} and, once the
  * request has been settled, {@link #report} of its outcome; {@link #save()} and
- * {@link #exportJson()} to storage after each change; {@link #restore(String, String)} after a
- * restart. Report {@link Outcome#FAILED} only once the request can no longer reach the service
- * (its connection closed, or its deadline passed and it was cancelled).
+ * {@link #exportJson()} to storage after each change (or one {@link #snapshot()});
+ * {@link #restore(String, String)} (or {@link #openSnapshot(String)}) after a restart. Report
+ * {@link Outcome#FAILED} only when the request certainly did not reach the service,
+ * {@link Outcome#UNKNOWN} when it may have (a deadline passed, the connection broke).
  *
  * <p>liborvel-sync is loaded on first use (see {@link Orvel#SYNC_LIBRARY_SEARCH_ORDER}): the
  * constructor throws UnsatisfiedLinkError, saying where it looked, when it cannot be. Close it
- * when done (try-with-resources); one that is never closed is released once collected. Not safe
- * for use by two threads at once; separate objects are independent. Failures throw
- * OrvelException with the journal's reason, and change nothing.
+ * when done (try-with-resources); one that is never closed is released once collected. Threads
+ * may share one: its calls run one at a time, and close() waits for a call in progress (later
+ * calls throw IllegalStateException). Failures throw OrvelException with the journal's reason,
+ * and change nothing.
  */
 public final class SyncedWishlist extends StoreView {
   /** The interface version of liborvel-sync this package is written for (ORVEL_SYNC_ABI_VERSION). */
@@ -30,6 +33,30 @@ public final class SyncedWishlist extends StoreView {
   /** A new empty store with an empty journal. Throws OutOfMemoryError when memory is short. */
   public SyncedWishlist() {
     super(newJournal());
+  }
+
+  private SyncedWishlist(Handles handles) {
+    super(handles);
+  }
+
+  /**
+   * A new object from what {@link #snapshot()} wrote before a restart: its store and its journal
+   * (requests that were in flight count as reported {@link Outcome#UNKNOWN} and will be sent
+   * again). Throws OrvelException, nothing made, with reason "invalid json", "invalid snapshot",
+   * "invalid journal" or "unsupported version".
+   */
+  public static SyncedWishlist openSnapshot(byte[] text) {
+    if (text == null) throw new NullPointerException("text must not be null");
+    SyncNative.load();
+    long[] store = new long[1];
+    long journal = SyncNative.openSnapshot(text, store);
+    if (journal == 0) throw failed("cannot open the snapshot");
+    return new SyncedWishlist(new Handles(store[0], journal));
+  }
+
+  /** The same for a snapshot held in a String (a lone surrogate fails as "invalid json"). */
+  public static SyncedWishlist openSnapshot(String text) {
+    return openSnapshot(Texts.document(text, "text"));
   }
 
   private static Handles newJournal() {
@@ -83,8 +110,10 @@ public final class SyncedWishlist extends StoreView {
 
   private void loadSavedStore(byte[] text) {
     try {
-      if (Native.load(store(), text) < 0) {
-        throw new OrvelException("cannot load the saved store", Texts.string(Native.lastError()));
+      synchronized (lock) {
+        if (Native.load(store(), text) < 0) {
+          throw new OrvelException("cannot load the saved store", Texts.string(Native.lastError()));
+        }
       }
     } finally {
       Reference.reachabilityFence(this);
@@ -93,7 +122,9 @@ public final class SyncedWishlist extends StoreView {
 
   private void restoreJournal(byte[] text) {
     try {
-      if (SyncNative.restore(journal(), text) < 0) throw failed("cannot restore the journal");
+      synchronized (lock) {
+        if (SyncNative.restore(journal(), text) < 0) throw failed("cannot restore the journal");
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -122,9 +153,11 @@ public final class SyncedWishlist extends StoreView {
     byte[] titleBytes = Texts.asGiven(title, "title", true);
     byte[] artistBytes = Texts.asGiven(artist, "artist", true);
     try {
-      long id = SyncNative.set(journal(), wished, kindBytes, idBytes, titleBytes, artistBytes);
-      if (id < 0) throw failed("cannot record " + kind + " " + itemId);
-      return id;
+      synchronized (lock) {
+        long id = SyncNative.set(journal(), wished, kindBytes, idBytes, titleBytes, artistBytes);
+        if (id < 0) throw failed("cannot record " + kind + " " + itemId);
+        return id;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -148,18 +181,20 @@ public final class SyncedWishlist extends StoreView {
     byte[] base = Texts.asGiven(baseUrl, "baseUrl", true);
     long[] opId = new long[1];
     try {
-      byte[] request = SyncNative.nextRequest(journal(), base, opId);
-      if (request == null) {
-        String reason = Texts.string(SyncNative.lastError());
-        if (opId[0] == 0 && reason.isEmpty()) return Optional.empty();
-        throw new OrvelException("cannot make the next request", reason);
-      }
-      try {
-        return Optional.of(new PendingRequest(opId[0], WishRequest.parse(Texts.string(request))));
-      } catch (RuntimeException | Error e) {
-        // Never sent: back to unsent, rather than in flight under an id the app never saw.
-        SyncNative.report(journal(), opId[0], Outcome.FAILED.code());
-        throw e;
+      synchronized (lock) {
+        byte[] request = SyncNative.nextRequest(journal(), base, opId);
+        if (request == null) {
+          String reason = Texts.string(SyncNative.lastError());
+          if (opId[0] == 0 && reason.isEmpty()) return Optional.empty();
+          throw new OrvelException("cannot make the next request", reason);
+        }
+        try {
+          return Optional.of(new PendingRequest(opId[0], WishRequest.parse(Texts.string(request))));
+        } catch (RuntimeException | Error e) {
+          // Never sent: back to unsent, rather than in flight under an id the app never saw.
+          SyncNative.report(journal(), opId[0], Outcome.FAILED.code());
+          throw e;
+        }
       }
     } finally {
       Reference.reachabilityFence(this);
@@ -167,26 +202,59 @@ public final class SyncedWishlist extends StoreView {
   }
 
   /**
-   * What became of the request of operation opId. Throws OrvelException with reason
-   * "unknown operation" when it is not in flight (reported already, or from before a restore).
+   * What became of the request of operation opId; returns what that did to the store (a refused
+   * change is put back). Report {@link Outcome#FAILED} only when the request certainly did not
+   * reach the service, {@link Outcome#UNKNOWN} when it may have. Throws OrvelException with
+   * reason "unknown operation" when it is not in flight (reported already, or from before a
+   * restore).
    */
-  public void report(long opId, Outcome outcome) {
+  public StoreChange report(long opId, Outcome outcome) {
     if (outcome == null) throw new NullPointerException("outcome must not be null");
+    int[] change = new int[1];
     try {
-      if (SyncNative.report(journal(), opId, outcome.code()) < 0) {
-        throw failed("cannot report " + outcome + " for operation " + opId);
+      synchronized (lock) {
+        if (SyncNative.reportOutcome(journal(), opId, outcome.code(), change) < 0) {
+          throw failed("cannot report " + outcome + " for operation " + opId);
+        }
       }
     } finally {
       Reference.reachabilityFence(this);
     }
+    return StoreChange.of(change[0]);
+  }
+
+  /** Where (kind, itemId) stands in the journal; {@link EntryState#SYNCED} when nothing is held. */
+  public EntryStatus status(Kind kind, String itemId) {
+    if (kind == null) throw new NullPointerException("kind must not be null");
+    return status(kind.text(), itemId);
+  }
+
+  /** The same with the kind as a text: reason "invalid kind" when it is not one of the four. */
+  public EntryStatus status(String kind, String itemId) {
+    byte[] kindBytes = Texts.asGiven(kind, "kind", false);
+    byte[] idBytes = Texts.asGiven(itemId, "itemId", false);
+    long[] entry = new long[5];
+    try {
+      synchronized (lock) {
+        if (SyncNative.entryStatus(journal(), kindBytes, idBytes, entry) < 0) {
+          throw failed("cannot read the status of " + kind + " " + itemId);
+        }
+      }
+    } finally {
+      Reference.reachabilityFence(this);
+    }
+    Optional<Boolean> wished = entry[1] < 0 ? Optional.empty() : Optional.of(entry[1] == 1);
+    return new EntryStatus(EntryState.of((int) entry[0]), wished, entry[2], entry[3], entry[4]);
   }
 
   /** A token for the list fetch about to start: take it before the request leaves. */
   public long beginRefresh() {
     try {
-      long token = SyncNative.beginRefresh(journal());
-      if (token < 0) throw failed("cannot begin a refresh");
-      return token;
+      synchronized (lock) {
+        long token = SyncNative.beginRefresh(journal());
+        if (token < 0) throw failed("cannot begin a refresh");
+        return token;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -201,10 +269,12 @@ public final class SyncedWishlist extends StoreView {
   public OptionalInt load(long token, byte[] response) {
     if (response == null) throw new NullPointerException("response must not be null");
     try {
-      int count = SyncNative.load(journal(), token, response);
-      if (count == SyncNative.STALE) return OptionalInt.empty();
-      if (count < 0) throw failed("cannot load the response");
-      return OptionalInt.of(count);
+      synchronized (lock) {
+        int count = SyncNative.load(journal(), token, response);
+        if (count == SyncNative.STALE) return OptionalInt.empty();
+        if (count < 0) throw failed("cannot load the response");
+        return OptionalInt.of(count);
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -215,16 +285,30 @@ public final class SyncedWishlist extends StoreView {
     return load(token, Texts.document(response, "response"));
   }
 
+  /**
+   * The store and the journal in one JSON text, for {@link #openSnapshot(String)} after a
+   * restart: one file written atomically after each change saves both.
+   */
+  public String snapshot() {
+    return journalText(SyncNative::snapshot, "cannot take a snapshot");
+  }
+
   /** The journal as its JSON text, for {@link #restore(String, String)} after a restart. */
   public String save() {
-    byte[] text;
+    return journalText(SyncNative::export, "cannot save the journal");
+  }
+
+  /** A text the journal writes of itself, or OrvelException saying what failed. */
+  private String journalText(LongFunction<byte[]> write, String what) {
     try {
-      text = SyncNative.export(journal());
+      synchronized (lock) {
+        byte[] text = write.apply(journal());
+        if (text == null) throw failed(what);
+        return Texts.string(text);
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
-    if (text == null) throw failed("cannot save the journal");
-    return Texts.string(text);
   }
 
   /** The number of operations the journal holds. */
@@ -247,11 +331,18 @@ public final class SyncedWishlist extends StoreView {
     return count(SyncNative.CONFIRMING);
   }
 
+  /** The number of entries a request reported unknown may still land on (not counted in held). */
+  public int uncertain() {
+    return count(SyncNative.UNCERTAIN);
+  }
+
   private int count(int which) {
     try {
-      int n = SyncNative.count(journal(), which);
-      if (n < 0) throw failed("cannot count the operations");
-      return n;
+      synchronized (lock) {
+        int n = SyncNative.count(journal(), which);
+        if (n < 0) throw failed("cannot count the operations");
+        return n;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }

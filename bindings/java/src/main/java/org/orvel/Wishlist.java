@@ -4,9 +4,9 @@ import java.lang.ref.Reference;
 
 /**
  * One user's wishlist store. Close it when done (try-with-resources); a Wishlist that is never
- * closed is released once it is collected. A closed Wishlist throws IllegalStateException. Not
- * safe for use by two threads at once; separate Wishlists are independent. Iteration gives the
- * entries in store order.
+ * closed is released once it is collected. A closed Wishlist throws IllegalStateException.
+ * Threads may share one: its calls run one at a time, and close() waits for a call in progress.
+ * Iteration gives the entries in store order.
  */
 public final class Wishlist extends StoreView {
   /** A new empty wishlist. Throws OutOfMemoryError when the library has no memory for it. */
@@ -29,9 +29,11 @@ public final class Wishlist extends StoreView {
   public int load(byte[] response) {
     if (response == null) throw new NullPointerException("response must not be null");
     try {
-      int count = Native.load(store(), response);
-      if (count < 0) throw new OrvelException("cannot load the response", Texts.string(Native.lastError()));
-      return count;
+      synchronized (lock) {
+        int count = Native.load(store(), response);
+        if (count < 0) throw new OrvelException("cannot load the response", Texts.string(Native.lastError()));
+        return count;
+      }
     } finally {
       Reference.reachabilityFence(this);
     }
@@ -72,7 +74,10 @@ public final class Wishlist extends StoreView {
     byte[] titleBytes = Texts.utf8(title, "title", true);
     byte[] artistBytes = Texts.utf8(artist, "artist", true);
     try {
-      int result = Native.toggle(store(), kindBytes, idBytes, titleBytes, artistBytes);
+      int result;
+      synchronized (lock) {
+        result = Native.toggle(store(), kindBytes, idBytes, titleBytes, artistBytes);
+      }
       if (result < 0) {
         String reason = Orvel.argumentReason(kindBytes, idBytes);
         throw new OrvelException("cannot toggle " + kind + " " + itemId,

@@ -43,6 +43,24 @@ public final class JournalScenario {
     }
   }
 
+  private static void reportOutcome(SyncedWishlist s, long op, Outcome outcome) {
+    out("report: 0 store " + s.report(op, outcome).code());
+  }
+
+  /** An entry's status as the C scenario prints it: the call's result, then every member. */
+  private static void status(SyncedWishlist s, String kind, String itemId) {
+    EntryStatus e;
+    try {
+      e = s.status(kind, itemId);
+    } catch (OrvelException failed) {
+      out("status: -1 error=" + failed.reason());
+      return;
+    }
+    out("status: " + (e.state() == EntryState.SYNCED ? 0 : 1) + " state " + e.state().code() + " wished "
+        + e.wished().map(w -> w ? 1 : 0).orElse(-1) + " op " + e.opId() + " attempts " + e.attempts()
+        + " uncertain " + e.uncertain());
+  }
+
   private static String set(SyncedWishlist s, boolean wished, String kind, String id, String title, String artist) {
     try {
       return Long.toString(s.setWished(kind, id, wished, title, artist));
@@ -61,6 +79,7 @@ public final class JournalScenario {
     byte[] response = Files.readAllBytes(Path.of(args[0]));
     String journalText;
     String storeText;
+    String snapshot;
     try (SyncedWishlist s = new SyncedWishlist()) {
       out("version: " + SyncedWishlist.version() + " abi " + SyncedWishlist.abiVersion());
       long first = s.beginRefresh();
@@ -105,6 +124,37 @@ public final class JournalScenario {
       counts(s);
       out("journal: " + s.save());
       out("store: " + s.exportJson());
+
+      // Since 1.1: what a report did to the store, an unknown outcome, an entry's status, and
+      // one snapshot.
+      out("set: " + set(s, true, "artist", "ar-new", "", "Nova"));
+      out("set: " + set(s, false, "artist", "ar-1", "", "Velvetine"));
+      reportOutcome(s, send(s), Outcome.UNKNOWN);
+      status(s, "artist", "ar-new");
+      out("uncertain: " + s.uncertain());
+      reportOutcome(s, send(s), Outcome.REJECTED);
+      reportOutcome(s, send(s), Outcome.REJECTED);
+      status(s, "artist", "ar-new");
+      status(s, "artist", "ar-1");
+      status(s, "Artist", "ar-1");
+      out("set: " + set(s, true, "track", "tr-snap", "S", ""));
+      send(s);
+      snapshot = s.snapshot();
+      out("snapshot: " + snapshot);
+    }
+
+    // A restart from the snapshot alone.
+    try (SyncedWishlist s = SyncedWishlist.openSnapshot(snapshot)) {
+      out("reopened: store " + s.size());
+      counts(s);
+      out("uncertain: " + s.uncertain());
+      status(s, "track", "tr-snap");
+      try {
+        SyncedWishlist.openSnapshot("{\"format\":\"other\"}").close();
+        out("reopen-bad: 0");
+      } catch (OrvelException e) {
+        out("reopen-bad: -1 error=" + e.reason());
+      }
     }
     Scenario.flush();
   }

@@ -10,6 +10,7 @@ import java.io.IOException;
 import java.io.OutputStream;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
+import java.net.ServerSocket;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -19,6 +20,7 @@ import java.util.HashSet;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.Optional;
 import java.util.Set;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
@@ -30,7 +32,8 @@ import org.orvel.example.WishSync;
  * The worked example of the README (org.orvel.example.WishSync) against a small service on
  * 127.0.0.1: it holds a set of entries, refuses one identity for good (403), answers one POST
  * with 503 and one only after the client's deadline, and answers the list in the loader's
- * "items" shape. The app restarts in the middle; at the end its store is the service's set.
+ * "items" shape. The app restarts in the middle; at the end its store is the service's set. And
+ * the same app against no service at all.
  */
 class SyncExampleTest {
   private static final Duration DEADLINE = Duration.ofMillis(500);
@@ -130,45 +133,71 @@ class SyncExampleTest {
     }
   }
 
+  private static final Duration FIRST_WAIT = Duration.ofMillis(10);
+  private static final Duration LONGEST_WAIT = Duration.ofMillis(40);
+
   @Test
-  void theAppLoopEndsWithTheServicesSetThroughFailuresARefusalAndARestart(@TempDir Path folder) throws Exception {
+  void theAppLoopEndsWithTheServicesSetThroughFailuresARefusalATimeoutAndARestart(@TempDir Path folder) throws Exception {
+    Path file = folder.resolve("wishlist.json");
     try (Service service = new Service()) {
       Entry other = new Entry(Kind.ALBUM, "al-1", "Glass River", "Mara Quince");
       service.set.put(Service.key(other), other);  // wished on another device
 
-      WishSync app = new WishSync(service.baseUrl(), folder, DEADLINE);
-      app.refresh();
+      WishSync app = new WishSync(service.baseUrl(), file, DEADLINE);
+      assertTrue(app.refresh());
       assertTrue(app.wishes().has(Kind.ALBUM, "al-1"));
       app.setWished(Kind.TRACK, "tr-1", true, "Neu \u00fc", "A");
       app.setWished(Kind.ALBUM, "al-1", false, "Glass River", "Mara Quince");
       app.setWished(Kind.TRACK, "refused", true, "R", "");
       app.setWished(Kind.PLAYLIST, "pl-1", true, "P", "");
-      app.send();  // tr-1 is accepted, the removal of al-1 fails with 503: the pass stops there
-      assertEquals(3, app.wishes().unsent());
+      // One pass: the removal of al-1 fails with 503, and the two behind it still go out.
+      assertFalse(app.send());
+      assertEquals(List.of(1, 2), List.of(app.wishes().unsent(), app.wishes().confirming()));
       assertFalse(app.wishes().has(Kind.ALBUM, "al-1"), "the user's removal stays shown");
-
-      app.close();  // the app stops; a new one starts from the saved files
-      app = new WishSync(service.baseUrl(), folder, DEADLINE);
-      assertEquals(4, app.wishes().held());
-      for (int pass = 0; pass < 5 && app.wishes().unsent() > 0; pass++) app.send();
       assertFalse(app.wishes().has(Kind.TRACK, "refused"), "the refused addition is taken back");
-      app.refresh();
+
+      app.close();  // the app stops; a new one starts from the saved snapshot
+      app = new WishSync(service.baseUrl(), file, DEADLINE);
+      assertEquals(3, app.wishes().held());
+      // The removal is applied but answered after the deadline (unknown), then sent again.
+      assertTrue(app.sync(5, FIRST_WAIT, LONGEST_WAIT));
 
       assertEquals(service.entries(), new HashSet<>(app.wishes().export().items()));
       assertEquals(0, app.wishes().held());
+      assertEquals(new EntryStatus(EntryState.UNCERTAIN, Optional.of(false), 0, 0, 1),
+          app.wishes().status(Kind.ALBUM, "al-1"), "the unknown request may still land: watched");
       assertEquals(List.of("POST add track tr-1 -> 200", "POST remove album al-1 -> 503",
-          "POST remove album al-1 -> 200", "POST add track refused -> 403", "POST add playlist pl-1 -> 200 late",
-          "POST add playlist pl-1 -> 200", "GET mine -> 200, 2 in the set"),
+          "POST add track refused -> 403", "POST add playlist pl-1 -> 200", "POST remove album al-1 -> 200 late",
+          "POST remove album al-1 -> 200", "GET mine -> 200, 2 in the set"),
           service.log.subList(1, service.log.size()));
       System.out.println("The worked example against its local service:\n  " + String.join("\n  ", service.log)
           + "\n  the app's store: " + app.wishes().exportJson());
       app.close();
 
-      // What was saved last restores to the same.
-      try (WishSync again = new WishSync(service.baseUrl(), folder, DEADLINE)) {
+      // What was saved last opens to the same.
+      try (WishSync again = new WishSync(service.baseUrl(), file, DEADLINE)) {
         assertEquals(service.entries(), new HashSet<>(again.wishes().export().items()));
+        assertEquals(1, again.wishes().uncertain());
       }
-      assertEquals(Set.of("journal.json", "wishlist.json"), Set.copyOf(Files.list(folder).map(p -> p.getFileName().toString()).toList()));
+      assertEquals(Set.of("wishlist.json"), Set.copyOf(Files.list(folder).map(p -> p.getFileName().toString()).toList()));
+    }
+  }
+
+  @Test
+  void aServiceThatCannotBeReachedKeepsEveryChangeAsFailedNotUnknown(@TempDir Path folder) throws Exception {
+    int port;
+    try (ServerSocket closed = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+      port = closed.getLocalPort();  // nothing listens there once it is closed
+    }
+    Path file = folder.resolve("wishlist.json");
+    try (WishSync app = new WishSync("http://127.0.0.1:" + port, file, Duration.ofSeconds(5))) {
+      app.setWished(Kind.ALBUM, "al-1", true, "T", "A");
+      assertFalse(app.sync(3, FIRST_WAIT, LONGEST_WAIT));
+      assertEquals(List.of(1, 0, 3L), List.of(app.wishes().unsent(), app.wishes().uncertain(),
+          app.wishes().status(Kind.ALBUM, "al-1").attempts()));
+    }
+    try (WishSync again = new WishSync("http://127.0.0.1:" + port, file, Duration.ofSeconds(5))) {
+      assertEquals(1, again.wishes().unsent());
     }
   }
 }
