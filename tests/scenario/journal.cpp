@@ -40,6 +40,27 @@ std::string refused(const orvel::Result<T> &result) {
   return "-1 error=" + std::string(result.reason());
 }
 
+void report_outcome(orvel::SyncedWishlist &w, std::int64_t op, orvel::Outcome outcome) {
+  out("report: 0 store " + std::to_string(static_cast<int>(w.report(op, outcome))));
+}
+
+// An entry's status as the C scenario prints it: the call's result, then every
+// member; the kind as a text, which may not be one.
+void status(const orvel::SyncedWishlist &w, std::string_view kind, std::string_view item_id) {
+  const orvel::Result<orvel::Kind> parsed = orvel::try_kind_from_string(kind);
+  const orvel::Result<orvel::EntryStatus> got =
+      parsed ? w.try_status(*parsed, item_id) : orvel::Result<orvel::EntryStatus>(orvel::detail::fail(parsed.reason()));
+  if (!got) {
+    out("status: " + refused(got));
+    return;
+  }
+  const orvel::EntryStatus &e = *got;
+  out("status: " + std::to_string(e.state != orvel::EntryState::synced ? 1 : 0) + " state " +
+      std::to_string(static_cast<int>(e.state)) + " wished " + std::to_string(e.wished ? int(*e.wished) : -1) +
+      " op " + std::to_string(e.op_id) + " attempts " + std::to_string(e.attempts) + " uncertain " +
+      std::to_string(e.uncertain));
+}
+
 std::string loaded(orvel::SyncedWishlist &w, std::int64_t token, std::string_view response) {
   const orvel::Result<std::optional<int>> count = w.try_load(token, response);
   if (!count) return refused(count);
@@ -100,5 +121,30 @@ int main(int argc, char **argv) {
   counts(r);
   out("journal: " + r.save());
   out("store: " + r.export_json());
+
+  // Since 1.1: what a report did to the store, an unknown outcome, an entry's
+  // status, and one snapshot.
+  out("set: " + std::to_string(r.set_wished(Kind::artist, "ar-new", true, "", "Nova")));
+  out("set: " + std::to_string(r.set_wished(Kind::artist, "ar-1", false, "", "Velvetine")));
+  report_outcome(r, send(r), Outcome::unknown);
+  status(r, "artist", "ar-new");
+  out("uncertain: " + std::to_string(r.uncertain()));
+  report_outcome(r, send(r), Outcome::rejected);
+  report_outcome(r, send(r), Outcome::rejected);
+  status(r, "artist", "ar-new");
+  status(r, "artist", "ar-1");
+  status(r, "Artist", "ar-1");
+  out("set: " + std::to_string(r.set_wished(Kind::track, "tr-snap", true, "S", "")));
+  send(r);
+  const std::string snapshot = r.snapshot();
+  out("snapshot: " + snapshot);
+
+  // A restart from the snapshot alone.
+  const orvel::SyncedWishlist s = orvel::SyncedWishlist::open_snapshot(snapshot);
+  out("reopened: store " + std::to_string(s.size()));
+  counts(s);
+  out("uncertain: " + std::to_string(s.uncertain()));
+  status(s, "track", "tr-snap");
+  out("reopen-bad: " + refused(orvel::SyncedWishlist::try_open_snapshot(R"({"format":"other"})")));
   return 0;
 }
