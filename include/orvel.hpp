@@ -19,9 +19,10 @@
  *   - the non-throwing form, `orvel::Result<int> n = wishes.try_load(text);`,
  *     gives the value or the reason (n.ok(), n.value(), n.reason()).
  * Built without exceptions (no __cpp_exceptions, or ORVEL_HPP_NO_EXCEPTIONS
- * defined) only the non-throwing form exists; Result::value() on a failure then
- * aborts, so test ok() first. The try_ form never throws (a std::string the
- * header cannot allocate fails as "out of memory").
+ * defined, then for the whole program) only the non-throwing form exists;
+ * Result::value() on a failure then aborts, so test ok() first. The try_ form
+ * never throws (a std::string the header cannot allocate fails as "out of
+ * memory").
  *
  * Reasons are the libraries' own texts (orvel_sync.h lists them; liborvel's
  * are a subset), plus the ones this header gives itself, in orvel::reason:
@@ -33,7 +34,9 @@
  * saved texts with their exact length, never copied; kinds as static texts;
  * every other text (ids, titles, artists, base URLs) copied once into a
  * NUL-terminated buffer for the C call (on the stack up to 127 bytes, else
- * malloc'd). An empty view is "" (an empty base URL selects the default);
+ * malloc'd; has() also takes a std::string or a C text, passed as it is, since
+ * a copy costs more than a lookup). An empty view is "" (an empty base URL
+ * selects the default);
  * titles and artists are OptionalText, where std::nullopt is the C NULL.
  * Texts out are the libraries' bytes, copied into std::string, the library's
  * text released with its own free function. Views into an Entries snapshot
@@ -295,12 +298,19 @@ class CText {
   std::string_view failed_;
 };
 
-// A text the library returned, released with its own free function.
-template <void (*Free)(void *)>
+// A text the library returned, released with its own free function (named
+// in a functor: a DLL-imported function's address is no template argument).
+struct FreeOrvel {
+  void operator()(void *text) const noexcept { orvel_free(text); }
+};
+struct FreeSync {
+  void operator()(void *text) const noexcept { orvel_sync_free(text); }
+};
+template <class Free>
 class Owned {
  public:
   explicit Owned(char *text) noexcept : text_(text) {}
-  ~Owned() { Free(text_); }
+  ~Owned() { Free()(text_); }
   Owned(const Owned &) = delete;
   Owned &operator=(const Owned &) = delete;
   const char *get() const noexcept { return text_; }
@@ -308,8 +318,8 @@ class Owned {
  private:
   char *text_;
 };
-using OrvelText = Owned<orvel_free>;
-using SyncText = Owned<orvel_sync_free>;
+using OrvelText = Owned<FreeOrvel>;
+using SyncText = Owned<FreeSync>;
 
 // The returned text as a std::string; "out of memory" when the copy cannot be made.
 template <class Text>
@@ -442,7 +452,8 @@ class Entries {
  public:
   class iterator {
    public:
-    using iterator_category = std::forward_iterator_tag;
+    // Multi-pass, but each step makes its Entry: an input iterator by the standard.
+    using iterator_category = std::input_iterator_tag;
     using value_type = Entry;
     using difference_type = std::ptrdiff_t;
     // it->item_id: the entry is made on each access, so -> gives it in a holder.
