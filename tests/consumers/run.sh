@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the built libraries into a temporary prefix, then builds and runs
 # consumers against them: C99 programs through pkg-config (orvel and
-# orvel-sync) and a C++ project through find_package(orvel). Last, removes
-# them with scripts/uninstall, which must leave no file behind.
+# orvel-sync) and a C++ project through find_package(orvel), and the C++
+# interface through both (orvel::cxx, orvel-cxx). Last, removes them with
+# scripts/uninstall, which must leave no file behind.
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -42,6 +43,14 @@ echo "--- find_package consumer (C++)"
 cmake -S "$here/cmake" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/consumer"
+
+echo "--- find_package consumer of the C++ interface (orvel::cxx)"
+"$work/cmake-build/consumer_cxx"
+
+echo "--- pkg-config consumer of the C++ interface (orvel-cxx, C++17)"
+c++ -std=c++17 -Wall -Wextra -pedantic -Werror "$here/cmake/main_cxx.cpp" -o "$work/cxx" \
+  $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs orvel-cxx)
+LD_LIBRARY_PATH=$libdir "$work/cxx"
 
 echo "--- installed tool"
 # A build without install RPATH (a distribution's) finds the library on the loader path.
