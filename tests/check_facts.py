@@ -74,8 +74,15 @@ def quoted_list(text):
 version, abi = header_version("include/orvel.h", "ORVEL")
 sync_version, sync_abi = header_version("include/orvel_sync.h", "ORVEL_SYNC")
 
+# One source package carries both libraries: its version is the newer of
+# theirs, and so is the version of every .deb it makes.
+def version_key(text):
+    return tuple(int(p) for p in text.split("."))
+
+
+package_version = max(version, sync_version, key=version_key)
 changelog = one(r"\Aliborvel \(([^)]+)\)", "debian/changelog")
-agree("version", version, "debian/changelog", changelog and changelog.split("-")[0])
+agree("package version", package_version, "debian/changelog", changelog and changelog.split("-")[0])
 package = json.loads(read("bindings/node/package.json"))
 agree("version", version, "bindings/node/package.json", package["version"])
 lock = json.loads(read("bindings/node/package-lock.json"))
@@ -84,11 +91,12 @@ agree("version", version, "bindings/node/package-lock.json (root package)", lock
 # The README, the pages under docs/ and the examples that name a package file.
 documents = (["README.md"] + sorted(str(p.relative_to(ROOT)) for p in (ROOT / "docs").glob("*.md"))
              + ["examples/java/WishlistExample.java", "examples/typescript/wishlist.ts"])
-for pattern in (r"static `\"(\d+\.\d+\.\d+)\"`", r"_(\d+\.\d+\.\d+)_\*\.deb", r"orvel-(\d+\.\d+\.\d+)\.(?:jar|tgz)"):
+for pattern, truth in ((r"static `\"(\d+\.\d+\.\d+)\"`", version), (r"_(\d+\.\d+\.\d+)_\*\.deb", package_version),
+                       (r"orvel-(\d+\.\d+\.\d+)\.(?:jar|tgz)", version)):
     found = 0
     for document in documents:
         for copy in re.findall(pattern, read(document)):
-            agree("version", version, document, copy)
+            agree("version", truth, document, copy)
             found += 1
     if not found:
         failures.append(f"README.md and docs/: no copy of the version matches {pattern!r}")
