@@ -4,20 +4,18 @@
 // and the journal are saved in FOLDER after every change, so a second run
 // goes on where the first stopped.
 //   wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
-// The C interface from C++, each handle owned by a unique_ptr; HTTP through
-// libcurl, JSON through yyjson (which liborvel-dev brings).
-#include <orvel.h>
-#include <orvel_sync.h>
+// The libraries through orvel.hpp; HTTP through libcurl.
+#include <orvel.hpp>
 
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
-#include <yyjson.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -35,22 +33,11 @@ struct Releaser {
   template <typename T>
   void operator()(T *p) const { release(p); }
 };
-using Store = std::unique_ptr<orvel_store, Releaser<orvel_destroy>>;
-using Journal = std::unique_ptr<orvel_journal, Releaser<orvel_sync_destroy>>;
-using Text = std::unique_ptr<char, Releaser<orvel_free>>;
-using SyncText = std::unique_ptr<char, Releaser<orvel_sync_free>>;
-using Json = std::unique_ptr<yyjson_doc, Releaser<yyjson_doc_free>>;
 using Curl = std::unique_ptr<CURL, Releaser<curl_easy_cleanup>>;
 using Headers = std::unique_ptr<curl_slist, Releaser<curl_slist_free_all>>;
 
 constexpr int kMaxTries = 6;
 constexpr std::size_t kMaxListBytes = 4u << 20;  // a list larger than this is refused
-
-Json parse(const std::string &text) { return Json(yyjson_read(text.data(), text.size(), 0)); }
-std::string member(yyjson_val *object, const char *name) {
-  const char *text = yyjson_get_str(yyjson_obj_get(object, name));
-  return text ? text : "";
-}
 
 // ---- HTTP -------------------------------------------------------------------------
 size_t collect(char *bytes, size_t size, size_t count, void *userdata) {
@@ -113,77 +100,73 @@ bool write_atomically(const fs::path &path, const std::string &text) {
   return ok;
 }
 
+// The wishlist as it was saved in folder, or a new one.
+orvel::SyncedWishlist open_wishes(const fs::path &folder) {
+  const auto store = read_file(folder / "wishes.json"), journal = read_file(folder / "journal.json");
+  if (store && journal) {
+    orvel::Result<orvel::SyncedWishlist> saved = orvel::SyncedWishlist::try_restore(*journal, *store);
+    if (saved) return std::move(*saved);
+    std::fprintf(stderr, "wishlist: the saved wishlist is damaged (%s): starting anew\n",
+                 std::string(saved.reason()).c_str());
+  }
+  return orvel::SyncedWishlist();
+}
+
 class Wishlist {
  public:
   Wishlist(std::string base_url, fs::path folder, long timeout_ms)
-      : base_url_(std::move(base_url)), folder_(std::move(folder)), timeout_ms_(timeout_ms), store_(orvel_create()),
-        journal_(store_ ? orvel_sync_create(store_.get()) : nullptr) {
-    const auto store = read_file(folder_ / "wishes.json"), journal = read_file(folder_ / "journal.json");
-    if (journal_ && store && journal &&
-        (orvel_load_mine_json(store_.get(), store->data(), store->size()) < 0 ||
-         orvel_sync_restore(journal_.get(), journal->data(), journal->size()) < 0))
-      std::fprintf(stderr, "wishlist: the saved wishlist is damaged (%s): starting anew\n", orvel_sync_last_error());
-  }
-  explicit operator bool() const { return journal_ != nullptr; }
+      : base_url_(std::move(base_url)), folder_(std::move(folder)), timeout_ms_(timeout_ms),
+        wishes_(open_wishes(folder_)) {}
 
   // The save step, after every change: the store, then the journal.
   void save() {
-    Text store(orvel_export_json(store_.get()));
-    SyncText journal(orvel_sync_export(journal_.get()));
-    if (!store || !journal || !write_atomically(folder_ / "wishes.json", store.get()) ||
-        !write_atomically(folder_ / "journal.json", journal.get()))
+    const orvel::Result<std::string> store = wishes_.try_export_json(), journal = wishes_.try_save();
+    if (!store || !journal || !write_atomically(folder_ / "wishes.json", *store) ||
+        !write_atomically(folder_ / "journal.json", *journal))
       std::fprintf(stderr, "wishlist: could not save in %s\n", folder_.c_str());
   }
 
   // Loads the list from the service; the token is taken before the request leaves.
   void refresh() {
-    const int64_t token = orvel_sync_begin_refresh(journal_.get());
-    Text url(orvel_build_mine_url(base_url_.c_str()));
-    const Answer list = url ? http(timeout_ms_, "GET", url.get()) : Answer{};
-    if (list.status / 100 == 2 && orvel_sync_load(journal_.get(), token, list.body.data(), list.body.size()) >= 0)
+    const int64_t token = wishes_.begin_refresh();
+    const Answer list = http(timeout_ms_, "GET", orvel::Wishlist::mine_url(base_url_));
+    if (list.status / 100 == 2 && wishes_.try_load(token, list.body).ok())
       save();
     else
       std::printf("the list could not be loaded (HTTP %ld): showing the saved one\n", list.status);
   }
 
   void show() const {
-    Text text(orvel_export_json(store_.get()));
-    Json doc = parse(text ? text.get() : "");
-    std::printf("wishlist: %d entries\n", orvel_count(store_.get()));
-    yyjson_val *entry;
-    size_t i, n;
-    yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items"), i, n, entry) {
-      const std::string artist = member(entry, "artist");
-      std::printf("  %s %s: %s%s\n", member(entry, "kind").c_str(), member(entry, "itemId").c_str(),
-                  member(entry, "title").c_str(), artist.empty() ? "" : (", by " + artist).c_str());
+    std::printf("wishlist: %zu entries\n", wishes_.size());
+    for (const orvel::Entry entry : wishes_.entries()) {
+      std::string line = "  " + std::string(orvel::to_string(entry.kind)) + " ";
+      ((line += entry.item_id) += ": ") += entry.title;
+      if (!entry.artist.empty()) (line += ", by ") += entry.artist;
+      std::puts(line.c_str());
     }
   }
 
-  int64_t wish(const char *kind, const char *item_id, const char *title, const char *artist) {
-    const int64_t op = orvel_sync_set(journal_.get(), 1, kind, item_id, title, artist);
+  int64_t wish(orvel::Kind kind, std::string_view item_id, std::string_view title, std::string_view artist) {
+    const int64_t op = wishes_.set_wished(kind, item_id, true, title, artist);
     save();
     return op;
   }
 
   // 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good.
-  static int32_t outcome_of(long status) {
-    if (status / 100 == 2) return ORVEL_SYNC_ACCEPTED;
-    if (status / 100 == 4 && status != 408 && status != 429) return ORVEL_SYNC_REJECTED;
-    return ORVEL_SYNC_FAILED;
+  static orvel::Outcome outcome_of(long status) {
+    if (status / 100 == 2) return orvel::Outcome::accepted;
+    if (status / 100 == 4 && status != 408 && status != 429) return orvel::Outcome::rejected;
+    return orvel::Outcome::failed;
   }
 
   // The sync step: sends the oldest unsent change and reports what became of
   // it. Its outcome, or nothing when nothing was left to send.
-  std::optional<int32_t> sync_one() {
-    int64_t op = 0;
-    SyncText request(orvel_sync_next_request(journal_.get(), base_url_.c_str(), &op));
+  std::optional<orvel::Outcome> sync_one() {
+    const std::optional<orvel::PendingRequest> request = wishes_.next_request(base_url_);
     if (!request) return std::nullopt;
-    Json envelope = parse(request.get());
-    yyjson_val *root = yyjson_doc_get_root(envelope.get());
-    const std::string content_type = member(root, "contentType"), body = member(root, "body");
-    const Answer answer = http(timeout_ms_, member(root, "method"), member(root, "url"), &content_type, &body);
-    const int32_t outcome = outcome_of(answer.status);
-    orvel_sync_report(journal_.get(), op, outcome);
+    const Answer answer = http(timeout_ms_, request->method, request->url, &request->content_type, &request->body);
+    const orvel::Outcome outcome = outcome_of(answer.status);
+    wishes_.report(request->op_id, outcome);
     return outcome;
   }
 
@@ -192,13 +175,13 @@ class Wishlist {
   void send_changes() {
     auto delay = std::chrono::milliseconds(200);
     int failures = 0;
-    while (const auto outcome = sync_one()) {
+    while (const std::optional<orvel::Outcome> outcome = sync_one()) {
       save();
-      if (*outcome == ORVEL_SYNC_ACCEPTED) std::printf("sent: accepted\n");
-      if (*outcome == ORVEL_SYNC_REJECTED) std::printf("sent: refused by the service\n");
-      if (*outcome != ORVEL_SYNC_FAILED) continue;
+      if (*outcome == orvel::Outcome::accepted) std::printf("sent: accepted\n");
+      if (*outcome == orvel::Outcome::rejected) std::printf("sent: refused by the service\n");
+      if (*outcome != orvel::Outcome::failed) continue;
       if (++failures == kMaxTries) {
-        std::printf("sent: failed; %d changes kept for later\n", orvel_sync_count(journal_.get(), ORVEL_SYNC_UNSENT));
+        std::printf("sent: failed; %d changes kept for later\n", wishes_.unsent());
         return;
       }
       std::printf("sent: failed, trying again in %.1f s\n", static_cast<double>(delay.count()) / 1000);
@@ -207,14 +190,21 @@ class Wishlist {
     }
   }
 
-  int32_t held() const { return orvel_sync_count(journal_.get(), ORVEL_SYNC_HELD); }
+  int held() const { return wishes_.held(); }
 
  private:
   std::string base_url_;
   fs::path folder_;
   long timeout_ms_;  // each request's deadline
-  Store store_;  // declared before the journal, which borrows it, so released after it
-  Journal journal_;
+  orvel::SyncedWishlist wishes_;
+};
+
+// curl's global state, for as long as main runs.
+struct CurlGlobal {
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal(const CurlGlobal &) = delete;
+  CurlGlobal &operator=(const CurlGlobal &) = delete;
 };
 
 }  // namespace
@@ -225,21 +215,20 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]\n");
     return 2;
   }
-  if (orvel_abi_version() != ORVEL_ABI_VERSION || orvel_sync_abi_version() != ORVEL_SYNC_ABI_VERSION) return 1;
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  {
+  const CurlGlobal curl;
+  try {
     Wishlist wishes(argv[1], argv[2], static_cast<long>(seconds * 1000));
-    if (!wishes) return 1;
     wishes.refresh();
     wishes.show();
-    const int64_t op = wishes.wish("album", "al-42", "Blue Hour", "Ines Varga");
-    if (op < 0) std::fprintf(stderr, "wishlist: %s\n", orvel_sync_last_error());
-    std::printf("%s", op > 0 ? "wished album al-42\n" : op == 0 ? "album al-42 is wished already\n" : "");
+    const int64_t op = wishes.wish(orvel::Kind::album, "al-42", "Blue Hour", "Ines Varga");
+    std::printf("%s", op > 0 ? "wished album al-42\n" : "album al-42 is wished already\n");
     wishes.send_changes();
     wishes.refresh();
     wishes.show();
     std::printf("changes not yet confirmed: %d\n", wishes.held());
+  } catch (const std::exception &error) {  // an orvel::Error, or memory ran out
+    std::fprintf(stderr, "wishlist: %s\n", error.what());
+    return 1;
   }
-  curl_global_cleanup();
   return 0;
 }

@@ -134,7 +134,7 @@ def main(argv):
     with open_wishes(folder) as wishes:
         refresh(wishes, base_url, folder, timeout)
         show(wishes)
-        op_id = wishes.set_wished("album", "al-42", True, "Blue Hour", "Ines Varga")
+        op_id = wishes.set_wished("album", "al-42", wished=True, title="Blue Hour", artist="Ines Varga")
         print("wished album al-42" if op_id else "album al-42 is wished already")
         save(wishes, folder)
         send_changes(wishes, base_url, folder, timeout)
