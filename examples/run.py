@@ -13,8 +13,8 @@ back off twice before the third try is accepted; the second run starts from
 what the first saved and finds nothing left to send; the third gets half a
 list first, and shows the saved one; in the fourth the service has lost the
 album, and holds the change unanswered past the example's deadline (1 s):
-the example must give the request up, its connection closed, before it sends
-it again.
+the example must report it unknown and give the request up, its connection
+closed, before it sends it again.
 """
 
 import argparse
@@ -53,8 +53,8 @@ EXPECTED = [
     listing(AFTER) + ["album al-42 is wished already"] + listing(AFTER) + ["changes not yet confirmed: 0"],
     ["the list could not be loaded (HTTP 200): showing the saved one"] + listing(AFTER)
     + ["album al-42 is wished already"] + listing(AFTER) + ["changes not yet confirmed: 0"],
-    listing(SAMPLE_ENTRIES) + ["wished album al-42", "sent: failed, trying again in 0.2 s", "sent: accepted"]
-    + listing(AFTER) + ["changes not yet confirmed: 0"],
+    listing(SAMPLE_ENTRIES) + ["wished album al-42", "sent: no answer in time, trying again in 0.2 s",
+                               "sent: accepted"] + listing(AFTER) + ["changes not yet confirmed: 0"],
 ]
 # Set before each run, and the deadline each run is given (seconds).
 RUN_ORDERS = [None, None, {"faults": [{"endpoint": "mine", "action": "truncate"}]},

@@ -1,12 +1,15 @@
 /* The wishlist of one user, kept in step with the service: it loads the list,
  * shows it, wishes one album through the change journal, sends the change
- * (backing off while the service fails) and shows the list again. The store
- * and the journal are saved in FOLDER after every change, so a second run
- * goes on where the first stopped.
+ * (backing off while the service fails or does not answer) and shows the list
+ * again. The store and the journal are saved in FOLDER after every change, so
+ * a second run goes on where the first stopped.
  *   wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
  * HTTP through libcurl, JSON through yyjson (which liborvel-dev brings). */
 #include <orvel.h>
 #include <orvel_sync.h>
+#if ORVEL_SYNC_VERSION_MAJOR == 1 && ORVEL_SYNC_VERSION_MINOR < 1
+#error "this program needs liborvel-sync 1.1 or later"
+#endif
 
 #include <curl/curl.h>
 #include <yyjson.h>
@@ -21,6 +24,12 @@
 enum { MAX_TRIES = 6 };
 static long timeout_ms = 10000; /* each request's deadline */
 static const size_t MAX_LIST_BYTES = 4u << 20; /* a list larger than this is refused */
+
+/* http()'s result when no answer came. */
+enum {
+  NOT_SENT = 0,   /* the request certainly did not leave: refused, or the name did not resolve */
+  NO_ANSWER = -1, /* it may have reached the service: deadline passed, connection broken */
+};
 
 /* ---- HTTP --------------------------------------------------------------------- */
 struct buffer {
@@ -46,14 +55,13 @@ static size_t discard(char *bytes, size_t size, size_t count, void *userdata) {
   return size * count;
 }
 
-/* One request on a connection of its own. The HTTP status, or 0 when no
- * answer came: refused, reset or past its deadline. curl_easy_cleanup closes
- * the connection before this returns, so a request without an answer can no
- * longer reach the service. */
+/* One request on a connection of its own: the HTTP status, NOT_SENT or
+ * NO_ANSWER. curl_easy_cleanup closes the connection before this returns, so
+ * a request without an answer can no longer land after it. */
 static long http(const char *method, const char *url, const char *content_type, const char *body,
                  struct buffer *answer) {
   CURL *curl = curl_easy_init();
-  if (curl == NULL) return 0;
+  if (curl == NULL) return NOT_SENT;
   struct curl_slist *headers = NULL;
   char header[256];
   long status = 0;
@@ -69,7 +77,14 @@ static long http(const char *method, const char *url, const char *content_type, 
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
   }
-  if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  CURLcode code = curl_easy_perform(curl);
+  if (code == CURLE_OK)
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  else
+    status = code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
+                     code == CURLE_COULDNT_RESOLVE_PROXY
+                 ? NOT_SENT
+                 : NO_ANSWER;
   curl_easy_cleanup(curl);
   curl_slist_free_all(headers);
   return status;
@@ -148,17 +163,19 @@ static void refresh(orvel_store *store, orvel_journal *journal, const char *base
   int64_t token = orvel_sync_begin_refresh(journal);
   char *url = orvel_build_mine_url(base_url);
   struct buffer list = {NULL, 0};
-  long status = url ? http("GET", url, NULL, NULL, &list) : 0;
+  long status = url ? http("GET", url, NULL, NULL, &list) : NOT_SENT;
   if (status / 100 == 2 && orvel_sync_load(journal, token, list.data ? list.data : "", list.len) >= 0)
     save(store, journal, folder);
   else
-    printf("the list could not be loaded (HTTP %ld): showing the saved one\n", status);
+    printf("the list could not be loaded (HTTP %ld): showing the saved one\n", status > 0 ? status : 0);
   free(list.data);
   orvel_free(url);
 }
 
-/* 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good. */
+/* 2xx: applied; 408, 429, 5xx or not sent: failed, to try again later; no
+ * answer: unknown, it may have landed, tried again too; other 4xx: refused for good. */
 static int32_t outcome_of(long status) {
+  if (status == NO_ANSWER) return ORVEL_SYNC_UNKNOWN;
   if (status / 100 == 2) return ORVEL_SYNC_ACCEPTED;
   if (status / 100 == 4 && status != 408 && status != 429) return ORVEL_SYNC_REJECTED;
   return ORVEL_SYNC_FAILED;
@@ -177,7 +194,7 @@ static int32_t sync_one(orvel_journal *journal, const char *base_url) {
   const char *content_type = yyjson_get_str(yyjson_obj_get(root, "contentType"));
   const char *body = yyjson_get_str(yyjson_obj_get(root, "body"));
   /* An envelope that could not be read (memory ran out) is not sent: it fails, to be sent again. */
-  long status = method && url && content_type && body ? http(method, url, content_type, body, NULL) : 0;
+  long status = method && url && content_type && body ? http(method, url, content_type, body, NULL) : NOT_SENT;
   yyjson_doc_free(doc);
   orvel_sync_free(request);
   int32_t outcome = outcome_of(status);
@@ -185,8 +202,9 @@ static int32_t sync_one(orvel_journal *journal, const char *base_url) {
   return outcome;
 }
 
-/* Sends every change, waiting longer after each failure (no hot loop while
- * the service is down); after MAX_TRIES failures the rest waits for a later run. */
+/* Sends every change, waiting longer after each failure or request without an
+ * answer (no hot loop while the service is down); after MAX_TRIES of them the
+ * rest waits for a later run. */
 static void send_changes(orvel_store *store, orvel_journal *journal, const char *base_url, const char *folder) {
   double delay = 0.2;
   int failures = 0;
@@ -194,12 +212,14 @@ static void send_changes(orvel_store *store, orvel_journal *journal, const char 
     save(store, journal, folder);
     if (outcome == ORVEL_SYNC_ACCEPTED) printf("sent: accepted\n");
     if (outcome == ORVEL_SYNC_REJECTED) printf("sent: refused by the service\n");
-    if (outcome != ORVEL_SYNC_FAILED) continue;
+    if (outcome != ORVEL_SYNC_FAILED && outcome != ORVEL_SYNC_UNKNOWN) continue;
     if (++failures == MAX_TRIES) {
       printf("sent: failed; %d changes kept for later\n", orvel_sync_count(journal, ORVEL_SYNC_UNSENT));
       return;
     }
-    printf("sent: failed, trying again in %.1f s\n", delay);
+    printf(outcome == ORVEL_SYNC_FAILED ? "sent: failed, trying again in %.1f s\n"
+                                        : "sent: no answer in time, trying again in %.1f s\n",
+           delay);
     struct timespec pause = {(time_t)delay, (long)((delay - (double)(time_t)delay) * 1e9)};
     nanosleep(&pause, NULL);
     delay = delay * 2 < 5 ? delay * 2 : 5;

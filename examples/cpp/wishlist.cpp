@@ -1,8 +1,8 @@
 // The wishlist of one user, kept in step with the service: it loads the list,
 // shows it, wishes one album through the change journal, sends the change
-// (backing off while the service fails) and shows the list again. The store
-// and the journal are saved in FOLDER after every change, so a second run
-// goes on where the first stopped.
+// (backing off while the service fails or does not answer) and shows the list
+// again. The store and the journal are saved in FOLDER after every change, so
+// a second run goes on where the first stopped.
 //   wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 // The libraries through orvel.hpp; HTTP through libcurl.
 #include <orvel.hpp>
@@ -23,6 +23,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+
+#if ORVEL_SYNC_VERSION_MAJOR == 1 && ORVEL_SYNC_VERSION_MINOR < 1
+#error "this program needs liborvel-sync 1.1 or later"
+#endif
 
 namespace {
 
@@ -47,14 +51,18 @@ size_t collect(char *bytes, size_t size, size_t count, void *userdata) {
   return size * count;
 }
 
+// http()'s status when no answer came.
+constexpr long kNotSent = 0;    // the request certainly did not leave: refused, or the name did not resolve
+constexpr long kNoAnswer = -1;  // it may have reached the service: deadline passed, connection broken
+
 struct Answer {
-  long status = 0;  // 0: no answer (refused, reset or past its deadline)
+  long status = kNotSent;
   std::string body;
 };
 
 // One request on a connection of its own. The handle's release closes that
 // connection before this returns, so a request without an answer can no
-// longer reach the service.
+// longer land after it.
 Answer http(long timeout_ms, const std::string &method, const std::string &url,
             const std::string *content_type = nullptr, const std::string *body = nullptr) {
   Answer answer;
@@ -72,7 +80,14 @@ Answer http(long timeout_ms, const std::string &method, const std::string &url,
     curl_easy_setopt(curl.get(), CURLOPT_CUSTOMREQUEST, method.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body->c_str());
   }
-  if (curl_easy_perform(curl.get()) == CURLE_OK) curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (code == CURLE_OK) {
+    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  } else {
+    const bool never_left =
+        code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY;
+    answer.status = never_left ? kNotSent : kNoAnswer;
+  }
   return answer;
 }
 
@@ -133,7 +148,7 @@ class Wishlist {
     if (list.status / 100 == 2 && wishes_.try_load(token, list.body).ok())
       save();
     else
-      std::printf("the list could not be loaded (HTTP %ld): showing the saved one\n", list.status);
+      std::printf("the list could not be loaded (HTTP %ld): showing the saved one\n", std::max(list.status, 0L));
   }
 
   void show() const {
@@ -152,8 +167,10 @@ class Wishlist {
     return op;
   }
 
-  // 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good.
+  // 2xx: applied; 408, 429, 5xx or not sent: failed, to try again later; no
+  // answer: unknown, it may have landed, tried again too; other 4xx: refused for good.
   static orvel::Outcome outcome_of(long status) {
+    if (status == kNoAnswer) return orvel::Outcome::unknown;
     if (status / 100 == 2) return orvel::Outcome::accepted;
     if (status / 100 == 4 && status != 408 && status != 429) return orvel::Outcome::rejected;
     return orvel::Outcome::failed;
@@ -170,8 +187,9 @@ class Wishlist {
     return outcome;
   }
 
-  // Sends every change, waiting longer after each failure (no hot loop while
-  // the service is down); after kMaxTries failures the rest waits for a later run.
+  // Sends every change, waiting longer after each failure or request without
+  // an answer (no hot loop while the service is down); after kMaxTries of them
+  // the rest waits for a later run.
   void send_changes() {
     auto delay = std::chrono::milliseconds(200);
     int failures = 0;
@@ -179,12 +197,14 @@ class Wishlist {
       save();
       if (*outcome == orvel::Outcome::accepted) std::printf("sent: accepted\n");
       if (*outcome == orvel::Outcome::rejected) std::printf("sent: refused by the service\n");
-      if (*outcome != orvel::Outcome::failed) continue;
+      if (*outcome != orvel::Outcome::failed && *outcome != orvel::Outcome::unknown) continue;
       if (++failures == kMaxTries) {
         std::printf("sent: failed; %d changes kept for later\n", wishes_.unsent());
         return;
       }
-      std::printf("sent: failed, trying again in %.1f s\n", static_cast<double>(delay.count()) / 1000);
+      std::printf(*outcome == orvel::Outcome::failed ? "sent: failed, trying again in %.1f s\n"
+                                                     : "sent: no answer in time, trying again in %.1f s\n",
+                  static_cast<double>(delay.count()) / 1000);
       std::this_thread::sleep_for(delay);
       delay = std::min(delay * 2, std::chrono::milliseconds(5000));
     }

@@ -1,13 +1,14 @@
 """The wishlist of one user, kept in step with the service: it loads the list,
 shows it, wishes one album through the change journal, sends the change
-(backing off while the service fails) and shows the list again. The store and
-the journal are saved in FOLDER after every change, so a second run goes on
-where the first stopped.
+(backing off while the service fails or does not answer) and shows the list
+again. The store and the journal are saved in FOLDER after every change, so a
+second run goes on where the first stopped.
 
     python3 wishlist.py BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 """
 
 import os
+import socket
 import sys
 import time
 import urllib.error
@@ -17,6 +18,9 @@ import orvel
 
 MAX_TRIES = 6
 MAX_LIST_BYTES = 4 << 20  # a list larger than this is refused
+# http()'s status when no answer came: the request certainly did not leave (refused, or the
+# name did not resolve), or it may have reached the service (deadline passed, connection broken).
+NOT_SENT, NO_ANSWER = 0, -1
 
 
 def open_wishes(folder):
@@ -52,16 +56,19 @@ def save(wishes, folder):
 
 
 def http(request, timeout):
-    """The HTTP status of one request, or 0 when no answer came: refused, reset or
-    past its deadline, its connection closed by then, so it can no longer arrive."""
+    """The HTTP status and body of one request, or NOT_SENT or NO_ANSWER, its
+    connection closed by then, so that it can no longer land after this returns."""
     try:
         with urllib.request.urlopen(request, timeout=timeout) as answer:
             return answer.status, answer.read(MAX_LIST_BYTES + 1)
     except urllib.error.HTTPError as answer:
         answer.close()
         return answer.code, b""
-    except OSError:
-        return 0, b""
+    except urllib.error.URLError as error:  # before or while writing the request; reason says why
+        never_left = isinstance(error.reason, (ConnectionRefusedError, socket.gaierror))
+        return NOT_SENT if never_left else NO_ANSWER, b""
+    except OSError:  # while waiting for the answer
+        return NO_ANSWER, b""
 
 
 def refresh(wishes, base_url, folder, timeout):
@@ -75,7 +82,7 @@ def refresh(wishes, base_url, folder, timeout):
             return
         except orvel.InvalidInputError:  # not JSON: the store stays as it was
             pass
-    print(f"the list could not be loaded (HTTP {status}): showing the saved one")
+    print(f"the list could not be loaded (HTTP {max(status, 0)}): showing the saved one")
 
 
 def show(wishes):
@@ -85,7 +92,10 @@ def show(wishes):
 
 
 def outcome_of(status):
-    """2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good."""
+    """2xx: applied; 408, 429, 5xx or not sent: failed, to try again later; no answer:
+    unknown, it may have landed, tried again too; other 4xx: refused for good."""
+    if status == NO_ANSWER:
+        return orvel.Outcome.UNKNOWN
     if 200 <= status < 300:
         return orvel.Outcome.ACCEPTED
     if 400 <= status < 500 and status not in (408, 429):
@@ -107,8 +117,9 @@ def sync_one(wishes, base_url, timeout):
 
 
 def send_changes(wishes, base_url, folder, timeout):
-    """Sends every change, waiting longer after each failure (no hot loop while the
-    service is down); after MAX_TRIES failures the rest waits for a later run."""
+    """Sends every change, waiting longer after each failure or request without an
+    answer (no hot loop while the service is down); after MAX_TRIES of them the rest
+    waits for a later run."""
     delay, failures = 0.2, 0
     while (outcome := sync_one(wishes, base_url, timeout)) is not None:
         save(wishes, folder)
@@ -121,7 +132,8 @@ def send_changes(wishes, base_url, folder, timeout):
             if failures == MAX_TRIES:
                 print(f"sent: failed; {wishes.unsent} changes kept for later")
                 return
-            print(f"sent: failed, trying again in {delay:.1f} s")
+            what = "failed" if outcome == orvel.Outcome.FAILED else "no answer in time"
+            print(f"sent: {what}, trying again in {delay:.1f} s")
             time.sleep(delay)
             delay = min(delay * 2, 5)
 
