@@ -1,8 +1,9 @@
 // The wishlist of one user, kept in step with the service: it loads the list,
 // shows it, wishes one album through the change journal, sends the change
 // (backing off while the service fails or does not answer) and shows the list
-// again. The store and the journal are saved in FOLDER after every change, so
-// a second run goes on where the first stopped.
+// again. The store and the journal are saved together in
+// FOLDER/wishlist.snapshot after every change, so a second run goes on where
+// the first stopped.
 //   wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 // The libraries through orvel.hpp; HTTP through libcurl.
 #include <orvel.hpp>
@@ -12,15 +13,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -39,6 +41,9 @@ struct Releaser {
 };
 using Curl = std::unique_ptr<CURL, Releaser<curl_easy_cleanup>>;
 using Headers = std::unique_ptr<curl_slist, Releaser<curl_slist_free_all>>;
+struct CloseFile {
+  void operator()(std::FILE *file) const { std::fclose(file); }
+};
 
 constexpr int kMaxTries = 6;
 constexpr std::size_t kMaxListBytes = 4u << 20;  // a list larger than this is refused
@@ -92,10 +97,15 @@ Answer http(long timeout_ms, const std::string &method, const std::string &url,
 }
 
 // ---- files -------------------------------------------------------------------------
+// The whole file, or nothing with errno set (ENOENT: there is none).
 std::optional<std::string> read_file(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
+  const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "rb"));
   if (!file) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  std::string text;
+  char chunk[8192];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) text.append(chunk, n);
+  if (std::ferror(file.get())) return std::nullopt;
+  return text;
 }
 
 // Replaces path with text whole: a temporary file, fsync, rename, and fsync of
@@ -109,36 +119,40 @@ bool write_atomically(const fs::path &path, const std::string &text) {
     done += static_cast<std::size_t>(n);
   bool ok = done == text.size() && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temporary.c_str());
   const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
   ok = dir >= 0 && ::fsync(dir) == 0 && ok;
   if (dir >= 0) ::close(dir);
   return ok;
 }
 
-// The wishlist as it was saved in folder, or a new one.
-orvel::SyncedWishlist open_wishes(const fs::path &folder) {
-  const auto store = read_file(folder / "wishes.json"), journal = read_file(folder / "journal.json");
-  if (store && journal) {
-    orvel::Result<orvel::SyncedWishlist> saved = orvel::SyncedWishlist::try_restore(*journal, *store);
-    if (saved) return std::move(*saved);
-    std::fprintf(stderr, "wishlist: the saved wishlist is damaged (%s): starting anew\n",
-                 std::string(saved.reason()).c_str());
+// The wishlist saved at path, or a new one when nothing is saved there yet. A
+// snapshot that cannot be read is an error, and left as it is: starting anew
+// would save over it.
+orvel::SyncedWishlist open_wishes(const fs::path &path) {
+  errno = 0;
+  const std::optional<std::string> text = read_file(path);
+  const int error = errno;
+  if (!text && error == ENOENT) return orvel::SyncedWishlist();
+  try {
+    if (text) return orvel::SyncedWishlist::open_snapshot(*text);
+  } catch (const orvel::Error &damaged) {
+    throw std::runtime_error(path.string() + ": " + damaged.what());
   }
-  return orvel::SyncedWishlist();
+  throw std::runtime_error(path.string() + ": " + std::strerror(error));
 }
 
 class Wishlist {
  public:
-  Wishlist(std::string base_url, fs::path folder, long timeout_ms)
-      : base_url_(std::move(base_url)), folder_(std::move(folder)), timeout_ms_(timeout_ms),
-        wishes_(open_wishes(folder_)) {}
+  Wishlist(std::string base_url, fs::path snapshot, long timeout_ms)
+      : base_url_(std::move(base_url)), snapshot_(std::move(snapshot)), timeout_ms_(timeout_ms),
+        wishes_(open_wishes(snapshot_)) {}
 
-  // The save step, after every change: the store, then the journal.
+  // The save step, after every change: the store and the journal in one snapshot.
   void save() {
-    const orvel::Result<std::string> store = wishes_.try_export_json(), journal = wishes_.try_save();
-    if (!store || !journal || !write_atomically(folder_ / "wishes.json", *store) ||
-        !write_atomically(folder_ / "journal.json", *journal))
-      std::fprintf(stderr, "wishlist: could not save in %s\n", folder_.c_str());
+    const orvel::Result<std::string> text = wishes_.try_snapshot();
+    if (!text || !write_atomically(snapshot_, *text))
+      std::fprintf(stderr, "wishlist: %s: could not save\n", snapshot_.c_str());
   }
 
   // Loads the list from the service; the token is taken before the request leaves.
@@ -214,7 +228,7 @@ class Wishlist {
 
  private:
   std::string base_url_;
-  fs::path folder_;
+  fs::path snapshot_;
   long timeout_ms_;  // each request's deadline
   orvel::SyncedWishlist wishes_;
 };
@@ -237,7 +251,7 @@ int main(int argc, char **argv) {
   }
   const CurlGlobal curl;
   try {
-    Wishlist wishes(argv[1], argv[2], static_cast<long>(seconds * 1000));
+    Wishlist wishes(argv[1], fs::path(argv[2]) / "wishlist.snapshot", static_cast<long>(seconds * 1000));
     wishes.refresh();
     wishes.show();
     const int64_t op = wishes.wish(orvel::Kind::album, "al-42", "Blue Hour", "Ines Varga");
@@ -246,7 +260,7 @@ int main(int argc, char **argv) {
     wishes.refresh();
     wishes.show();
     std::printf("changes not yet confirmed: %d\n", wishes.held());
-  } catch (const std::exception &error) {  // an orvel::Error, or memory ran out
+  } catch (const std::exception &error) {  // an orvel::Error, a snapshot that cannot be read, no memory
     std::fprintf(stderr, "wishlist: %s\n", error.what());
     return 1;
   }

@@ -9,6 +9,7 @@ import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.nio.file.StandardOpenOption;
@@ -26,8 +27,8 @@ import org.orvel.SyncedWishlist;
 /**
  * The wishlist of one user, kept in step with the service: it loads the list, shows it, wishes
  * one album through the change journal, sends the change (backing off while the service fails or
- * does not answer) and shows the list again. The store and the journal are saved in FOLDER after
- * every change, so a second run goes on where the first stopped.
+ * does not answer) and shows the list again. The store and the journal are saved together in
+ * FOLDER/wishlist.snapshot after every change, so a second run goes on where the first stopped.
  *
  * <pre>java -cp orvel-1.0.0.jar WishlistExample.java BASE_URL FOLDER [TIMEOUT_SECONDS]</pre>
  *
@@ -36,6 +37,7 @@ import org.orvel.SyncedWishlist;
 public final class WishlistExample {
   private static final int MAX_TRIES = 6;
   private static final int MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
+  private static final String SNAPSHOT = "wishlist.snapshot"; // the store and the journal, saved together
   // send()'s status when no answer came: the request certainly did not leave (refused, or the
   // name did not resolve), or it may have reached the service (deadline passed, connection broken).
   private static final int NOT_SENT = 0;
@@ -50,8 +52,8 @@ public final class WishlistExample {
   /** The status and body of one request; NOT_SENT or NO_ANSWER, with no body, when no answer came. */
   private record Answer(int status, byte[] body) {}
 
-  /** The wishlist as it was saved in folder, or a new one. */
-  WishlistExample(String baseUrl, Path folder, Duration timeout) throws IOException {
+  /** The wishlist saved in folder, or a new one when nothing is saved there yet. */
+  WishlistExample(String baseUrl, Path folder, Duration timeout) {
     this.timeout = timeout;
     this.http = HttpClient.newBuilder()
         .version(HttpClient.Version.HTTP_1_1)
@@ -60,11 +62,30 @@ public final class WishlistExample {
         .build();
     this.baseUrl = baseUrl;
     this.folder = folder;
-    Path journal = folder.resolve("journal.json");
-    Path store = folder.resolve("wishes.json");
-    this.wishes = Files.exists(journal) && Files.exists(store)
-        ? SyncedWishlist.restore(Files.readString(journal), Files.readString(store))
-        : new SyncedWishlist();
+    this.wishes = open(folder.resolve(SNAPSHOT));
+  }
+
+  /**
+   * The wishlist saved at path, or a new one when there is none. A snapshot that cannot be read
+   * ends the program, left as it is: starting anew would save over it.
+   */
+  private static SyncedWishlist open(Path path) {
+    try {
+      return SyncedWishlist.openSnapshot(Files.readAllBytes(path));
+    } catch (NoSuchFileException none) {
+      return new SyncedWishlist();
+    } catch (IOException unreadable) {
+      throw unreadable(path, unreadable.toString());
+    } catch (OrvelException damaged) {
+      throw unreadable(path, damaged.reason());
+    }
+  }
+
+  /** Says why the snapshot at path cannot be read, and ends the program. */
+  private static IllegalStateException unreadable(Path path, String reason) {
+    System.err.println("wishlist: " + path + ": " + reason);
+    System.exit(1);
+    return new IllegalStateException(reason); // not reached: exit does not return
   }
 
   /** Replaces the file whole: a temporary file, fsync, rename, and fsync of the folder. */
@@ -83,10 +104,9 @@ public final class WishlistExample {
     }
   }
 
-  /** The save step, after every change: the store, then the journal. */
+  /** The save step, after every change: the store and the journal in one snapshot. */
   void save() throws IOException {
-    writeAtomically("wishes.json", wishes.exportJson());
-    writeAtomically("journal.json", wishes.save());
+    writeAtomically(SNAPSHOT, wishes.snapshot());
   }
 
   /**

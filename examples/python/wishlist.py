@@ -1,8 +1,8 @@
 """The wishlist of one user, kept in step with the service: it loads the list,
 shows it, wishes one album through the change journal, sends the change
 (backing off while the service fails or does not answer) and shows the list
-again. The store and the journal are saved in FOLDER after every change, so a
-second run goes on where the first stopped.
+again. The store and the journal are saved together in FOLDER/wishlist.snapshot
+after every change, so a second run goes on where the first stopped.
 
     python3 wishlist.py BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 """
@@ -18,19 +18,26 @@ import orvel
 
 MAX_TRIES = 6
 MAX_LIST_BYTES = 4 << 20  # a list larger than this is refused
+SNAPSHOT = "wishlist.snapshot"  # the store and the journal, saved together
 # http()'s status when no answer came: the request certainly did not leave (refused, or the
 # name did not resolve), or it may have reached the service (deadline passed, connection broken).
 NOT_SENT, NO_ANSWER = 0, -1
 
 
 def open_wishes(folder):
-    """The wishlist as it was saved in folder, or a new one."""
+    """The wishlist saved in folder, or a new one when nothing is saved there yet. A
+    snapshot that cannot be read ends the program, left as it is: starting anew would
+    save over it."""
+    path = os.path.join(folder, SNAPSHOT)
     try:
-        with open(os.path.join(folder, "journal.json"), "rb") as journal, \
-             open(os.path.join(folder, "wishes.json"), "rb") as store:
-            return orvel.SyncedWishlist.restore(journal.read(), store.read())
+        with open(path, "rb") as file:
+            return orvel.SyncedWishlist.open_snapshot(file.read())
     except FileNotFoundError:
         return orvel.SyncedWishlist()
+    except OSError as error:
+        sys.exit(f"wishlist: {path}: {error.strerror}")
+    except orvel.OrvelError as error:
+        sys.exit(f"wishlist: {path}: {error.reason or error}")
 
 
 def write_atomically(folder, name, text):
@@ -50,9 +57,8 @@ def write_atomically(folder, name, text):
 
 
 def save(wishes, folder):
-    """The save step, after every change: the store, then the journal."""
-    write_atomically(folder, "wishes.json", wishes.export_json())
-    write_atomically(folder, "journal.json", wishes.save())
+    """The save step, after every change: the store and the journal in one snapshot."""
+    write_atomically(folder, SNAPSHOT, wishes.snapshot())
 
 
 def http(request, timeout):

@@ -1,8 +1,9 @@
 // The wishlist of one user, kept in step with the service: it loads the list,
 // shows it, wishes one album through the change journal, sends the change
 // (backing off while the service fails or does not answer) and shows the list
-// again. The store and the journal are saved in FOLDER after every change, so a
-// second run goes on where the first stopped. The Node example, typed.
+// again. The store and the journal are saved together in
+// FOLDER/wishlist.snapshot after every change, so a second run goes on where
+// the first stopped. The Node example, typed.
 //   npm ci && npm install PATH/TO/orvel-1.0.0.tgz && npx tsc -p . && node dist/wishlist.js BASE_URL FOLDER [TIMEOUT_SECONDS]
 import { closeSync, fsyncSync, openSync, readFileSync, renameSync, writeSync } from 'node:fs';
 import { join } from 'node:path';
@@ -18,6 +19,7 @@ const [baseUrl, folder, seconds = '10'] = process.argv.slice(2);
 const TIMEOUT_MS = Math.round(Number(seconds) * 1000); // each request's deadline
 const MAX_TRIES = 6;
 const MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
+const SNAPSHOT = 'wishlist.snapshot'; // the store and the journal, saved together
 // http()'s status when no answer came: the request certainly did not leave (refused,
 // or the name did not resolve), or it may have reached the service (deadline passed,
 // connection broken).
@@ -25,13 +27,20 @@ const NOT_SENT = 0;
 const NO_ANSWER = -1;
 const NEVER_LEFT = new Set(['ECONNREFUSED', 'ENOTFOUND', 'EAI_AGAIN']); // fetch's causes for NOT_SENT
 
-// The wishlist as it was saved in folder, or a new one.
+// The wishlist saved in folder, or a new one when nothing is saved there yet. A
+// snapshot that cannot be read ends the program, left as it is: starting anew
+// would save over it.
 function openWishes(folder: string): SyncedWishlist {
+  const path = join(folder, SNAPSHOT);
   try {
-    return SyncedWishlist.restore(readFileSync(join(folder, 'journal.json')), readFileSync(join(folder, 'wishes.json')));
+    return SyncedWishlist.openSnapshot(readFileSync(path));
   } catch (error) {
-    if ((error as NodeJS.ErrnoException).code === 'ENOENT') return new SyncedWishlist();
-    throw error;
+    const code = (error as NodeJS.ErrnoException).code;
+    if (code === 'ENOENT') return new SyncedWishlist();
+    const why = error instanceof OrvelError ? error.reason : code && (error as Error).message;
+    if (!why) throw error;
+    console.error(`wishlist: ${path}: ${why}`);
+    process.exit(1);
   }
 }
 
@@ -55,10 +64,9 @@ function writeAtomically(folder: string, name: string, text: string): void {
   }
 }
 
-// The save step, after every change: the store, then the journal.
+// The save step, after every change: the store and the journal in one snapshot.
 function save(wishes: SyncedWishlist, folder: string): void {
-  writeAtomically(folder, 'wishes.json', wishes.exportJson());
-  writeAtomically(folder, 'journal.json', wishes.save());
+  writeAtomically(folder, SNAPSHOT, wishes.snapshot());
 }
 
 // The status and body of one request, or NOT_SENT or NO_ANSWER; past its
