@@ -13,8 +13,9 @@ back off twice before the third try is accepted; the second run starts from
 what the first saved and finds nothing left to send; the third gets half a
 list first, and shows the saved one; in the fourth the service has lost the
 album, and holds the change unanswered past the example's deadline (1 s):
-the example must give the request up, its connection closed, before it sends
-it again.
+the example must report it unknown and give the request up, its connection
+closed, before it sends it again. Last, the snapshot is damaged: the example
+must refuse it, naming the file, and leave it as it was.
 """
 
 import argparse
@@ -36,6 +37,7 @@ NAMES = ("c", "cpp", "python", "node", "typescript", "java")
 FAULTS = ['{"action":"error"}', '{"action":"fail-after-apply"}']
 WISHED = {"kind": "album", "itemId": "al-42", "title": "Blue Hour", "artist": "Ines Varga"}
 RUN_SECONDS = 120
+SNAPSHOT = "wishlist.snapshot"
 
 
 def listing(entries):
@@ -53,15 +55,15 @@ EXPECTED = [
     listing(AFTER) + ["album al-42 is wished already"] + listing(AFTER) + ["changes not yet confirmed: 0"],
     ["the list could not be loaded (HTTP 200): showing the saved one"] + listing(AFTER)
     + ["album al-42 is wished already"] + listing(AFTER) + ["changes not yet confirmed: 0"],
-    listing(SAMPLE_ENTRIES) + ["wished album al-42", "sent: failed, trying again in 0.2 s", "sent: accepted"]
-    + listing(AFTER) + ["changes not yet confirmed: 0"],
+    listing(SAMPLE_ENTRIES) + ["wished album al-42", "sent: no answer in time, trying again in 0.2 s",
+                               "sent: accepted"] + listing(AFTER) + ["changes not yet confirmed: 0"],
 ]
 # Set before each run, and the deadline each run is given (seconds).
 RUN_ORDERS = [None, None, {"faults": [{"endpoint": "mine", "action": "truncate"}]},
               {"entries": SAMPLE_ENTRIES, "faults": [{"action": "hold", "seconds": 60}]}]
 RUN_TIMEOUTS = ["10", "10", "10", "1"]
 # What the service sees: the list, three tries of the change, the list; two lists in each of the next
-# runs; the list, the held change (no answer), its second try, the list.
+# runs; the list, the held change (no answer), its second try, the list; nothing over the damaged snapshot.
 EXPECTED_LOG = ([("GET", 200), ("POST", 503), ("POST", 500), ("POST", 204), ("GET", 200)] + [("GET", 200)] * 4
                 + [("GET", 200), ("POST", None), ("POST", 204), ("GET", 200)])
 
@@ -112,6 +114,27 @@ def prepare(name, args, work):
     return ["java", "-cp", f"{jar[-1]}:{os.path.join(work, 'classes')}", "WishlistExample"], env
 
 
+def check_damaged(command, env, base_url, folder):
+    """Runs the example over its snapshot cut in half: it must exit 1 naming the file,
+    send nothing (the service's log says so) and leave the file as it was."""
+    path = os.path.join(folder, SNAPSHOT)
+    if not os.path.isfile(path):
+        return f"no {SNAPSHOT} was saved"
+    with open(path, "rb") as file:
+        damaged = file.read()
+    damaged = damaged[:len(damaged) // 2]
+    with open(path, "wb") as file:
+        file.write(damaged)
+    done = subprocess.run(command + [base_url, folder, "10"], env=env, capture_output=True, text=True,
+                          timeout=RUN_SECONDS)
+    with open(path, "rb") as file:
+        kept = file.read() == damaged
+    if done.returncode != 1 or f"wishlist: {path}: invalid json" not in done.stderr.splitlines() or not kept:
+        return (f"over a damaged snapshot the example exited {done.returncode}, the file "
+                f"{'kept' if kept else 'changed'}; stderr:\n{done.stderr}")
+    return None
+
+
 def check(name, args):
     failures = []
     work = tempfile.mkdtemp(prefix=f"orvel-example-{name}-")
@@ -129,6 +152,7 @@ def check(name, args):
                 if done.returncode != 0 or got != expected:
                     failures.append(f"run {run} exited {done.returncode}; stderr:\n{done.stderr}" +
                                     "\n".join(difflib.unified_diff(expected, got, "expected", "printed", lineterm="")))
+            damaged_failure = check_damaged(command, env, service.base_url, folder)
             state = service.state()
         log = state["requests"]
         if [(r["method"], r["status"]) for r in log] != EXPECTED_LOG:
@@ -143,8 +167,10 @@ def check(name, args):
                             f"{[(r['status'], r['heldOpen']) for r in retried]}")
         if [e for e in state["entries"] if e["itemId"] == "al-42"] != [WISHED]:
             failures.append(f"the service holds {state['entries']}")
-        if sorted(os.listdir(folder)) != ["journal.json", "wishes.json"]:
+        if sorted(os.listdir(folder)) != [SNAPSHOT]:
             failures.append(f"the folder holds {sorted(os.listdir(folder))}")
+        if damaged_failure:
+            failures.append(damaged_failure)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return failures

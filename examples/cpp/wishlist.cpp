@@ -1,30 +1,34 @@
 // The wishlist of one user, kept in step with the service: it loads the list,
 // shows it, wishes one album through the change journal, sends the change
-// (backing off while the service fails) and shows the list again. The store
-// and the journal are saved in FOLDER after every change, so a second run
-// goes on where the first stopped.
+// (backing off while the service fails or does not answer) and shows the list
+// again. The store and the journal are saved together in
+// FOLDER/wishlist.snapshot after every change, so a second run goes on where
+// the first stopped.
 //   wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
-// The C interface from C++, each handle owned by a unique_ptr; HTTP through
-// libcurl, JSON through yyjson (which liborvel-dev brings).
-#include <orvel.h>
-#include <orvel_sync.h>
+// The libraries through orvel.hpp; HTTP through libcurl.
+#include <orvel.hpp>
 
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
-#include <yyjson.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
+
+#if ORVEL_SYNC_VERSION_MAJOR == 1 && ORVEL_SYNC_VERSION_MINOR < 1
+#error "this program needs liborvel-sync 1.1 or later"
+#endif
 
 namespace {
 
@@ -35,22 +39,14 @@ struct Releaser {
   template <typename T>
   void operator()(T *p) const { release(p); }
 };
-using Store = std::unique_ptr<orvel_store, Releaser<orvel_destroy>>;
-using Journal = std::unique_ptr<orvel_journal, Releaser<orvel_sync_destroy>>;
-using Text = std::unique_ptr<char, Releaser<orvel_free>>;
-using SyncText = std::unique_ptr<char, Releaser<orvel_sync_free>>;
-using Json = std::unique_ptr<yyjson_doc, Releaser<yyjson_doc_free>>;
 using Curl = std::unique_ptr<CURL, Releaser<curl_easy_cleanup>>;
 using Headers = std::unique_ptr<curl_slist, Releaser<curl_slist_free_all>>;
+struct CloseFile {
+  void operator()(std::FILE *file) const { std::fclose(file); }
+};
 
 constexpr int kMaxTries = 6;
 constexpr std::size_t kMaxListBytes = 4u << 20;  // a list larger than this is refused
-
-Json parse(const std::string &text) { return Json(yyjson_read(text.data(), text.size(), 0)); }
-std::string member(yyjson_val *object, const char *name) {
-  const char *text = yyjson_get_str(yyjson_obj_get(object, name));
-  return text ? text : "";
-}
 
 // ---- HTTP -------------------------------------------------------------------------
 size_t collect(char *bytes, size_t size, size_t count, void *userdata) {
@@ -60,14 +56,18 @@ size_t collect(char *bytes, size_t size, size_t count, void *userdata) {
   return size * count;
 }
 
+// http()'s status when no answer came.
+constexpr long kNotSent = 0;    // the request certainly did not leave: refused, or the name did not resolve
+constexpr long kNoAnswer = -1;  // it may have reached the service: deadline passed, connection broken
+
 struct Answer {
-  long status = 0;  // 0: no answer (refused, reset or past its deadline)
+  long status = kNotSent;
   std::string body;
 };
 
 // One request on a connection of its own. The handle's release closes that
 // connection before this returns, so a request without an answer can no
-// longer reach the service.
+// longer land after it.
 Answer http(long timeout_ms, const std::string &method, const std::string &url,
             const std::string *content_type = nullptr, const std::string *body = nullptr) {
   Answer answer;
@@ -85,15 +85,27 @@ Answer http(long timeout_ms, const std::string &method, const std::string &url,
     curl_easy_setopt(curl.get(), CURLOPT_CUSTOMREQUEST, method.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body->c_str());
   }
-  if (curl_easy_perform(curl.get()) == CURLE_OK) curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (code == CURLE_OK) {
+    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  } else {
+    const bool never_left =
+        code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY;
+    answer.status = never_left ? kNotSent : kNoAnswer;
+  }
   return answer;
 }
 
 // ---- files -------------------------------------------------------------------------
+// The whole file, or nothing with errno set (ENOENT: there is none).
 std::optional<std::string> read_file(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
+  const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "rb"));
   if (!file) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  std::string text;
+  char chunk[8192];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) text.append(chunk, n);
+  if (std::ferror(file.get())) return std::nullopt;
+  return text;
 }
 
 // Replaces path with text whole: a temporary file, fsync, rename, and fsync of
@@ -107,114 +119,126 @@ bool write_atomically(const fs::path &path, const std::string &text) {
     done += static_cast<std::size_t>(n);
   bool ok = done == text.size() && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temporary.c_str());
   const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
   ok = dir >= 0 && ::fsync(dir) == 0 && ok;
   if (dir >= 0) ::close(dir);
   return ok;
 }
 
+// The wishlist saved at path, or a new one when nothing is saved there yet. A
+// snapshot that cannot be read is an error, and left as it is: starting anew
+// would save over it.
+orvel::SyncedWishlist open_wishes(const fs::path &path) {
+  errno = 0;
+  const std::optional<std::string> text = read_file(path);
+  const int error = errno;
+  if (!text && error == ENOENT) return orvel::SyncedWishlist();
+  try {
+    if (text) return orvel::SyncedWishlist::open_snapshot(*text);
+  } catch (const orvel::Error &damaged) {
+    throw std::runtime_error(path.string() + ": " + damaged.what());
+  }
+  throw std::runtime_error(path.string() + ": " + std::strerror(error));
+}
+
 class Wishlist {
  public:
-  Wishlist(std::string base_url, fs::path folder, long timeout_ms)
-      : base_url_(std::move(base_url)), folder_(std::move(folder)), timeout_ms_(timeout_ms), store_(orvel_create()),
-        journal_(store_ ? orvel_sync_create(store_.get()) : nullptr) {
-    const auto store = read_file(folder_ / "wishes.json"), journal = read_file(folder_ / "journal.json");
-    if (journal_ && store && journal &&
-        (orvel_load_mine_json(store_.get(), store->data(), store->size()) < 0 ||
-         orvel_sync_restore(journal_.get(), journal->data(), journal->size()) < 0))
-      std::fprintf(stderr, "wishlist: the saved wishlist is damaged (%s): starting anew\n", orvel_sync_last_error());
-  }
-  explicit operator bool() const { return journal_ != nullptr; }
+  Wishlist(std::string base_url, fs::path snapshot, long timeout_ms)
+      : base_url_(std::move(base_url)), snapshot_(std::move(snapshot)), timeout_ms_(timeout_ms),
+        wishes_(open_wishes(snapshot_)) {}
 
-  // The save step, after every change: the store, then the journal.
+  // The save step, after every change: the store and the journal in one snapshot.
   void save() {
-    Text store(orvel_export_json(store_.get()));
-    SyncText journal(orvel_sync_export(journal_.get()));
-    if (!store || !journal || !write_atomically(folder_ / "wishes.json", store.get()) ||
-        !write_atomically(folder_ / "journal.json", journal.get()))
-      std::fprintf(stderr, "wishlist: could not save in %s\n", folder_.c_str());
+    const orvel::Result<std::string> text = wishes_.try_snapshot();
+    if (!text || !write_atomically(snapshot_, *text))
+      std::fprintf(stderr, "wishlist: %s: could not save\n", snapshot_.c_str());
   }
 
   // Loads the list from the service; the token is taken before the request leaves.
   void refresh() {
-    const int64_t token = orvel_sync_begin_refresh(journal_.get());
-    Text url(orvel_build_mine_url(base_url_.c_str()));
-    const Answer list = url ? http(timeout_ms_, "GET", url.get()) : Answer{};
-    if (list.status / 100 == 2 && orvel_sync_load(journal_.get(), token, list.body.data(), list.body.size()) >= 0)
+    const int64_t token = wishes_.begin_refresh();
+    const Answer list = http(timeout_ms_, "GET", orvel::Wishlist::mine_url(base_url_));
+    if (list.status / 100 == 2 && wishes_.try_load(token, list.body).ok())
       save();
     else
-      std::printf("the list could not be loaded (HTTP %ld): showing the saved one\n", list.status);
+      std::printf("the list could not be loaded (HTTP %ld): showing the saved one\n", std::max(list.status, 0L));
   }
 
   void show() const {
-    Text text(orvel_export_json(store_.get()));
-    Json doc = parse(text ? text.get() : "");
-    std::printf("wishlist: %d entries\n", orvel_count(store_.get()));
-    yyjson_val *entry;
-    size_t i, n;
-    yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items"), i, n, entry) {
-      const std::string artist = member(entry, "artist");
-      std::printf("  %s %s: %s%s\n", member(entry, "kind").c_str(), member(entry, "itemId").c_str(),
-                  member(entry, "title").c_str(), artist.empty() ? "" : (", by " + artist).c_str());
+    std::printf("wishlist: %zu entries\n", wishes_.size());
+    for (const orvel::Entry entry : wishes_.entries()) {
+      std::string line = "  " + std::string(orvel::to_string(entry.kind)) + " ";
+      ((line += entry.item_id) += ": ") += entry.title;
+      if (!entry.artist.empty()) (line += ", by ") += entry.artist;
+      std::puts(line.c_str());
     }
   }
 
-  int64_t wish(const char *kind, const char *item_id, const char *title, const char *artist) {
-    const int64_t op = orvel_sync_set(journal_.get(), 1, kind, item_id, title, artist);
+  int64_t wish(orvel::Kind kind, std::string_view item_id, std::string_view title, std::string_view artist) {
+    const int64_t op = wishes_.set_wished(kind, item_id, true, title, artist);
     save();
     return op;
   }
 
-  // 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good.
-  static int32_t outcome_of(long status) {
-    if (status / 100 == 2) return ORVEL_SYNC_ACCEPTED;
-    if (status / 100 == 4 && status != 408 && status != 429) return ORVEL_SYNC_REJECTED;
-    return ORVEL_SYNC_FAILED;
+  // 2xx: applied; 408, 429, 5xx or not sent: failed, to try again later; no
+  // answer: unknown, it may have landed, tried again too; other 4xx: refused for good.
+  static orvel::Outcome outcome_of(long status) {
+    if (status == kNoAnswer) return orvel::Outcome::unknown;
+    if (status / 100 == 2) return orvel::Outcome::accepted;
+    if (status / 100 == 4 && status != 408 && status != 429) return orvel::Outcome::rejected;
+    return orvel::Outcome::failed;
   }
 
   // The sync step: sends the oldest unsent change and reports what became of
   // it. Its outcome, or nothing when nothing was left to send.
-  std::optional<int32_t> sync_one() {
-    int64_t op = 0;
-    SyncText request(orvel_sync_next_request(journal_.get(), base_url_.c_str(), &op));
+  std::optional<orvel::Outcome> sync_one() {
+    const std::optional<orvel::PendingRequest> request = wishes_.next_request(base_url_);
     if (!request) return std::nullopt;
-    Json envelope = parse(request.get());
-    yyjson_val *root = yyjson_doc_get_root(envelope.get());
-    const std::string content_type = member(root, "contentType"), body = member(root, "body");
-    const Answer answer = http(timeout_ms_, member(root, "method"), member(root, "url"), &content_type, &body);
-    const int32_t outcome = outcome_of(answer.status);
-    orvel_sync_report(journal_.get(), op, outcome);
+    const Answer answer = http(timeout_ms_, request->method, request->url, &request->content_type, &request->body);
+    const orvel::Outcome outcome = outcome_of(answer.status);
+    wishes_.report(request->op_id, outcome);
     return outcome;
   }
 
-  // Sends every change, waiting longer after each failure (no hot loop while
-  // the service is down); after kMaxTries failures the rest waits for a later run.
+  // Sends every change, waiting longer after each failure or request without
+  // an answer (no hot loop while the service is down); after kMaxTries of them
+  // the rest waits for a later run.
   void send_changes() {
     auto delay = std::chrono::milliseconds(200);
     int failures = 0;
-    while (const auto outcome = sync_one()) {
+    while (const std::optional<orvel::Outcome> outcome = sync_one()) {
       save();
-      if (*outcome == ORVEL_SYNC_ACCEPTED) std::printf("sent: accepted\n");
-      if (*outcome == ORVEL_SYNC_REJECTED) std::printf("sent: refused by the service\n");
-      if (*outcome != ORVEL_SYNC_FAILED) continue;
+      if (*outcome == orvel::Outcome::accepted) std::printf("sent: accepted\n");
+      if (*outcome == orvel::Outcome::rejected) std::printf("sent: refused by the service\n");
+      if (*outcome != orvel::Outcome::failed && *outcome != orvel::Outcome::unknown) continue;
       if (++failures == kMaxTries) {
-        std::printf("sent: failed; %d changes kept for later\n", orvel_sync_count(journal_.get(), ORVEL_SYNC_UNSENT));
+        std::printf("sent: failed; %d changes kept for later\n", wishes_.unsent());
         return;
       }
-      std::printf("sent: failed, trying again in %.1f s\n", static_cast<double>(delay.count()) / 1000);
+      std::printf(*outcome == orvel::Outcome::failed ? "sent: failed, trying again in %.1f s\n"
+                                                     : "sent: no answer in time, trying again in %.1f s\n",
+                  static_cast<double>(delay.count()) / 1000);
       std::this_thread::sleep_for(delay);
       delay = std::min(delay * 2, std::chrono::milliseconds(5000));
     }
   }
 
-  int32_t held() const { return orvel_sync_count(journal_.get(), ORVEL_SYNC_HELD); }
+  int held() const { return wishes_.held(); }
 
  private:
   std::string base_url_;
-  fs::path folder_;
+  fs::path snapshot_;
   long timeout_ms_;  // each request's deadline
-  Store store_;  // declared before the journal, which borrows it, so released after it
-  Journal journal_;
+  orvel::SyncedWishlist wishes_;
+};
+
+// curl's global state, for as long as main runs.
+struct CurlGlobal {
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal(const CurlGlobal &) = delete;
+  CurlGlobal &operator=(const CurlGlobal &) = delete;
 };
 
 }  // namespace
@@ -225,21 +249,20 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: wishlist BASE_URL FOLDER [TIMEOUT_SECONDS]\n");
     return 2;
   }
-  if (orvel_abi_version() != ORVEL_ABI_VERSION || orvel_sync_abi_version() != ORVEL_SYNC_ABI_VERSION) return 1;
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  {
-    Wishlist wishes(argv[1], argv[2], static_cast<long>(seconds * 1000));
-    if (!wishes) return 1;
+  const CurlGlobal curl;
+  try {
+    Wishlist wishes(argv[1], fs::path(argv[2]) / "wishlist.snapshot", static_cast<long>(seconds * 1000));
     wishes.refresh();
     wishes.show();
-    const int64_t op = wishes.wish("album", "al-42", "Blue Hour", "Ines Varga");
-    if (op < 0) std::fprintf(stderr, "wishlist: %s\n", orvel_sync_last_error());
-    std::printf("%s", op > 0 ? "wished album al-42\n" : op == 0 ? "album al-42 is wished already\n" : "");
+    const int64_t op = wishes.wish(orvel::Kind::album, "al-42", "Blue Hour", "Ines Varga");
+    std::printf("%s", op > 0 ? "wished album al-42\n" : "album al-42 is wished already\n");
     wishes.send_changes();
     wishes.refresh();
     wishes.show();
     std::printf("changes not yet confirmed: %d\n", wishes.held());
+  } catch (const std::exception &error) {  // an orvel::Error, a snapshot that cannot be read, no memory
+    std::fprintf(stderr, "wishlist: %s\n", error.what());
+    return 1;
   }
-  curl_global_cleanup();
   return 0;
 }

@@ -1,12 +1,15 @@
 import java.io.IOException;
+import java.net.ConnectException;
 import java.net.URI;
 import java.net.http.HttpClient;
+import java.net.http.HttpConnectTimeoutException;
 import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.nio.file.StandardOpenOption;
@@ -23,9 +26,9 @@ import org.orvel.SyncedWishlist;
 
 /**
  * The wishlist of one user, kept in step with the service: it loads the list, shows it, wishes
- * one album through the change journal, sends the change (backing off while the service fails)
- * and shows the list again. The store and the journal are saved in FOLDER after every change, so
- * a second run goes on where the first stopped.
+ * one album through the change journal, sends the change (backing off while the service fails or
+ * does not answer) and shows the list again. The store and the journal are saved together in
+ * FOLDER/wishlist.snapshot after every change, so a second run goes on where the first stopped.
  *
  * <pre>java -cp orvel-1.0.0.jar WishlistExample.java BASE_URL FOLDER [TIMEOUT_SECONDS]</pre>
  *
@@ -34,6 +37,11 @@ import org.orvel.SyncedWishlist;
 public final class WishlistExample {
   private static final int MAX_TRIES = 6;
   private static final int MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
+  private static final String SNAPSHOT = "wishlist.snapshot"; // the store and the journal, saved together
+  // send()'s status when no answer came: the request certainly did not leave (refused, or the
+  // name did not resolve), or it may have reached the service (deadline passed, connection broken).
+  private static final int NOT_SENT = 0;
+  private static final int NO_ANSWER = -1;
 
   private final Duration timeout;
   private final HttpClient http;
@@ -41,8 +49,11 @@ public final class WishlistExample {
   private final Path folder;
   private final SyncedWishlist wishes;
 
-  /** The wishlist as it was saved in folder, or a new one. */
-  WishlistExample(String baseUrl, Path folder, Duration timeout) throws IOException {
+  /** The status and body of one request; NOT_SENT or NO_ANSWER, with no body, when no answer came. */
+  private record Answer(int status, byte[] body) {}
+
+  /** The wishlist saved in folder, or a new one when nothing is saved there yet. */
+  WishlistExample(String baseUrl, Path folder, Duration timeout) {
     this.timeout = timeout;
     this.http = HttpClient.newBuilder()
         .version(HttpClient.Version.HTTP_1_1)
@@ -51,11 +62,30 @@ public final class WishlistExample {
         .build();
     this.baseUrl = baseUrl;
     this.folder = folder;
-    Path journal = folder.resolve("journal.json");
-    Path store = folder.resolve("wishes.json");
-    this.wishes = Files.exists(journal) && Files.exists(store)
-        ? SyncedWishlist.restore(Files.readString(journal), Files.readString(store))
-        : new SyncedWishlist();
+    this.wishes = open(folder.resolve(SNAPSHOT));
+  }
+
+  /**
+   * The wishlist saved at path, or a new one when there is none. A snapshot that cannot be read
+   * ends the program, left as it is: starting anew would save over it.
+   */
+  private static SyncedWishlist open(Path path) {
+    try {
+      return SyncedWishlist.openSnapshot(Files.readAllBytes(path));
+    } catch (NoSuchFileException none) {
+      return new SyncedWishlist();
+    } catch (IOException unreadable) {
+      throw unreadable(path, unreadable.toString());
+    } catch (OrvelException damaged) {
+      throw unreadable(path, damaged.reason());
+    }
+  }
+
+  /** Says why the snapshot at path cannot be read, and ends the program. */
+  private static IllegalStateException unreadable(Path path, String reason) {
+    System.err.println("wishlist: " + path + ": " + reason);
+    System.exit(1);
+    return new IllegalStateException(reason); // not reached: exit does not return
   }
 
   /** Replaces the file whole: a temporary file, fsync, rename, and fsync of the folder. */
@@ -74,31 +104,32 @@ public final class WishlistExample {
     }
   }
 
-  /** The save step, after every change: the store, then the journal. */
+  /** The save step, after every change: the store and the journal in one snapshot. */
   void save() throws IOException {
-    writeAtomically("wishes.json", wishes.exportJson());
-    writeAtomically("journal.json", wishes.save());
+    writeAtomically(SNAPSHOT, wishes.snapshot());
   }
 
   /**
-   * The status of one request, or 0 when no answer came: refused, reset, or past its deadline,
-   * where the client has cancelled the exchange and closed it, so it can no longer arrive.
+   * One request's answer; past its deadline the client has cancelled the exchange and closed it,
+   * so that it can no longer land after this returns.
    */
-  private HttpResponse<byte[]> send(HttpRequest request) throws InterruptedException {
+  private Answer send(HttpRequest request) throws InterruptedException {
     try {
-      return http.send(request, HttpResponse.BodyHandlers.ofByteArray());
+      HttpResponse<byte[]> answer = http.send(request, HttpResponse.BodyHandlers.ofByteArray());
+      return new Answer(answer.statusCode(), answer.body());
+    } catch (ConnectException | HttpConnectTimeoutException neverLeft) {
+      return new Answer(NOT_SENT, new byte[0]);
     } catch (IOException noAnswer) {
-      return null;
+      return new Answer(NO_ANSWER, new byte[0]);
     }
   }
 
   /** Loads the list from the service; the token is taken before the request leaves. */
   void refresh() throws IOException, InterruptedException {
     long token = wishes.beginRefresh();
-    HttpResponse<byte[]> list =
+    Answer list =
         send(HttpRequest.newBuilder(URI.create(Orvel.buildMineUrl(baseUrl))).timeout(timeout).GET().build());
-    int status = list == null ? 0 : list.statusCode();
-    if (status / 100 == 2 && list.body().length <= MAX_LIST_BYTES) {
+    if (list.status() / 100 == 2 && list.body().length <= MAX_LIST_BYTES) {
       try {
         wishes.load(token, list.body()); // empty (ignored) when a newer list was loaded first
         save();
@@ -107,7 +138,8 @@ public final class WishlistExample {
         // The store stays as it was.
       }
     }
-    System.out.println("the list could not be loaded (HTTP " + status + "): showing the saved one");
+    System.out.println(
+        "the list could not be loaded (HTTP " + Math.max(list.status(), 0) + "): showing the saved one");
   }
 
   void show() {
@@ -118,8 +150,12 @@ public final class WishlistExample {
     }
   }
 
-  /** 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good. */
+  /**
+   * 2xx: applied; 408, 429, 5xx or not sent: failed, to try again later; no answer: unknown, it may
+   * have landed, tried again too; other 4xx: refused for good.
+   */
   static Outcome outcomeOf(int status) {
+    if (status == NO_ANSWER) return Outcome.UNKNOWN;
     if (status / 100 == 2) return Outcome.ACCEPTED;
     if (status / 100 == 4 && status != 408 && status != 429) return Outcome.REJECTED;
     return Outcome.FAILED;
@@ -130,19 +166,19 @@ public final class WishlistExample {
     Optional<PendingRequest> next = wishes.nextRequest(baseUrl);
     if (next.isEmpty()) return Optional.empty();
     PendingRequest request = next.get();
-    HttpResponse<byte[]> answer = send(HttpRequest.newBuilder(URI.create(request.url()))
+    Answer answer = send(HttpRequest.newBuilder(URI.create(request.url()))
         .timeout(timeout)
         .header("Content-Type", request.contentType())
         .method(request.method(), HttpRequest.BodyPublishers.ofString(request.body()))
         .build());
-    Outcome outcome = outcomeOf(answer == null ? 0 : answer.statusCode());
+    Outcome outcome = outcomeOf(answer.status());
     wishes.report(request.opId(), outcome);
     return Optional.of(outcome);
   }
 
   /**
-   * Sends every change, waiting longer after each failure (no hot loop while the service is
-   * down); after MAX_TRIES failures the rest waits for a later run.
+   * Sends every change, waiting longer after each failure or request without an answer (no hot
+   * loop while the service is down); after MAX_TRIES of them the rest waits for a later run.
    */
   void sendChanges() throws IOException, InterruptedException {
     double delay = 0.2;
@@ -151,12 +187,13 @@ public final class WishlistExample {
       save();
       if (outcome.get() == Outcome.ACCEPTED) System.out.println("sent: accepted");
       if (outcome.get() == Outcome.REJECTED) System.out.println("sent: refused by the service");
-      if (outcome.get() != Outcome.FAILED) continue;
+      if (outcome.get() != Outcome.FAILED && outcome.get() != Outcome.UNKNOWN) continue;
       if (++failures == MAX_TRIES) {
         System.out.println("sent: failed; " + wishes.unsent() + " changes kept for later");
         return;
       }
-      System.out.println(String.format(Locale.ROOT, "sent: failed, trying again in %.1f s", delay));
+      String what = outcome.get() == Outcome.FAILED ? "failed" : "no answer in time";
+      System.out.println(String.format(Locale.ROOT, "sent: %s, trying again in %.1f s", what, delay));
       Thread.sleep((long) (delay * 1000));
       delay = Math.min(delay * 2, 5);
     }

@@ -1,13 +1,14 @@
 """The wishlist of one user, kept in step with the service: it loads the list,
 shows it, wishes one album through the change journal, sends the change
-(backing off while the service fails) and shows the list again. The store and
-the journal are saved in FOLDER after every change, so a second run goes on
-where the first stopped.
+(backing off while the service fails or does not answer) and shows the list
+again. The store and the journal are saved together in FOLDER/wishlist.snapshot
+after every change, so a second run goes on where the first stopped.
 
     python3 wishlist.py BASE_URL FOLDER [TIMEOUT_SECONDS]      (each request's deadline, 10 by default)
 """
 
 import os
+import socket
 import sys
 import time
 import urllib.error
@@ -17,16 +18,26 @@ import orvel
 
 MAX_TRIES = 6
 MAX_LIST_BYTES = 4 << 20  # a list larger than this is refused
+SNAPSHOT = "wishlist.snapshot"  # the store and the journal, saved together
+# http()'s status when no answer came: the request certainly did not leave (refused, or the
+# name did not resolve), or it may have reached the service (deadline passed, connection broken).
+NOT_SENT, NO_ANSWER = 0, -1
 
 
 def open_wishes(folder):
-    """The wishlist as it was saved in folder, or a new one."""
+    """The wishlist saved in folder, or a new one when nothing is saved there yet. A
+    snapshot that cannot be read ends the program, left as it is: starting anew would
+    save over it."""
+    path = os.path.join(folder, SNAPSHOT)
     try:
-        with open(os.path.join(folder, "journal.json"), "rb") as journal, \
-             open(os.path.join(folder, "wishes.json"), "rb") as store:
-            return orvel.SyncedWishlist.restore(journal.read(), store.read())
+        with open(path, "rb") as file:
+            return orvel.SyncedWishlist.open_snapshot(file.read())
     except FileNotFoundError:
         return orvel.SyncedWishlist()
+    except OSError as error:
+        sys.exit(f"wishlist: {path}: {error.strerror}")
+    except orvel.OrvelError as error:
+        sys.exit(f"wishlist: {path}: {error.reason or error}")
 
 
 def write_atomically(folder, name, text):
@@ -46,22 +57,24 @@ def write_atomically(folder, name, text):
 
 
 def save(wishes, folder):
-    """The save step, after every change: the store, then the journal."""
-    write_atomically(folder, "wishes.json", wishes.export_json())
-    write_atomically(folder, "journal.json", wishes.save())
+    """The save step, after every change: the store and the journal in one snapshot."""
+    write_atomically(folder, SNAPSHOT, wishes.snapshot())
 
 
 def http(request, timeout):
-    """The HTTP status of one request, or 0 when no answer came: refused, reset or
-    past its deadline, its connection closed by then, so it can no longer arrive."""
+    """The HTTP status and body of one request, or NOT_SENT or NO_ANSWER, its
+    connection closed by then, so that it can no longer land after this returns."""
     try:
         with urllib.request.urlopen(request, timeout=timeout) as answer:
             return answer.status, answer.read(MAX_LIST_BYTES + 1)
     except urllib.error.HTTPError as answer:
         answer.close()
         return answer.code, b""
-    except OSError:
-        return 0, b""
+    except urllib.error.URLError as error:  # before or while writing the request; reason says why
+        never_left = isinstance(error.reason, (ConnectionRefusedError, socket.gaierror))
+        return NOT_SENT if never_left else NO_ANSWER, b""
+    except OSError:  # while waiting for the answer
+        return NO_ANSWER, b""
 
 
 def refresh(wishes, base_url, folder, timeout):
@@ -75,7 +88,7 @@ def refresh(wishes, base_url, folder, timeout):
             return
         except orvel.InvalidInputError:  # not JSON: the store stays as it was
             pass
-    print(f"the list could not be loaded (HTTP {status}): showing the saved one")
+    print(f"the list could not be loaded (HTTP {max(status, 0)}): showing the saved one")
 
 
 def show(wishes):
@@ -85,7 +98,10 @@ def show(wishes):
 
 
 def outcome_of(status):
-    """2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good."""
+    """2xx: applied; 408, 429, 5xx or not sent: failed, to try again later; no answer:
+    unknown, it may have landed, tried again too; other 4xx: refused for good."""
+    if status == NO_ANSWER:
+        return orvel.Outcome.UNKNOWN
     if 200 <= status < 300:
         return orvel.Outcome.ACCEPTED
     if 400 <= status < 500 and status not in (408, 429):
@@ -107,8 +123,9 @@ def sync_one(wishes, base_url, timeout):
 
 
 def send_changes(wishes, base_url, folder, timeout):
-    """Sends every change, waiting longer after each failure (no hot loop while the
-    service is down); after MAX_TRIES failures the rest waits for a later run."""
+    """Sends every change, waiting longer after each failure or request without an
+    answer (no hot loop while the service is down); after MAX_TRIES of them the rest
+    waits for a later run."""
     delay, failures = 0.2, 0
     while (outcome := sync_one(wishes, base_url, timeout)) is not None:
         save(wishes, folder)
@@ -121,7 +138,8 @@ def send_changes(wishes, base_url, folder, timeout):
             if failures == MAX_TRIES:
                 print(f"sent: failed; {wishes.unsent} changes kept for later")
                 return
-            print(f"sent: failed, trying again in {delay:.1f} s")
+            what = "failed" if outcome == orvel.Outcome.FAILED else "no answer in time"
+            print(f"sent: {what}, trying again in {delay:.1f} s")
             time.sleep(delay)
             delay = min(delay * 2, 5)
 
@@ -134,7 +152,7 @@ def main(argv):
     with open_wishes(folder) as wishes:
         refresh(wishes, base_url, folder, timeout)
         show(wishes)
-        op_id = wishes.set_wished("album", "al-42", True, "Blue Hour", "Ines Varga")
+        op_id = wishes.set_wished("album", "al-42", wished=True, title="Blue Hour", artist="Ines Varga")
         print("wished album al-42" if op_id else "album al-42 is wished already")
         save(wishes, folder)
         send_changes(wishes, base_url, folder, timeout)

@@ -1,8 +1,9 @@
 // The wishlist of one user, kept in step with the service: it loads the list,
 // shows it, wishes one album through the change journal, sends the change
-// (backing off while the service fails) and shows the list again. The store
-// and the journal are saved in FOLDER after every change, so a second run goes
-// on where the first stopped. The Node example, typed.
+// (backing off while the service fails or does not answer) and shows the list
+// again. The store and the journal are saved together in
+// FOLDER/wishlist.snapshot after every change, so a second run goes on where
+// the first stopped. The Node example, typed.
 //   npm ci && npm install PATH/TO/orvel-1.0.0.tgz && npx tsc -p . && node dist/wishlist.js BASE_URL FOLDER [TIMEOUT_SECONDS]
 import { closeSync, fsyncSync, openSync, readFileSync, renameSync, writeSync } from 'node:fs';
 import { join } from 'node:path';
@@ -10,7 +11,7 @@ import { setTimeout as sleep } from 'node:timers/promises';
 import { OrvelError, Outcome, SyncedWishlist, buildMineUrl } from 'orvel';
 
 interface Answer {
-  status: number; // 0: no answer
+  status: number; // NOT_SENT or NO_ANSWER when no answer came
   body: ArrayBuffer;
 }
 
@@ -18,14 +19,28 @@ const [baseUrl, folder, seconds = '10'] = process.argv.slice(2);
 const TIMEOUT_MS = Math.round(Number(seconds) * 1000); // each request's deadline
 const MAX_TRIES = 6;
 const MAX_LIST_BYTES = 4 << 20; // a list larger than this is refused
+const SNAPSHOT = 'wishlist.snapshot'; // the store and the journal, saved together
+// http()'s status when no answer came: the request certainly did not leave (refused,
+// or the name did not resolve), or it may have reached the service (deadline passed,
+// connection broken).
+const NOT_SENT = 0;
+const NO_ANSWER = -1;
+const NEVER_LEFT = new Set(['ECONNREFUSED', 'ENOTFOUND', 'EAI_AGAIN']); // fetch's causes for NOT_SENT
 
-// The wishlist as it was saved in folder, or a new one.
+// The wishlist saved in folder, or a new one when nothing is saved there yet. A
+// snapshot that cannot be read ends the program, left as it is: starting anew
+// would save over it.
 function openWishes(folder: string): SyncedWishlist {
+  const path = join(folder, SNAPSHOT);
   try {
-    return SyncedWishlist.restore(readFileSync(join(folder, 'journal.json')), readFileSync(join(folder, 'wishes.json')));
+    return SyncedWishlist.openSnapshot(readFileSync(path));
   } catch (error) {
-    if ((error as NodeJS.ErrnoException).code === 'ENOENT') return new SyncedWishlist();
-    throw error;
+    const code = (error as NodeJS.ErrnoException).code;
+    if (code === 'ENOENT') return new SyncedWishlist();
+    const why = error instanceof OrvelError ? error.reason : code && (error as Error).message;
+    if (!why) throw error;
+    console.error(`wishlist: ${path}: ${why}`);
+    process.exit(1);
   }
 }
 
@@ -49,22 +64,22 @@ function writeAtomically(folder: string, name: string, text: string): void {
   }
 }
 
-// The save step, after every change: the store, then the journal.
+// The save step, after every change: the store and the journal in one snapshot.
 function save(wishes: SyncedWishlist, folder: string): void {
-  writeAtomically(folder, 'wishes.json', wishes.exportJson());
-  writeAtomically(folder, 'journal.json', wishes.save());
+  writeAtomically(folder, SNAPSHOT, wishes.snapshot());
 }
 
-// The status and body of one request; status 0 when no answer came: refused,
-// reset, or past its deadline, where fetch has aborted it and closed its
-// connection, so it can no longer arrive.
+// The status and body of one request, or NOT_SENT or NO_ANSWER; past its
+// deadline fetch has aborted it and closed its connection, so that it can no
+// longer land after this returns.
 async function http(url: string, init: RequestInit = {}): Promise<Answer> {
   try {
     const answer = await fetch(url, { ...init, redirect: 'manual', signal: AbortSignal.timeout(TIMEOUT_MS) });
     const body = await answer.arrayBuffer();
     return { status: answer.status, body };
-  } catch {
-    return { status: 0, body: new ArrayBuffer(0) };
+  } catch (error) {
+    const cause = (error as { cause?: NodeJS.ErrnoException }).cause;
+    return { status: NEVER_LEFT.has(cause?.code ?? '') ? NOT_SENT : NO_ANSWER, body: new ArrayBuffer(0) };
   }
 }
 
@@ -81,7 +96,7 @@ async function refresh(wishes: SyncedWishlist, baseUrl: string, folder: string):
       if (!(error instanceof OrvelError)) throw error; // not JSON: the store stays as it was
     }
   }
-  console.log(`the list could not be loaded (HTTP ${status}): showing the saved one`);
+  console.log(`the list could not be loaded (HTTP ${Math.max(status, 0)}): showing the saved one`);
 }
 
 function show(wishes: SyncedWishlist): void {
@@ -91,8 +106,10 @@ function show(wishes: SyncedWishlist): void {
   }
 }
 
-// 2xx: applied; 408, 429, 5xx or no answer: try again later; other 4xx: refused for good.
+// 2xx: applied; 408, 429, 5xx or not sent: failed, to try again later; no
+// answer: unknown, it may have landed, tried again too; other 4xx: refused for good.
 function outcomeOf(status: number): Outcome {
+  if (status === NO_ANSWER) return Outcome.Unknown;
   if (status >= 200 && status < 300) return Outcome.Accepted;
   if (status >= 400 && status < 500 && status !== 408 && status !== 429) return Outcome.Rejected;
   return Outcome.Failed;
@@ -113,8 +130,9 @@ async function syncOne(wishes: SyncedWishlist, baseUrl: string): Promise<Outcome
   return outcome;
 }
 
-// Sends every change, waiting longer after each failure (no hot loop while the
-// service is down); after MAX_TRIES failures the rest waits for a later run.
+// Sends every change, waiting longer after each failure or request without an
+// answer (no hot loop while the service is down); after MAX_TRIES of them the
+// rest waits for a later run.
 async function sendChanges(wishes: SyncedWishlist, baseUrl: string, folder: string): Promise<void> {
   let delay = 0.2;
   let failures = 0;
@@ -122,12 +140,13 @@ async function sendChanges(wishes: SyncedWishlist, baseUrl: string, folder: stri
     save(wishes, folder);
     if (outcome === Outcome.Accepted) console.log('sent: accepted');
     if (outcome === Outcome.Rejected) console.log('sent: refused by the service');
-    if (outcome !== Outcome.Failed) continue;
+    if (outcome !== Outcome.Failed && outcome !== Outcome.Unknown) continue;
     if (++failures === MAX_TRIES) {
       console.log(`sent: failed; ${wishes.unsent} changes kept for later`);
       return;
     }
-    console.log(`sent: failed, trying again in ${delay.toFixed(1)} s`);
+    const what = outcome === Outcome.Failed ? 'failed' : 'no answer in time';
+    console.log(`sent: ${what}, trying again in ${delay.toFixed(1)} s`);
     await sleep(delay * 1000);
     delay = Math.min(delay * 2, 5);
   }
