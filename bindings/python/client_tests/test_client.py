@@ -202,9 +202,41 @@ def test_headers_come_from_the_provider_before_each_request_and_never_show(servi
     def failing():
         raise RuntimeError("Bearer secret-token")
 
-    with client(service, tmp_path, headers=failing) as wishes:
+    for provider in (failing, lambda: {"X-Broken": "a\r\nInjected: 1"}):
+        with client(service, tmp_path, headers=provider) as wishes:
+            wishes.set_wished("album", "al-2", True)
+            summary = wishes.sync_now()
+            assert summary.failed + summary.unknown >= 1 and wishes.held == 1  # kept, to be sent again
+            assert "secret" not in (wishes.last_failure or "")
+    assert ("album", "al-2") not in served(service)
+
+
+@pytest.mark.parametrize("fault, reason", [
+    ({"action": "redirect"}, "a redirect to another origin was refused (307)"),
+    ({"action": "redirect", "endpoint": "mine"}, "a redirect to another origin was refused (307)"),
+    ({"action": "oversize", "endpoint": "mine", "bytes": 5000}, "the response is over 4096 bytes"),
+])
+def test_a_refused_answer_is_a_failure_with_its_reason(service, tmp_path, fault, reason):
+    service.control({"faults": [fault]})
+    with client(service, tmp_path, max_response_bytes=4096) as wishes:
+        wishes.set_wished("album", "al-1", True)
+        summary = wishes.sync_now()
+        assert wishes.last_failure == reason
+        assert summary.failed == (fault.get("endpoint") != "mine") and summary.unknown == 0
+
+
+def test_a_save_that_fails_during_a_pass_strands_no_request(service, tmp_path):
+    from test_state import Recording
+    ops = Recording()
+    with orvel.WishlistClient(service.base_url, str(tmp_path), _file_ops=ops, **FAST) as wishes:
+        wishes.set_wished("album", "al-1", True)
         wishes.set_wished("album", "al-2", True)
-        assert wishes.sync_now().failed == 1  # never sent
+        ops.fail = ("replace", "wishlist.snapshot")
+        with pytest.raises(OSError):
+            wishes.sync_now()
+        ops.fail = None
+        settle(wishes)
+        assert served(service) == {("album", "al-1"), ("album", "al-2")} == shown(wishes)
 
 
 @pytest.mark.parametrize("value, expected", [

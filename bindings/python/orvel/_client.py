@@ -182,6 +182,7 @@ class WishlistClient:
         self._probe_at: Optional[float] = None  # while offline: the next probe
         self._last_refresh: Optional[float] = None
         self._dirty = False
+        self._last_failure: Optional[str] = None
         self._state = ClientState.IDLE
         self._closing = False
         self._closed = False
@@ -227,6 +228,12 @@ class WishlistClient:
     @property
     def state(self) -> ClientState:
         return self._state
+
+    @property
+    def last_failure(self) -> Optional[str]:
+        """Why the latest request that failed did (a refused redirect, a size cap, a deadline), for
+        people; None before any. It never holds a header or a token."""
+        return self._last_failure
 
     def close(self) -> None:
         """Stops background passes, waits for the call and the pass in progress, saves, and
@@ -454,25 +461,36 @@ class WishlistClient:
             self._flush(during_pass=True)
             futures: Dict[concurrent.futures.Future[Answer], PendingRequest] = {}
             probe_failed = False
+            error: Optional[Exception] = None  # raised once every request started is reported
             while True:
                 with self._lock:
-                    if not self._closing and not probe_failed and (deadline is None or time.monotonic() < deadline):
-                        self._dispatch_requests(futures, counts)
+                    if (error is None and not self._closing and not probe_failed
+                            and (deadline is None or time.monotonic() < deadline)):
+                        try:
+                            self._dispatch_requests(futures, counts)
+                        except Exception as failure:
+                            error = failure
                 if not futures:
                     break
                 done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED)
                 for future in done:
                     request = futures.pop(future)
-                    answer = future.result()
+                    try:
+                        answer = future.result()
+                    except Exception as failure:  # it may have left: never taken for a failure
+                        answer = Answer(Outcome.UNKNOWN, reason=f"the request broke: {type(failure).__name__}")
                     with self._lock:
-                        self._settle(request, answer, counts)
+                        try:
+                            self._settle(request, answer, counts)  # reported first, then saved
+                        except Exception as failure:
+                            error = error or failure
                         probe_failed = probe_failed or self._probe_at is not None and answer.connection_failed
                     self._flush(during_pass=True)
             refreshed = False
             with self._lock:
                 wanted = refresh if refresh is not None else self._refresh_due(counts)
                 probing = self._probe_at is not None and counts["sent"] == 0  # the list is the probe
-                go = (wanted or probing) and not self._closing and not probe_failed
+                go = (wanted or probing) and error is None and not self._closing and not probe_failed
             if go:
                 refreshed = self._refresh()
             with self._lock:
@@ -481,7 +499,9 @@ class WishlistClient:
                                     else ClientState.BACKING_OFF if self._held else ClientState.IDLE)
                 next_at = min((self._not_before.get(op, 0.0) for op in self._held), default=None)
                 if self._probe_at is not None:
-                    next_at = self._probe_at if next_at is None else max(next_at, self._probe_at)
+                    next_at = self._probe_at  # a probe goes then, whatever the delays
+            if error is not None:
+                raise error
         return SyncSummary(counts["sent"], counts[Outcome.ACCEPTED], counts[Outcome.REJECTED],
                            counts[Outcome.FAILED], counts[Outcome.UNKNOWN], refreshed, _wall(next_at))
 
@@ -535,11 +555,13 @@ class WishlistClient:
         else:
             self._forget(request.op_id)
         self._connected(answer, now)
-        self._save()
+        if answer.reason:
+            self._last_failure = answer.reason
         if answer.outcome is Outcome.REJECTED:
             self._emit("rejected", Rejection(request.kind, request.item_id, request.wished, answer.status))
         if change is not StoreChange.UNCHANGED:
             self._emit("change", Change(request.kind, request.item_id, change is StoreChange.SHOWN, "rejected"))
+        self._save()
 
     def _sent(self, attempts: int, op_id: int) -> int:
         """How often the operation really left: the journal's count, less its hand-outs to be held."""
@@ -573,6 +595,8 @@ class WishlistClient:
         answer = self._transport.get(self._mine_url, self._options.list_timeout)
         with self._lock:
             self._connected(answer, time.monotonic())
+            if answer.reason:
+                self._last_failure = answer.reason
             if answer.outcome is not Outcome.ACCEPTED or self._closing:
                 return False
             before = {(e.kind.value, e.item_id) for e in self._wishes}

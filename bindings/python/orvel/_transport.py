@@ -231,6 +231,8 @@ class Transport:
             return self._cut_off(written, "the deadline passed"), None
         except (OSError, http.client.HTTPException) as error:
             return self._cut_off(written, f"the connection broke: {type(error).__name__}"), None
+        except ValueError as error:  # a header http.client refuses (a line break in a token)
+            return self._cut_off(written, f"the request could not be made: {type(error).__name__}"), None
         finally:
             conn.close()
 
