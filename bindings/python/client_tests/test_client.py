@@ -248,3 +248,15 @@ def test_retry_after_in_seconds_or_an_http_date(value, expected):
     from orvel._transport import retry_after_seconds
     now = 1445412450.0  # Wed, 21 Oct 2015 07:27:30 GMT
     assert retry_after_seconds(value, now) == expected
+
+
+def test_at_most_max_in_flight_requests_at_once(service, tmp_path):
+    service.control({"faults": [{"action": "late", "seconds": 1, "times": None}]})
+    with client(service, tmp_path, max_in_flight=3) as wishes:
+        for n in range(7):
+            wishes.set_wished("album", f"al-{n}", True)
+        assert wishes.sync_now().accepted == 7
+    arrivals = sorted(r["time"] for r in service.state()["requests"] if r["wish"])
+    # Answered after a second each: the 4th waits for one of the first 3, the 7th for one of the next.
+    assert arrivals[3] - arrivals[0] >= 0.9 and arrivals[6] - arrivals[3] >= 0.9
+    assert arrivals[6] - arrivals[0] < 5.5  # three at a time: one after another would take 6 s
