@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
+import functools
 import queue
 import random
 import ssl
@@ -188,6 +189,7 @@ class WishlistClient:
         self._closed = False
         self._background: Optional[threading.Thread] = None
         self._pool: Optional[concurrent.futures.ThreadPoolExecutor] = None
+        self._inline: Dict["concurrent.futures.Future[Answer]", Callable[[], Answer]] = {}
         self._holds: Dict[int, int] = {}  # op id -> how often the journal handed it out to be held
         self._op_keys: Dict[int, _Key] = {}  # op id -> its entry, while a delay is kept for it
         self._pause_until = 0.0  # the background's wait after a pass that raised
@@ -472,20 +474,30 @@ class WishlistClient:
                             error = failure
                 if not futures:
                     break
-                done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED)
-                for future in done:
-                    request = futures.pop(future)
+                for future, call in list(self._inline.items()):  # one at a time: sent on this thread
+                    del self._inline[future]
                     try:
-                        answer = future.result()
-                    except Exception as failure:  # it may have left: never taken for a failure
-                        answer = Answer(Outcome.UNKNOWN, reason=f"the request broke: {type(failure).__name__}")
-                    with self._lock:
+                        future.set_result(call())
+                    except Exception as failure:
+                        future.set_exception(failure)
+                done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED)
+                with self._lock:
+                    for future in done:
+                        request = futures.pop(future)
                         try:
-                            self._settle(request, answer, counts)  # reported first, then saved
+                            answer = future.result()
+                        except Exception as failure:  # it may have left: never taken for a failure
+                            answer = Answer(Outcome.UNKNOWN, reason=f"the request broke: {type(failure).__name__}")
+                        try:
+                            self._settle(request, answer, counts)
                         except Exception as failure:
                             error = error or failure
                         probe_failed = probe_failed or self._probe_at is not None and answer.connection_failed
-                    self._flush(during_pass=True)
+                    try:
+                        self._save()  # once for the answers that came together, before their events
+                    except Exception as failure:
+                        error = error or failure
+                self._flush(during_pass=True)
             refreshed = False
             with self._lock:
                 wanted = refresh if refresh is not None else self._refresh_due(counts)
@@ -534,12 +546,17 @@ class WishlistClient:
         self._sending[request.op_id] = request
         counts["sent"] += 1
         key = f"{self._installation}-{request.op_id}"
-        future = self._executor().submit(self._transport.post, request.url, request.body.encode("utf-8"),
-                                         request.content_type, key, self._options.request_timeout)
+        call = functools.partial(self._transport.post, request.url, request.body.encode("utf-8"),
+                                 request.content_type, key, self._options.request_timeout)
+        if self._options.max_in_flight == 1:
+            future: concurrent.futures.Future[Answer] = concurrent.futures.Future()
+            self._inline[future] = call  # no thread to hand it to and back from
+        else:
+            future = self._executor().submit(call)
         futures[future] = request
 
     def _settle(self, request: PendingRequest, answer: Answer, counts: Dict[Any, int]) -> None:
-        """Reports one answer to the journal, saves, and queues its events; the caller holds the lock."""
+        """Reports one answer to the journal and queues its events; the caller holds the lock and saves."""
         opts, now = self._options, time.monotonic()
         self._sending.pop(request.op_id, None)
         attempts = self._wishes.status(request.kind, request.item_id)
@@ -561,7 +578,6 @@ class WishlistClient:
             self._emit("rejected", Rejection(request.kind, request.item_id, request.wished, answer.status))
         if change is not StoreChange.UNCHANGED:
             self._emit("change", Change(request.kind, request.item_id, change is StoreChange.SHOWN, "rejected"))
-        self._save()
 
     def _sent(self, attempts: int, op_id: int) -> int:
         """How often the operation really left: the journal's count, less its hand-outs to be held."""
