@@ -226,7 +226,7 @@ def test_a_refused_answer_is_a_failure_with_its_reason(service, tmp_path, fault,
 
 
 def test_a_save_that_fails_during_a_pass_strands_no_request(service, tmp_path):
-    from test_state import Recording
+    from test_client_state import Recording
     ops = Recording()
     with orvel.WishlistClient(service.base_url, str(tmp_path), _file_ops=ops, **FAST) as wishes:
         wishes.set_wished("album", "al-1", True)
