@@ -260,3 +260,22 @@ def test_at_most_max_in_flight_requests_at_once(service, tmp_path):
     # Answered after a second each: the 4th waits for one of the first 3, the 7th for one of the next.
     assert arrivals[3] - arrivals[0] >= 0.9 and arrivals[6] - arrivals[3] >= 0.9
     assert arrivals[6] - arrivals[0] < 5.5  # three at a time: one after another would take 6 s
+
+
+def test_the_background_tries_again_soon_after_a_pass_that_could_not_save(service, tmp_path, capsys):
+    from test_client_state import Recording
+    ops = Recording()
+    with orvel.WishlistClient(service.base_url, str(tmp_path), _file_ops=ops, refresh_interval=600,
+                              **FAST) as wishes:
+        wishes.set_wished("album", "al-1", True)
+        ops.fail = ("replace", "wishlist.snapshot")
+        wishes.start()
+        deadline = time.monotonic() + 30
+        while "No space left" not in capsys.readouterr().err and time.monotonic() < deadline:
+            time.sleep(0.05)
+        ops.fail = None  # room again: saved within a backoff, not a refresh_interval, later
+        while wishes.held and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert wishes.held == 0 and served(service) == {("album", "al-1")}
+    with orvel.WishlistClient(service.base_url, str(tmp_path)) as again:
+        assert again.held == 0 and ("album", "al-1") in again

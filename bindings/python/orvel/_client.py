@@ -139,9 +139,12 @@ def _wall(monotonic: Optional[float]) -> Optional[float]:
     return None if monotonic is None else time.time() + (monotonic - time.monotonic())
 
 
+def _text(value: Text) -> str:
+    return value.decode("utf-8", "surrogateescape") if isinstance(value, bytes) else str(value)
+
+
 def _key(kind: Text, item_id: Text) -> _Key:
-    text = lambda v: v.decode("utf-8", "surrogateescape") if isinstance(v, bytes) else str(v)  # noqa: E731
-    return text(kind), text(item_id)
+    return _text(kind), _text(item_id)
 
 
 class WishlistClient:
@@ -655,13 +658,15 @@ class WishlistClient:
         """The caller holds the lock: when the background has something to do."""
         if self._probe_at is not None:
             return max(self._probe_at, self._pause_until)
+        now = time.monotonic()
         times = [self._not_before.get(op, 0.0) for op in self._held]
-        base = self._last_refresh if self._last_refresh is not None else time.monotonic()
-        times.append(base + self._options.refresh_interval)
+        times.append((self._last_refresh if self._last_refresh is not None else now) + self._options.refresh_interval)
+        if self._dirty:
+            times.append(now)
         return max(min(times), self._pause_until)
 
     def _run(self) -> None:
-        me = threading.current_thread()
+        me, errors = threading.current_thread(), 0
         while True:
             with self._lock:
                 while True:
@@ -669,18 +674,21 @@ class WishlistClient:
                         self._wake.notify_all()
                         return
                     wake = self._next_wake()
-                    now = time.monotonic()
-                    ready = (self._dirty and self._probe_at is None and now >= self._pause_until) or now >= wake
-                    if ready:
+                    if time.monotonic() >= wake:
                         break
-                    self._wake.wait(max(0.0, wake - time.monotonic()))
+                    self._wake.wait(wake - time.monotonic())
                 self._dirty = False
             try:
                 self._pass(None, refresh=None)
-            except Exception:  # a folder that cannot be written: tried again at the next wake
+                errors = 0
+            except Exception:  # a folder that cannot be written: tried again, later each time
                 traceback.print_exc(file=sys.stderr)
+                errors += 1
                 with self._lock:
-                    self._pause_until = time.monotonic() + self._options.backoff_base
+                    opts = self._options
+                    self._dirty = True
+                    wait = min(opts.backoff_cap, opts.backoff_base * 2.0 ** min(errors, 62))
+                    self._pause_until = time.monotonic() + wait
             self._flush()
 
     def __repr__(self) -> str:
