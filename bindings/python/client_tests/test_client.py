@@ -279,3 +279,18 @@ def test_the_background_tries_again_soon_after_a_pass_that_could_not_save(servic
         assert wishes.held == 0 and served(service) == {("album", "al-1")}
     with orvel.WishlistClient(service.base_url, str(tmp_path)) as again:
         assert again.held == 0 and ("album", "al-1") in again
+
+
+def test_an_operation_keeps_its_idempotency_key_across_a_restart(service, tmp_path):
+    service.control({"faults": [{"action": "error", "itemId": "al-1"}]})
+    with client(service, tmp_path, backoff_base=60, backoff_cap=60) as wishes:
+        wishes.set_wished("album", "al-1", True)
+        assert wishes.sync_now().failed == 1
+    with client(service, tmp_path) as wishes:  # the delay is not kept: sent again at once
+        assert wishes.sync_now().accepted == 1
+    with client(service, tmp_path / "another installation") as other:
+        other.set_wished("album", "al-2", True)
+        other.sync_now()
+    keys = [r["headers"]["Idempotency-Key"] for r in service.state()["requests"] if r["wish"]]
+    assert len(keys) == 3 and keys[0] == keys[1] != keys[2]
+    assert keys[0].rsplit("-", 1)[0] != keys[2].rsplit("-", 1)[0]  # the installations' ids differ
