@@ -294,3 +294,18 @@ def test_an_operation_keeps_its_idempotency_key_across_a_restart(service, tmp_pa
     keys = [r["headers"]["Idempotency-Key"] for r in service.state()["requests"] if r["wish"]]
     assert len(keys) == 3 and keys[0] == keys[1] != keys[2]
     assert keys[0].rsplit("-", 1)[0] != keys[2].rsplit("-", 1)[0]  # the installations' ids differ
+
+
+def test_a_newer_intent_replaces_a_change_held_for_its_backoff_at_once(service, tmp_path):
+    service.control({"faults": [{"action": "error", "itemId": "al-1"}]})
+    with client(service, tmp_path, backoff_base=60, backoff_cap=60) as wishes:
+        wishes.set_wished("album", "al-1", True)
+        assert wishes.sync_now().failed == 1
+        wishes.sync_now()  # handed out again, and held here: its time has not come
+        waiting = wishes.status("album", "al-1")
+        assert waiting.state is orvel.SyncState.PENDING and waiting.next_attempt_at > time.time() + 1
+        assert waiting.attempts == 1
+        wishes.set_wished("album", "al-1", False)  # the user changes their mind
+        summary = wishes.sync_now()
+        assert summary.accepted == 1 and wishes.held == 0 and ("album", "al-1") not in wishes
+    assert [(r["wish"]["op"], r["status"]) for r in requests_for(service, "al-1")] == [("add", 503), ("remove", 204)]
