@@ -120,3 +120,11 @@ def test_the_installation_id_stays_and_differs_between_folders(tmp_path):
     with open_client(tmp_path / "b"):
         pass
     assert (tmp_path / "a" / "installation-id").read_text() == one != (tmp_path / "b" / "installation-id").read_text()
+
+
+@pytest.mark.parametrize("base_url", ["ftp://wishlist.example.com", "wishlist.example.com", "/wishlist", "http://"])
+def test_a_base_url_that_is_not_http_is_refused_before_the_folder_is_taken(tmp_path, base_url):
+    with pytest.raises(ValueError, match="http"):
+        orvel.WishlistClient(base_url, str(tmp_path))
+    with open_client(tmp_path):  # the folder is free
+        pass

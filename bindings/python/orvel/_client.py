@@ -14,6 +14,7 @@ import time
 import traceback
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
+from urllib.parse import urlsplit
 
 from ._enums import TextEnum
 from ._errors import InvalidInputError
@@ -170,6 +171,8 @@ class WishlistClient:
             raise ValueError("max_in_flight and offline_after are at least 1")
         self._base_url = base_url
         self._mine_url = build_mine_url(base_url)
+        if urlsplit(self._mine_url).scheme not in ("http", "https") or not urlsplit(self._mine_url).hostname:
+            raise ValueError(f"base_url must be an absolute http:// or https:// URL, not {base_url!r}")
         self._random = opts.random or random.SystemRandom()
         self._transport = Transport(opts.headers, opts.ssl_context, opts.max_response_bytes)
         self._lock = threading.RLock()
