@@ -124,7 +124,7 @@ class _DeadlineSocket:
         pass  # the deadline rules
 
     def close(self) -> None:
-        self._sock.close()
+        pass  # http.client closes it as soon as an answer says "Connection: close", before its body is read
 
     def shutdown(self, how: int) -> None:
         self._sock.shutdown(how)
@@ -190,13 +190,15 @@ class Transport:
         except ValueError as error:
             return Answer(Outcome.FAILED, reason=str(error)), None
         written = False
+        sock: Optional[socket.socket] = None
         try:
             try:
                 conn.connect()
             except (OSError, ssl.SSLError) as error:
                 return Answer(Outcome.FAILED, connection_failed=True,
                               reason=f"cannot connect: {type(error).__name__}"), None
-            conn.sock = _DeadlineSocket(conn.sock, deadline)  # type: ignore[assignment]
+            sock = conn.sock
+            conn.sock = _DeadlineSocket(sock, deadline)  # type: ignore[assignment]
             try:
                 headers = dict(self._headers() if self._headers else {})
             except Exception as error:  # its text may hold a token: only its type is told
@@ -235,6 +237,8 @@ class Transport:
             return self._cut_off(written, f"the request could not be made: {type(error).__name__}"), None
         finally:
             conn.close()
+            if sock is not None:
+                sock.close()  # the request is given up: it can no longer arrive
 
     @staticmethod
     def _cut_off(written: bool, why: str) -> Answer:
