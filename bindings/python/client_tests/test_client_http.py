@@ -1,5 +1,5 @@
-"""https: certificates are checked unless the app passes a context that trusts its own; and answers
-that close their connection are read whole."""
+"""The client's HTTP against servers of other shapes: https with an untrusted and a trusted
+certificate, answers that close their connection, a chunked list past the size cap."""
 
 import json
 import shutil
@@ -75,6 +75,44 @@ def test_a_server_that_closes_each_connection_is_read_whole(tmp_path):
             wishes.set_wished("album", "al-1", True)
             summary = wishes.sync_now()
             assert (summary.accepted, summary.refreshed) == (1, True), wishes.last_failure
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+class Chunked(BaseHTTPRequestHandler):
+    """The list in chunks, with no Content-Length: its size is known only once read."""
+
+    protocol_version = "HTTP/1.1"
+    entries = 0
+
+    def do_GET(self):
+        items = [{"kind": "track", "itemId": f"tr-{n}", "title": "T" * 50, "artist": ""} for n in range(self.entries)]
+        body = json.dumps({"items": items}).encode()
+        self.send_response(200)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        for start in range(0, len(body), 1000):
+            piece = body[start:start + 1000]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+        self.wfile.write(b"0\r\n\r\n")
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.mark.parametrize("entries, loaded", [(10, True), (1000, False)])
+def test_a_chunked_list_past_the_cap_loads_nothing(tmp_path, entries, loaded):
+    handler = type("Sized", (Chunked,), {"entries": entries})
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        base_url = f"http://127.0.0.1:{server.server_address[1]}"
+        with orvel.WishlistClient(base_url, str(tmp_path), max_response_bytes=16384, events="inline") as wishes:
+            assert wishes.sync_now().refreshed == loaded
+            assert len(wishes) == (entries if loaded else 0)
+            assert loaded or wishes.last_failure == "the response is over 16384 bytes"
     finally:
         server.shutdown()
         server.server_close()
