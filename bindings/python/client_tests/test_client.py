@@ -309,3 +309,24 @@ def test_a_newer_intent_replaces_a_change_held_for_its_backoff_at_once(service, 
         summary = wishes.sync_now()
         assert summary.accepted == 1 and wishes.held == 0 and ("album", "al-1") not in wishes
     assert [(r["wish"]["op"], r["status"]) for r in requests_for(service, "al-1")] == [("add", 503), ("remove", 204)]
+
+
+def test_a_background_client_probes_once_a_backoff_cap_while_the_service_is_down(tmp_path, monkeypatch):
+    from orvel._transport import Transport
+    calls = []
+    for name in ("post", "get"):
+        def counted(self, *args, _real=getattr(Transport, name), **kwargs):
+            calls.append(time.monotonic())
+            return _real(self, *args, **kwargs)
+        monkeypatch.setattr(Transport, name, counted)
+    with orvel.WishlistClient("http://127.0.0.1:9", str(tmp_path), offline_after=3, backoff_base=0.05,
+                              backoff_cap=1, events="inline") as wishes:
+        for n in range(3):
+            wishes.set_wished("album", f"al-{n}", True)
+        wishes.start()
+        time.sleep(3.5)
+        assert wishes.state is orvel.ClientState.OFFLINE
+    # Three failures in a row at once (and perhaps a quick retry), then one probe a second: no spinning.
+    assert 4 <= len(calls) <= 10, len(calls)
+    probes = [call for call in calls if call - calls[0] > 0.5]
+    assert all(b - a >= 0.9 for a, b in zip(probes, probes[1:])), probes
