@@ -246,6 +246,29 @@ for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVE
     agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
           re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
 
+# ---- the Python client's defaults: docs/client.md's table (begin) -------------------------
+UNITS = {"s": 1, "min": 60, "MiB": 1024 * 1024, "": 1}
+
+
+def client_defaults(path):
+    """docs/client.md's defaults table: option name -> its value in seconds, bytes or a count."""
+    table = one(r"(?ms)^\| option \| default \| meaning \|\n\|[-|]+\|\n((?:\|[^\n]*\n?)+)", path) or ""
+    values = {}
+    for row in table.strip().split("\n"):
+        names, defaults = [c.strip() for c in row.strip("|").split("|")][:2]
+        for name, default in zip(names.split(" / "), defaults.split(" / ")):
+            amount, _, unit = default.partition(" ")
+            values[name] = float(amount) * UNITS[unit]
+    return values
+
+
+defaults = client_defaults("docs/client.md")
+python_options = orvel.ClientOptions()
+agree("client defaults", defaults, "orvel.ClientOptions",
+      {name: None if getattr(python_options, name, None) is None else float(getattr(python_options, name))
+       for name in defaults})
+# ---- the Python client's defaults (end) ---------------------------------------------------
+
 if failures:
     print("facts that disagree with their source:")
     for f in failures:

@@ -15,6 +15,7 @@ texts come back as ``str``. Every text the libraries return is copied and
 released exactly once. See ``load_library`` for where the libraries are looked for.
 """
 
+from ._client import Change, ClientOptions, ClientState, Rejection, Status, SyncState, SyncSummary, WishlistClient
 from ._errors import ERRORS, SYNC_ERRORS, InvalidInputError, LibraryNotFoundError, OrvelError, Reason
 from ._kinds import KINDS, Kind
 from ._library import (
@@ -34,6 +35,7 @@ from ._requests import (
     validate_kind,
     version,
 )
+from ._state_dir import StateError
 from ._store import Entry
 from ._synced import (
     EntryState,
@@ -51,6 +53,15 @@ from ._wishlist import Wishlist
 
 __all__ = [
     "ABI_VERSION",
+    "Change",
+    "ClientOptions",
+    "ClientState",
+    "Rejection",
+    "StateError",
+    "Status",
+    "SyncState",
+    "SyncSummary",
+    "WishlistClient",
     "ERRORS",
     "Entry",
     "EntryState",
@@ -86,7 +97,8 @@ __all__ = [
 ]
 
 # The public classes present themselves as orvel's (repr, errors, pickling's refusal).
-for _public in (Entry, EntryState, EntryStatus, InvalidInputError, Kind, LibraryNotFoundError, OrvelError, Outcome,
+for _public in (Change, ClientOptions, ClientState, Rejection, StateError, Status, SyncState, SyncSummary,
+                WishlistClient, Entry, EntryState, EntryStatus, InvalidInputError, Kind, LibraryNotFoundError, OrvelError, Outcome,
                 PendingRequest, Reason, StoreChange, SyncedWishlist, WishRequest, Wishlist):
     _public.__module__ = __name__
 del _public
