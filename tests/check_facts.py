@@ -228,6 +228,27 @@ for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVE
     agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
           re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
 
+# ---- the Node client's defaults (bindings/node) -------------------------------------------
+# The defaults table of docs/client.md, in the Node client's units (ms, bytes), against
+# DEFAULTS in its source: each option there, and nothing else.
+def node_client_defaults():
+    units = {"s": 1000, "min": 60_000, "MiB": 1024 * 1024, "": 1}
+    table = {}
+    for names, values in re.findall(r"(?m)^\| ([a-z_ /]+) \| ([^|]+) \|", read("docs/client.md")):
+        if names.strip() == "option":
+            continue
+        for name, value in zip(names.split(" / "), values.split(" / ")):
+            number, unit = re.fullmatch(r"(\d+) ?(s|min|MiB|)", value.strip()).groups()
+            camel = re.sub(r"_(\w)", lambda m: m.group(1).upper(), name.strip())
+            table[camel] = int(number) * units[unit]
+    return table
+
+
+node_defaults_source = one(r"const DEFAULTS = Object\.freeze\(\{(.*?)\}\);", "bindings/node/lib/client/client.cjs", re.S) or ""
+agree("client defaults", node_client_defaults(), "bindings/node/lib/client/client.cjs (DEFAULTS)",
+      {n: int(v.replace("_", "")) for n, v in re.findall(r"(\w+): ([\d_]+),", node_defaults_source)})
+# ---- end of the Node client's defaults ------------------------------------------------------
+
 if failures:
     print("facts that disagree with their source:")
     for f in failures:

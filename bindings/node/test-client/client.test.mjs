@@ -76,11 +76,8 @@ test('Retry-After in seconds or as a date, and the backoff within its bounds', (
   for (const [attempts, base, cap, r, delay] of delays) assert.equal(backoffDelay(attempts, base, cap, () => r), delay);
 });
 
-test('options are checked, and the defaults are the shared table', () => {
-  assert.deepEqual({ ...DEFAULTS }, {
-    requestTimeout: 10000, listTimeout: 30000, maxResponseBytes: 64 * 1024 * 1024, maxInFlight: 4,
-    backoffBase: 1000, backoffCap: 300000, offlineAfter: 3, refreshInterval: 900000,
-  });
+test('options are checked (the defaults are checked against the shared table by check_facts.py)', () => {
+  assert.ok(Object.isFrozen(DEFAULTS));
   const dir = folder();
   const cases = [
     [['ftp://x', dir], /http: or https:/],
