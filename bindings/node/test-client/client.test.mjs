@@ -190,3 +190,20 @@ test('a background client with nothing to do sends nothing after its first refre
     await client.close();
   }
 });
+
+test('no more than maxInFlight requests are on the wire at once', async () => {
+  const ids = ['h0', 'h1', 'h2', 'h3', 'h4', 'h5'];
+  await service.control({ faults: ids.map((itemId) => ({ action: 'hold', itemId, seconds: 20 })) });
+  const client = new WishlistClient(service.baseUrl, folder(), { requestTimeout: 1500, maxInFlight: 4 });
+  try {
+    for (const id of ids) client.setWished('track', id, true);
+    const seen = (await service.state()).requests.length;
+    const summary = await client.syncNow();
+    const posts = (await service.state()).requests.slice(seen).filter((r) => r.wish);
+    // heldOpen: how many held requests' clients still had their connection open when this one arrived.
+    assert.ok(posts.every((r) => r.heldOpen <= 3), JSON.stringify(posts.map((r) => r.heldOpen)));
+    assert.ok(posts.filter((r) => r.fault === 'hold').length === 6 && summary.unknown === 6, JSON.stringify(summary));
+  } finally {
+    await client.close();
+  }
+});
