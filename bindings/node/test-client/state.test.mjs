@@ -161,3 +161,48 @@ test('the installation id lasts as long as the journal, and a new journal gets a
   assert.notEqual(fs.readFileSync(idFile, 'utf8'), first, 'operation ids start again: so does the key');
   await client.close();
 });
+
+// recordingFs, with the promise API the background save uses recorded too.
+function recordingFsWithPromises() {
+  const { ops, calls } = recordingFs();
+  ops.promises = {
+    async open(path, flags) {
+      const handle = await fs.promises.open(path, flags);
+      calls.push(['open', path]);
+      return {
+        sync: async () => { calls.push(['fsync', path]); await handle.sync(); },
+        close: async () => { calls.push(['close', path]); await handle.close(); },
+      };
+    },
+  };
+  return { ops, calls };
+}
+
+test('a background save keeps the same order, its waits for the disk off the thread', async () => {
+  const dir = folder();
+  const { ops, calls } = recordingFsWithPromises();
+  const state = new StateDir(dir, ops);
+  calls.length = 0;
+  assert.equal(await state.saveSnapshotInBackground('{"two":2}', () => false), true);
+  const tmp = join(dir, 'wishlist.snapshot.tmp');
+  assert.deepEqual(calls, [
+    ['open', tmp], ['writeFile', tmp], ['close', tmp],
+    ['open', tmp], ['fsync', tmp], ['close', tmp],
+    ['rename', tmp, join(dir, 'wishlist.snapshot')],
+    ['open', dir], ['fsync', dir], ['close', dir],
+  ]);
+  state.close();
+});
+
+test('a save made while a background one waits for the disk stands; the older is dropped', async () => {
+  const dir = folder();
+  const state = new StateDir(dir);
+  let newer = false;
+  const older = state.saveSnapshotInBackground('older', () => newer);
+  state.saveSnapshot('newer'); // as setWished() does, on the same thread, meanwhile
+  newer = true;
+  assert.equal(await older, false);
+  assert.equal(fs.readFileSync(join(dir, 'wishlist.snapshot'), 'utf8'), 'newer');
+  assert.deepEqual(fs.readdirSync(dir).sort(), ['lock', 'wishlist.snapshot']);
+  state.close();
+});

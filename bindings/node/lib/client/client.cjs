@@ -32,6 +32,9 @@ const ClientState = Object.freeze({
   Closed: 'closed',
 });
 
+// How long outcomes may gather before their snapshot is taken, while requests are on the wire.
+const SAVE_GATHER_MS = 50;
+
 const key = (kind, itemId) => `${kind}\u0000${itemId}`;
 
 function checkedOptions(options) {
@@ -97,6 +100,15 @@ class WishlistClient {
   #lastRefresh = 0;
   #refreshAt = 0;
   #refreshFailures = 0;
+  // Saving: each snapshot taken has a generation; `#durable` is the newest on the disk.
+  #generation = 0;
+  #durable = 0;
+  #dirty = false;
+  #saver = null;
+  #saveError = null;
+  // Events of outcomes not yet on the disk: delivered once they are.
+  #unsaved = [];
+  #hurry = null;
 
   constructor(baseUrl, stateDir, options = {}) {
     this.#baseUrl = checkedBaseUrl(baseUrl);
@@ -252,6 +264,7 @@ class WishlistClient {
     this.#clearTimer();
     this.#abort.abort();
     await this.#passes.catch(() => {});
+    await this.#saved().catch(() => {}); // the final save below holds all of it
     try {
       for (const opId of this.#waiting.keys()) this.#wishes.report(opId, Outcome.Failed); // never sent
       this.#waiting.clear();
@@ -321,8 +334,68 @@ class WishlistClient {
     if (this.#closing !== null) throw new OrvelError('the client is closed');
   }
 
+  // Saves now, before the call returns: this snapshot holds every outcome reported so far.
   #save() {
+    const generation = ++this.#generation;
     this.#dir.saveSnapshot(this.#wishes.snapshot());
+    this.#durable = generation;
+    this.#dirty = false;
+    const events = this.#unsaved;
+    this.#unsaved = [];
+    for (const [name, payload] of events) this.#emit(name, payload);
+  }
+
+  // Saves an outcome: in the background while requests go on, snapshots taken
+  // one after another, each holding every outcome reported before it; their
+  // events are delivered once they are on the disk. A pass ends with #saved().
+  #saveSoon(events = []) {
+    this.#unsaved.push(...events);
+    this.#dirty = true;
+    if (this.#saver === null) this.#saver = this.#runSaver().finally(() => { this.#saver = null; });
+  }
+
+  async #runSaver() {
+    while (this.#dirty && this.#saveError === null) {
+      this.#dirty = false;
+      const generation = ++this.#generation;
+      const events = this.#unsaved;
+      this.#unsaved = [];
+      try {
+        const text = this.#wishes.snapshot();
+        if (await this.#dir.saveSnapshotInBackground(text, () => this.#durable > generation)) this.#durable = generation;
+      } catch (error) {
+        this.#saveError = error;
+        this.#dirty = true;
+        this.#unsaved = events.concat(this.#unsaved);
+        return;
+      }
+      for (const [name, payload] of events) this.#emit(name, payload);
+      // While requests are on the wire, let outcomes gather for a moment: one
+      // snapshot for many (taking one costs time on this thread). #saved() cuts it short.
+      if (this.#dirty && this.#sending.size > 0) {
+        await new Promise((resolve) => {
+          const timer = setTimeout(resolve, SAVE_GATHER_MS);
+          this.#hurry = () => {
+            clearTimeout(timer);
+            resolve();
+          };
+        });
+        this.#hurry = null;
+      }
+    }
+  }
+
+  // Waits until every outcome reported is on the disk; throws what stopped the saving.
+  async #saved() {
+    while (this.#saver !== null) {
+      this.#hurry?.();
+      await this.#saver;
+    }
+    if (this.#saveError !== null) {
+      const error = this.#saveError;
+      this.#saveError = null;
+      throw error;
+    }
   }
 
   // Passes run one after another, never two at once.
@@ -420,6 +493,7 @@ class WishlistClient {
       if (wanted && this.#closing === null && now < until && now >= this.#refreshAt && this.#mayConnect(now)) {
         summary.refreshed = await this.#refresh();
       }
+      await this.#saved();
       summary.nextPassAt = this.#nextPassAt();
       return Object.freeze({ ...summary, nextPassAt: summary.nextPassAt === null ? null : new Date(summary.nextPassAt) });
     } finally {
@@ -503,13 +577,14 @@ class WishlistClient {
       if (entry.opId === opId) this.#notBefore.set(opId, { at: this.#retryAt(entry.attempts, result.retryAfterMs), kind, itemId });
       this.#lastError.set(where, result.reason);
     }
-    this.#save();
+    const events = [];
     if (result.outcome === Outcome.Rejected) {
-      this.#emit('rejected', { kind, itemId, wished, status: result.status, reason: result.reason, storeChange: change });
+      events.push(['rejected', Object.freeze({ kind, itemId, wished, status: result.status, reason: result.reason, storeChange: change })]);
     }
     if (change !== StoreChange.Unchanged || this.#wishes.has(kind, itemId) !== hadIt) {
-      this.#emit('change', { kind, itemId, wished: this.#wishes.has(kind, itemId), cause: 'rejected' });
+      events.push(['change', Object.freeze({ kind, itemId, wished: this.#wishes.has(kind, itemId), cause: 'rejected' })]);
     }
+    this.#saveSoon(events);
   }
 
   async #refresh() {
@@ -540,12 +615,12 @@ class WishlistClient {
     this.#refreshAt = 0;
     this.#lastRefresh = Date.now();
     this.#lastRefreshError = '';
-    this.#save();
+    const events = [];
     for (const entry of this.#wishes) {
-      const k = key(entry.kind, entry.itemId);
-      if (!before.delete(k)) this.#emit('change', { kind: entry.kind, itemId: entry.itemId, wished: true, cause: 'refresh' });
+      if (!before.delete(key(entry.kind, entry.itemId))) events.push(['change', Object.freeze({ kind: entry.kind, itemId: entry.itemId, wished: true, cause: 'refresh' })]);
     }
-    for (const entry of before.values()) this.#emit('change', { kind: entry.kind, itemId: entry.itemId, wished: false, cause: 'refresh' });
+    for (const entry of before.values()) events.push(['change', Object.freeze({ kind: entry.kind, itemId: entry.itemId, wished: false, cause: 'refresh' })]);
+    this.#saveSoon(events);
     return true;
   }
 

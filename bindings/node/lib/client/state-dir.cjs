@@ -123,9 +123,50 @@ class StateDir {
     return id;
   }
 
-  /** Replaces the saved snapshot with `text`, atomically and durably. */
+  /** Replaces the saved snapshot with `text`, atomically and durably, before it returns. */
   saveSnapshot(text) {
     writeAtomically(this.#ops, this.folder, SNAPSHOT, text);
+  }
+
+  /**
+   * The same write with its two waits for the disk off the thread, so that
+   * requests go on meanwhile: the temporary file is written at once and
+   * flushed through a descriptor of its own, then renamed, then the folder
+   * flushed. `superseded()` is asked just before the rename: when a
+   * saveSnapshot() ran meanwhile (it may have rewritten and renamed the same
+   * temporary file), the newer snapshot stands and this one is dropped.
+   * Resolves to whether this one was put in place.
+   */
+  async saveSnapshotInBackground(text, superseded) {
+    const ops = this.#ops;
+    const temporary = path.join(this.folder, TEMPORARY);
+    const fd = ops.openSync(temporary, 'w', 0o600);
+    try {
+      ops.writeFileSync(fd, text);
+    } finally {
+      ops.closeSync(fd);
+    }
+    let file;
+    try {
+      file = await ops.promises.open(temporary, 'r');
+    } catch (error) {
+      if (superseded()) return false; // renamed away by the newer save
+      throw error;
+    }
+    try {
+      await file.sync(); // the data is on the disk before the name points at it
+    } finally {
+      await file.close();
+    }
+    if (superseded()) return false;
+    ops.renameSync(temporary, this.snapshotPath);
+    const dir = await ops.promises.open(this.folder, 'r');
+    try {
+      await dir.sync();
+    } finally {
+      await dir.close();
+    }
+    return true;
   }
 
   /** Releases the lock; harmless twice. */

@@ -63,11 +63,9 @@ class Deadline {
 // The headers of one request: the provider's (called now, for a token that
 // changes), then the request's own. A provider that fails sends nothing.
 async function headersFor(provider, own) {
-  const headers = new Headers();
-  if (provider) {
-    const given = await provider();
-    if (given !== null && given !== undefined) for (const [name, value] of new Headers(given)) headers.set(name, value);
-  }
+  if (!provider) return own;
+  const given = await provider();
+  const headers = new Headers(given ?? undefined);
   for (const [name, value] of Object.entries(own)) headers.set(name, value);
   return headers;
 }
