@@ -118,6 +118,7 @@ test('a request held back for its Retry-After is not sent, and a newer intent re
 });
 
 test('events come after the call that caused them, outside it', async () => {
+  await service.control({ entries: [] });
   const client = new WishlistClient(service.baseUrl, folder());
   const events = [];
   const stop = client.onChange((e) => events.push(`${e.cause} ${e.itemId} ${e.wished}`));
@@ -126,11 +127,15 @@ test('events come after the call that caused them, outside it', async () => {
   assert.deepEqual(events, []);
   await new Promise(setImmediate);
   assert.deepEqual(events, ['user al-ev true']);
+  await client.syncNow();
+  await service.control({ entries: [{ kind: 'playlist', itemId: 'pl-elsewhere', title: '', artist: '' }] });
+  await client.syncNow(); // the list shows one more, and one fewer
+  await new Promise(setImmediate);
   stop();
   await client.syncNow();
   await client.close();
   await new Promise(setImmediate);
-  assert.deepEqual(events, ['user al-ev true', 'syncing', 'idle', 'closed']);
+  assert.deepEqual(events, ['user al-ev true', 'syncing', 'idle', 'syncing', 'refresh pl-elsewhere true', 'refresh al-ev false', 'idle', 'syncing', 'idle', 'closed']);
 });
 
 test('close() during a request waits for it, reports it unknown, and saves', async () => {

@@ -33,7 +33,7 @@ const ClientState = Object.freeze({
 });
 
 // How long outcomes may gather before their snapshot is taken, while requests are on the wire.
-const SAVE_GATHER_MS = 50;
+const SAVE_GATHER_MS = 100;
 
 const key = (kind, itemId) => `${kind}\u0000${itemId}`;
 
@@ -604,7 +604,8 @@ class WishlistClient {
     };
     if (result.bytes === null) return failed(result.reason, result.retryAfterMs);
     if (this.#closing !== null) return false;
-    const before = new Map(this.entries().map((e) => [key(e.kind, e.itemId), e]));
+    // What the list changed, for onChange(): worked out only when someone listens.
+    const before = this.#listeners.change.size > 0 ? new Map(this.entries().map((e) => [key(e.kind, e.itemId), e])) : null;
     try {
       if (this.#wishes.load(token, result.bytes) === null) return false; // a newer list is loaded already
     } catch (error) {
@@ -616,10 +617,12 @@ class WishlistClient {
     this.#lastRefresh = Date.now();
     this.#lastRefreshError = '';
     const events = [];
-    for (const entry of this.#wishes) {
-      if (!before.delete(key(entry.kind, entry.itemId))) events.push(['change', Object.freeze({ kind: entry.kind, itemId: entry.itemId, wished: true, cause: 'refresh' })]);
+    if (before !== null) {
+      for (const entry of this.#wishes) {
+        if (!before.delete(key(entry.kind, entry.itemId))) events.push(['change', Object.freeze({ kind: entry.kind, itemId: entry.itemId, wished: true, cause: 'refresh' })]);
+      }
+      for (const entry of before.values()) events.push(['change', Object.freeze({ kind: entry.kind, itemId: entry.itemId, wished: false, cause: 'refresh' })]);
     }
-    for (const entry of before.values()) events.push(['change', Object.freeze({ kind: entry.kind, itemId: entry.itemId, wished: false, cause: 'refresh' })]);
     this.#saveSoon(events);
     return true;
   }

@@ -13,6 +13,8 @@ const { OrvelError } = require('../errors.cjs');
 
 const SNAPSHOT = 'wishlist.snapshot';
 const TEMPORARY = 'wishlist.snapshot.tmp';
+// The background writer's own: two writers never share a temporary file.
+const BACKGROUND_TEMPORARY = 'wishlist.snapshot.outcomes.tmp';
 const LOCK = 'lock';
 const INSTALLATION = 'installation-id';
 const LOCK_EX = 2;
@@ -129,37 +131,25 @@ class StateDir {
   }
 
   /**
-   * The same write with its two waits for the disk off the thread, so that
-   * requests go on meanwhile: the temporary file is written at once and
-   * flushed through a descriptor of its own, then renamed, then the folder
-   * flushed. `superseded()` is asked just before the rename: when a
-   * saveSnapshot() ran meanwhile (it may have rewritten and renamed the same
-   * temporary file), the newer snapshot stands and this one is dropped.
-   * Resolves to whether this one was put in place.
+   * The same write with its slow parts off the thread, so that requests go on
+   * meanwhile: written and flushed through a temporary file of its own (a
+   * saveSnapshot() meanwhile never touches it), renamed on this thread, then
+   * the folder flushed. `superseded()` is asked just before the rename: when
+   * a saveSnapshot() ran meanwhile, its newer snapshot stands and this one is
+   * dropped. Resolves to whether this one was put in place.
    */
   async saveSnapshotInBackground(text, superseded) {
     const ops = this.#ops;
-    const temporary = path.join(this.folder, TEMPORARY);
-    const fd = ops.openSync(temporary, 'w', 0o600);
+    const temporary = path.join(this.folder, BACKGROUND_TEMPORARY);
+    const file = await ops.promises.open(temporary, 'w', 0o600);
     try {
-      ops.writeFileSync(fd, text);
-    } finally {
-      ops.closeSync(fd);
-    }
-    let file;
-    try {
-      file = await ops.promises.open(temporary, 'r');
-    } catch (error) {
-      if (superseded()) return false; // renamed away by the newer save
-      throw error;
-    }
-    try {
+      await file.writeFile(text);
       await file.sync(); // the data is on the disk before the name points at it
     } finally {
       await file.close();
     }
     if (superseded()) return false;
-    ops.renameSync(temporary, this.snapshotPath);
+    ops.renameSync(temporary, this.snapshotPath); // on this thread: no newer save can come between
     const dir = await ops.promises.open(this.folder, 'r');
     try {
       await dir.sync();
@@ -178,4 +168,4 @@ class StateDir {
   }
 }
 
-module.exports = { SNAPSHOT, StateDir, StateError, TEMPORARY, writeAtomically };
+module.exports = { BACKGROUND_TEMPORARY, SNAPSHOT, StateDir, StateError, TEMPORARY, writeAtomically };
