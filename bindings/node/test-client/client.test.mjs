@@ -3,11 +3,10 @@
 // close() during a request, and the background client offline and idle.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
-import { createServer } from 'node:net';
 import { after, test } from 'node:test';
 
 import { DEFAULTS, Outcome, SyncedWishlist, WishlistClient } from '../index.mjs';
-import { scratch, sleep, startService } from './service.mjs';
+import { closedPort, scratch, sleep, startService } from './service.mjs';
 
 const require = createRequire(import.meta.url);
 const { backoffDelay, retryAfterMs } = require('../lib/client/backoff.cjs');
@@ -29,14 +28,6 @@ function requestFor(itemId, baseUrl = service.baseUrl) {
   const request = wishes.nextRequest(baseUrl);
   wishes.close();
   return request;
-}
-
-async function closedPort() {
-  const server = createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
 }
 
 test('each answer becomes the outcome the journal must be told', async () => {

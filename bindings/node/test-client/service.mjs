@@ -6,6 +6,7 @@ import { once } from 'node:events';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
+import { createServer } from 'node:net';
 import { createInterface } from 'node:readline';
 import { fileURLToPath } from 'node:url';
 
@@ -53,3 +54,12 @@ export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 /** The service's set and a client's entries as comparable sorted keys. */
 export const keys = (entries) => entries.map((e) => `${e.kind}/${e.itemId}`).sort();
+
+/** A port of 127.0.0.1 where nothing listens: one the system just gave and took back. */
+export async function closedPort() {
+  const server = createServer();
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const { port } = server.address();
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}

@@ -4,12 +4,12 @@
 // and against no service at all.
 import assert from 'node:assert/strict';
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, symlinkSync, writeFileSync } from 'node:fs';
-import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
+import { closedPort } from '../test-client/service.mjs';
 import { startService } from './service.mjs';
 
 const packageDir = fileURLToPath(new URL('..', import.meta.url));
@@ -90,15 +90,6 @@ test('the worked example keeps every change through failures, a timeout and a re
   assert.deepEqual([wishes.held, wishes.uncertain], [0, 1]);
   wishes.close();
 });
-
-// A port of 127.0.0.1 where nothing listens: one the system just gave and took back.
-async function closedPort() {
-  const server = createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
-}
 
 test('a service that cannot be reached keeps every change, as failed rather than unknown', async () => {
   const { project, file } = exampleModule();
