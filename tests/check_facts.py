@@ -246,28 +246,40 @@ for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVE
     agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
           re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
 
-# ---- the Python client's defaults: docs/client.md's table (begin) -------------------------
-UNITS = {"s": 1, "min": 60, "MiB": 1024 * 1024, "": 1}
+# ---- the clients' defaults: docs/client.md's table, against each client ------------------
+CLIENT_UNITS = {"s": (1, True), "min": (60, True), "MiB": (1024 * 1024, False), "": (1, False)}
 
 
 def client_defaults(path):
-    """docs/client.md's defaults table: option name -> its value in seconds, bytes or a count."""
+    """docs/client.md's defaults table: option name -> (its value in seconds, bytes or a
+    count, whether it is a time)."""
     table = one(r"(?ms)^\| option \| default \| meaning \|\n\|[-|]+\|\n((?:\|[^\n]*\n?)+)", path) or ""
     values = {}
     for row in table.strip().split("\n"):
-        names, defaults = [c.strip() for c in row.strip("|").split("|")][:2]
-        for name, default in zip(names.split(" / "), defaults.split(" / ")):
+        names, given = [c.strip() for c in row.strip("|").split("|")][:2]
+        for name, default in zip(names.split(" / "), given.split(" / ")):
             amount, _, unit = default.partition(" ")
-            values[name] = float(amount) * UNITS[unit]
+            factor, is_time = CLIENT_UNITS[unit]
+            values[name] = (float(amount) * factor, is_time)
     return values
 
 
+def camel(name):
+    return re.sub(r"_(\w)", lambda m: m.group(1).upper(), name)
+
+
 defaults = client_defaults("docs/client.md")
+# Python: ClientOptions, in seconds and bytes.
 python_options = orvel.ClientOptions()
-agree("client defaults", defaults, "orvel.ClientOptions",
+agree("client defaults", {n: v for n, (v, _) in defaults.items()}, "orvel.ClientOptions",
       {name: None if getattr(python_options, name, None) is None else float(getattr(python_options, name))
        for name in defaults})
-# ---- the Python client's defaults (end) ---------------------------------------------------
+# Node: DEFAULTS in its source, in milliseconds and bytes, each option there and nothing else.
+node_defaults_source = one(r"const DEFAULTS = Object\.freeze\(\{(.*?)\}\);", "bindings/node/lib/client/client.cjs", re.S) or ""
+agree("client defaults", {camel(n): int(v * 1000 if t else v) for n, (v, t) in defaults.items()},
+      "bindings/node/lib/client/client.cjs (DEFAULTS)",
+      {n: int(v.replace("_", "")) for n, v in re.findall(r"(\w+): ([\d_]+),", node_defaults_source)})
+# ---- end of the clients' defaults ---------------------------------------------------------
 
 if failures:
     print("facts that disagree with their source:")

@@ -9,6 +9,7 @@
 const { LibraryNotFoundError, OrvelError, REASONS, SYNC_REASONS } = require('./lib/errors.cjs');
 const library = require('./lib/library.cjs');
 const { EntryState, Outcome, StoreChange, SyncedWishlist } = require('./lib/synced.cjs');
+const { ClientState, DEFAULTS, StateError, WishlistClient } = require('./lib/client/client.cjs');
 const { isUtf8Text, text } = require('./lib/text.cjs');
 const { Wishlist, taken } = require('./lib/wishlist.cjs');
 
@@ -80,6 +81,8 @@ function buildWishRequest(add, kind, itemId, title = null, artist = null, baseUr
 
 module.exports = {
   ABI_VERSION,
+  ClientState,
+  DEFAULTS,
   EntryState,
   KINDS,
   LIBRARIES: library.LIBRARIES,
@@ -90,9 +93,11 @@ module.exports = {
   SEARCH_ORDER: library.SEARCH_ORDER,
   SYNC_ABI_VERSION,
   SYNC_REASONS,
+  StateError,
   StoreChange,
   SyncedWishlist,
   Wishlist,
+  WishlistClient,
   abiVersion,
   buildMineUrl,
   buildWishRequest,

@@ -3,9 +3,10 @@
 
 // Where the TypeScript library knows Symbol.dispose (esnext), Disposable brings
 // [Symbol.dispose]() and `using`; elsewhere this empty interface stands in, so
-// the declarations type-check with any "lib" setting.
+// the declarations type-check with any "lib" setting (AsyncDisposable alike).
 declare global {
   interface Disposable {}
+  interface AsyncDisposable {}
 }
 
 /** A text argument: a string (encoded as UTF-8) or bytes passed unchanged. No NUL characters. */
@@ -321,3 +322,121 @@ export class SyncedWishlist {
   readonly uncertain: number;
 }
 export interface SyncedWishlist extends WishlistReader {}
+
+/** The defaults every client shares: times in ms, sizes in bytes. */
+export const DEFAULTS: {
+  readonly requestTimeout: number;
+  readonly listTimeout: number;
+  readonly maxResponseBytes: number;
+  readonly maxInFlight: number;
+  readonly backoffBase: number;
+  readonly backoffCap: number;
+  readonly offlineAfter: number;
+  readonly refreshInterval: number;
+};
+
+/** What a WishlistClient is doing, for onState(). */
+export const ClientState: {
+  readonly Idle: 'idle';
+  readonly Syncing: 'syncing';
+  readonly BackingOff: 'backing_off';
+  readonly Offline: 'offline';
+  readonly Closed: 'closed';
+};
+export type ClientStateName = (typeof ClientState)[keyof typeof ClientState];
+
+/** The client's folder cannot be used (in use, damaged, unreadable): `path` names the folder or the file. */
+export class StateError extends OrvelError {
+  readonly path: string;
+}
+
+/** Header names and values, as an object or as pairs. */
+export type ClientHeaders = Record<string, string> | ReadonlyArray<readonly [string, string]>;
+
+export interface ClientOptions {
+  /** Headers for each request, asked for just before it leaves (a bearer token that changes). */
+  headers?: () => ClientHeaders | null | undefined | Promise<ClientHeaders | null | undefined>;
+  /** A change request, connect to last byte, in ms. */
+  requestTimeout?: number;
+  /** The list, connect to last byte, in ms. */
+  listTimeout?: number;
+  /** A larger list fails the refresh; nothing is loaded. */
+  maxResponseBytes?: number;
+  maxInFlight?: number;
+  backoffBase?: number;
+  backoffCap?: number;
+  /** Consecutive connection failures before the client is offline and only probes. */
+  offlineAfter?: number;
+  refreshInterval?: number;
+}
+
+/** Where an entry stands, from WishlistClient.status(). */
+export interface Status {
+  readonly state: 'synced' | 'pending' | 'sending' | 'confirming' | 'uncertain';
+  /** Whether the store shows it. */
+  readonly wished: boolean;
+  /** How often its newest change's request was handed out. */
+  readonly attempts: number;
+  /** When a pending change is next tried, or null for "as soon as it can". */
+  readonly nextAttemptAt: Date | null;
+  /** Why its last try did not go through ("HTTP 503", "no complete answer within 10000 ms"), or "". */
+  readonly lastError: string;
+}
+
+/** What one pass did. */
+export interface SyncSummary {
+  readonly sent: number;
+  readonly accepted: number;
+  readonly rejected: number;
+  readonly failed: number;
+  readonly unknown: number;
+  readonly refreshed: boolean;
+  readonly nextPassAt: Date | null;
+}
+
+export interface ChangeEvent {
+  readonly kind: Kind;
+  readonly itemId: string;
+  /** Whether the store shows it now. */
+  readonly wished: boolean;
+  readonly cause: 'user' | 'rejected' | 'refresh';
+}
+
+export interface RejectedEvent {
+  readonly kind: Kind;
+  readonly itemId: string;
+  /** The intent the service refused. */
+  readonly wished: boolean;
+  readonly status: number | null;
+  readonly reason: string;
+  readonly storeChange: StoreChange;
+}
+
+/**
+ * A wishlist kept in a folder and synced with the service by itself: HTTP,
+ * saving, retries with backoff, events. It belongs to the thread that made it.
+ */
+export class WishlistClient {
+  /** Opens stateDir (creating it) and takes its lock. Throws StateError when it is in use or damaged. */
+  constructor(baseUrl: string, stateDir: string, options?: ClientOptions);
+  /** Shows and saves the change before it returns; its status. */
+  setWished(kind: Kind, itemId: Text, wished: boolean, title?: Text | null, artist?: Text | null): Status;
+  wished(kind: Kind, itemId: Text): boolean;
+  status(kind: Kind, itemId: Text): Status;
+  entries(): Entry[];
+  readonly size: number;
+  readonly state: ClientStateName;
+  /** Why the last refresh failed, or "". */
+  readonly lastRefreshError: string;
+  /** One pass: sends what can go now, waits for the answers, refreshes once. No request starts after `deadline`. */
+  syncNow(deadline?: Date | number): Promise<SyncSummary>;
+  /** Background passes after each change, on the backoff timer and every refreshInterval. */
+  start(): void;
+  stop(): Promise<void>;
+  /** Cancels requests under way (reported unknown), waits for the pass, saves, releases the folder. */
+  close(): Promise<void>;
+  onChange(listener: (event: ChangeEvent) => void): () => void;
+  onRejected(listener: (event: RejectedEvent) => void): () => void;
+  onState(listener: (state: ClientStateName) => void): () => void;
+}
+export interface WishlistClient extends AsyncDisposable {}

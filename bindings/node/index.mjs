@@ -4,6 +4,8 @@ import orvel from './index.cjs';
 
 export const {
   ABI_VERSION,
+  ClientState,
+  DEFAULTS,
   EntryState,
   KINDS,
   LIBRARIES,
@@ -14,9 +16,11 @@ export const {
   SEARCH_ORDER,
   SYNC_ABI_VERSION,
   SYNC_REASONS,
+  StateError,
   StoreChange,
   SyncedWishlist,
   Wishlist,
+  WishlistClient,
   abiVersion,
   buildMineUrl,
   buildWishRequest,

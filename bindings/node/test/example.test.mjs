@@ -4,17 +4,17 @@
 // and against no service at all.
 import assert from 'node:assert/strict';
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, symlinkSync, writeFileSync } from 'node:fs';
-import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
+import { closedPort } from '../test-client/service.mjs';
 import { startService } from './service.mjs';
 
 const packageDir = fileURLToPath(new URL('..', import.meta.url));
 
-const HEADING = '### The worked example';
+const HEADING = '### Your own loop';
 // The README's first js block under its heading.
 function exampleCode() {
   const readme = readFileSync(join(packageDir, 'README.md'), 'utf8');
@@ -91,15 +91,6 @@ test('the worked example keeps every change through failures, a timeout and a re
   wishes.close();
 });
 
-// A port of 127.0.0.1 where nothing listens: one the system just gave and took back.
-async function closedPort() {
-  const server = createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
-}
-
 test('a service that cannot be reached keeps every change, as failed rather than unknown', async () => {
   const { project, file } = exampleModule();
   const { openWishlist, saveWishlist, sync } = await import(file);
@@ -119,10 +110,11 @@ test('a service that cannot be reached keeps every change, as failed rather than
   again.close();
 });
 
-// The repository's README shows the same code, where it shows the example.
+// The repository's README shows the same code, where it shows this example (one that
+// leaves redirects unfollowed: not the earlier one, which followed them anywhere).
 const topReadme = join(packageDir, '..', '..', 'README.md');
 const topBlock = existsSync(topReadme)
-  ? [...readFileSync(topReadme, 'utf8').matchAll(/```js\n([\s\S]*?)```/g)].map((m) => m[1]).find((b) => b.includes('openWishlist'))
+  ? [...readFileSync(topReadme, 'utf8').matchAll(/```js\n([\s\S]*?)```/g)].map((m) => m[1]).find((b) => b.includes('openWishlist') && b.includes("redirect: 'manual'"))
   : undefined;
 test("the repository's README shows the same worked example", { skip: !topBlock && 'no Node worked example there' }, () => {
   assert.equal(topBlock, exampleCode());
