@@ -59,9 +59,12 @@ void free_chain(GenerationBlock *block) noexcept {
 
 bool reserve_block(Generation &g, std::size_t bytes) noexcept { return add_block(g, bytes); }
 
-bool reserve_reusing(Generation &g, std::size_t bytes, Generation &old) noexcept {
-  GenerationBlock *spare = new_block(bytes);
-  if (spare == nullptr) return false;
+bool reserve_spare(Generation &g, std::size_t bytes) noexcept {
+  g.spare = new_block(bytes);
+  return g.spare != nullptr;
+}
+
+void take_largest(Generation &g, Generation &old) noexcept {
   // The largest of old's blocks comes out of its chain; the rest go.
   GenerationBlock **largest = &old.blocks;
   for (GenerationBlock **b = &old.blocks; *b != nullptr; b = &(*b)->older) {
@@ -73,8 +76,6 @@ bool reserve_reusing(Generation &g, std::size_t bytes, Generation &old) noexcept
   free_chain(old.blocks);
   old = Generation{};
   link(g, reused);
-  g.spare = spare;
-  return true;
 }
 
 void *place(Generation &g, std::size_t size) noexcept {

@@ -29,12 +29,17 @@ inline constexpr std::size_t kEntryAlign = 4;
 // memory is short.
 bool reserve_block(Generation &g, std::size_t bytes) noexcept;
 
-// The same, but placing first in the largest block of old (a generation
-// with at least one block, whose entries are no longer needed), whose memory
-// is then warm and already mapped: a block of `bytes` is reserved as a spare
-// for what does not fit there. On success old is empty, its other blocks
-// freed. False (neither changed) when memory is short.
-bool reserve_reusing(Generation &g, std::size_t bytes, Generation &old) noexcept;
+// The first half of reusing an old generation's memory: a block of `bytes`
+// reserved as the spare of g (empty), for what will not fit in the old
+// generation's largest block. False (nothing changed) when memory is short.
+bool reserve_spare(Generation &g, std::size_t bytes) noexcept;
+
+// The second half, which cannot fail: g (its spare reserved) places first in
+// the largest block of old (a generation with at least one block, whose
+// entries are no longer needed), whose memory is then warm and already
+// mapped; old becomes empty, its other blocks freed. Until this call old's
+// entries can still be read.
+void take_largest(Generation &g, Generation &old) noexcept;
 
 // Room for size bytes (a multiple of kEntryAlign) after the last entry placed:
 // in the newest block, in the spare, or in a new block at least as large as
@@ -55,7 +60,7 @@ struct Moved {
 };
 
 // After the last placement into a generation made by reserve_block or
-// reserve_reusing: frees an unused spare and gives back the unused end of
+// reserve_spare and take_largest: frees an unused spare and gives back the unused end of
 // the newest block (a spare's, or the only block's). Shrinking in place is
 // the rule, but a block may move, or keep its size when memory is short.
 Moved trim(Generation &g) noexcept;

@@ -216,12 +216,15 @@ bool reserve_load(orvel_store *store, std::uint64_t n, std::size_t text_bytes, o
   const std::uint64_t capacity = capacity_for(n);
   const bool reuse_arrays = old->capacity == capacity;
   if (!reuse_arrays && !grow_to(store, capacity)) return false;
-  if (!(old->gen.blocks != nullptr ? reserve_reusing(store->gen, bytes, old->gen)
-                                   : reserve_block(store->gen, bytes))) {
+  const bool reuse_block = old->gen.blocks != nullptr;
+  if (!(reuse_block ? reserve_spare(store->gen, bytes) : reserve_block(store->gen, bytes))) {
     clear_store(store);
     return false;
   }
+  // The entries of blocks of their own are told apart by reading each entry,
+  // so they go while the old generation, which holds the others, is whole.
   free_loose(old);
+  if (reuse_block) take_largest(store->gen, old->gen);
   if (reuse_arrays) {
     store->items = old->items;
     store->index = old->index;
