@@ -246,6 +246,18 @@ TEST(Loader, SuccessfulLoadReplacesTheContent) {
   EXPECT_EQ(orvel_count(s.get()), 0);
   // The store stays usable after being emptied.
   EXPECT_EQ(orvel_apply_local_toggle(s.get(), "track", "t9", nullptr, nullptr), 1);
+  // A reload over loaded entries spread over two blocks (a larger response
+  // placed in the smaller one's memory, then in a new one), toggled ones and
+  // holes between them replaces them all.
+  ASSERT_EQ(orvel_load_mine_json(s.get(), R"({"tracks":["t1","t2","t3"]})", 0), 3);
+  std::string larger = R"({"tracks":[)";
+  for (int i = 0; i < 200; ++i) larger += (i ? "," : "") + std::string(R"({"itemId":"long-identifier-)") + std::to_string(i) + R"("})";
+  larger += "]}";
+  ASSERT_EQ(orvel_load_mine_json(s.get(), larger.c_str(), 0), 200);
+  EXPECT_EQ(orvel_apply_local_toggle(s.get(), "album", "mine", "M", ""), 1);
+  EXPECT_EQ(orvel_apply_local_toggle(s.get(), "track", "long-identifier-7", nullptr, nullptr), 0);
+  ASSERT_EQ(orvel_load_mine_json(s.get(), R"({"tracks":["t3","t4"]})", 0), 2);
+  EXPECT_EQ(entries(s.get()), (Entries{track("t3"), track("t4")}));
 }
 
 TEST(Loader, HostileButValidShapes) {
