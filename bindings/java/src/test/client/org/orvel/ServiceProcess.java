@@ -14,6 +14,7 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.TimeUnit;
+import java.util.regex.Pattern;
 
 /**
  * The sample service (tests/service/orvel_service.py) as a process on 127.0.0.1 for one test,
@@ -53,14 +54,25 @@ final class ServiceProcess implements AutoCloseable {
     return parse(CONTROL.send(get, HttpResponse.BodyHandlers.ofString()).body());
   }
 
-  /** The state's JSON; its fractional numbers (times, probabilities) read as their whole part. */
+  /**
+   * The state's JSON: a request's time in milliseconds, other fractional numbers (probabilities,
+   * seconds) as their whole part.
+   */
   private static Map<String, Object> parse(String text) {
-    return Json.object(text.replaceAll("(?<=[:\\[,] ?)(-?\\d+)\\.\\d+(?:[eE][-+]?\\d+)?", "$1"));
+    String times = Pattern.compile("\"time\": (\\d+)(?:\\.(\\d+))?").matcher(text).replaceAll(m -> "\"time\": "
+        + (Long.parseLong(m.group(1)) * 1000 + (m.group(2) == null ? 0 : Long.parseLong((m.group(2) + "00").substring(0, 3)))));
+    return Json.object(times.replaceAll("(?<=[:\\[,] ?)(-?\\d+)\\.\\d+(?:[eE][-+]?\\d+)?", "$1"));
   }
 
   @SuppressWarnings("unchecked")
   static List<Map<String, Object>> list(Map<String, Object> state, String name) {
     return (List<Map<String, Object>>) state.get(name);
+  }
+
+  /** Entries as the control endpoint takes them (texts without quotes or backslashes). */
+  static String json(List<Map<String, Object>> entries) {
+    return entries.stream().map(e -> e.entrySet().stream().map(m -> "\"" + m.getKey() + "\": \"" + m.getValue() + "\"")
+        .collect(java.util.stream.Collectors.joining(", ", "{", "}"))).collect(java.util.stream.Collectors.joining(", ", "[", "]"));
   }
 
   /** The service's wishlist as "kind:itemId" keys. */
