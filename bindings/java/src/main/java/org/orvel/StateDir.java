@@ -11,13 +11,14 @@ import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
 import java.nio.channels.FileLock;
-import java.nio.channels.OverlappingFileLockException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.security.SecureRandom;
+import java.util.HashSet;
 import java.util.HexFormat;
+import java.util.Set;
 
 /**
  * A client's folder: its lock, held while the client is open, the journal's one snapshot, and
@@ -81,26 +82,45 @@ final class StateDir implements AutoCloseable {
     this.lock = lock;
   }
 
+  /**
+   * The folders open in this JVM. The file lock is a POSIX record lock, which closing any channel
+   * on the file releases for the whole process: a second open in this JVM must be refused before
+   * it opens the lock file at all.
+   */
+  private static final Set<Path> OPEN = new HashSet<>();
+
   /** Opens folder (creating it) and takes its lock; IOException naming the folder when it is held. */
   static StateDir open(Path folder, FileLayer files) throws IOException {
-    Path dir = folder.toAbsolutePath();
-    Files.createDirectories(dir);
-    FileChannel channel = FileChannel.open(dir.resolve(LOCK), WRITE, CREATE);
-    FileLock lock;
+    Files.createDirectories(folder);
+    Path dir = folder.toRealPath();
+    synchronized (OPEN) {
+      if (!OPEN.add(dir)) throw held(dir);
+    }
     try {
-      lock = channel.tryLock();
-    } catch (OverlappingFileLockException inThisProcess) {
-      lock = null;
-    } catch (IOException | RuntimeException e) {
-      channel.close();
+      FileChannel channel = FileChannel.open(dir.resolve(LOCK), WRITE, CREATE);
+      FileLock lock;
+      try {
+        lock = channel.tryLock();
+      } catch (IOException | RuntimeException e) {
+        channel.close();
+        throw e;
+      }
+      if (lock == null) {
+        channel.close();
+        throw held(dir);
+      }
+      return new StateDir(dir, files, channel, lock);
+    } catch (IOException | RuntimeException | Error e) {
+      synchronized (OPEN) {
+        OPEN.remove(dir);
+      }
       throw e;
     }
-    if (lock == null) {
-      channel.close();
-      throw new IOException("the wishlist in " + dir + " is open already (another client holds " + dir.resolve(LOCK)
-          + "): close it first");
-    }
-    return new StateDir(dir, files, channel, lock);
+  }
+
+  private static IOException held(Path dir) {
+    return new IOException("the wishlist in " + dir + " is open already (another client holds " + dir.resolve(LOCK)
+        + "): close it first");
   }
 
   /** The snapshot's bytes, or null when none was ever saved. IOException naming the file when it cannot be read. */
@@ -170,6 +190,9 @@ final class StateDir implements AutoCloseable {
       lock.release();
     } finally {
       lockFile.close();
+      synchronized (OPEN) {
+        OPEN.remove(folder);
+      }
     }
   }
 }
