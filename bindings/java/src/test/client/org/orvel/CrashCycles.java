@@ -1,0 +1,146 @@
+package org.orvel;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.time.Duration;
+import java.util.List;
+import java.util.SplittableRandom;
+import java.util.TreeSet;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * The crash test: a child JVM syncs in the background against the sample service while the user
+ * keeps tapping (a fixed sequence, each tap printed once setWished has returned), and is killed
+ * with SIGKILL at a seeded random moment; after each kill the folder must open, with every tap
+ * printed in it. Run as {@code CrashCycles CYCLES [SEED]}; exits 1 at the first tap lost.
+ */
+public final class CrashCycles {
+  private static final int ITEMS = 40;
+
+  /** Tap i: one of ITEMS tracks (each once per block of ITEMS taps), wished in even blocks. */
+  static String item(int tap) {
+    return "t-" + (tap * 7 % ITEMS);
+  }
+
+  static boolean wished(int tap) {
+    return (tap / ITEMS) % 2 == 0;
+  }
+
+  /** What the store must show after the first n taps. */
+  static TreeSet<String> after(int n) {
+    TreeSet<String> shown = new TreeSet<>();
+    for (int tap = Math.max(0, n - ITEMS); tap < n; tap++) {
+      if (wished(tap)) shown.add(item(tap));
+      else shown.remove(item(tap));
+    }
+    return shown;
+  }
+
+  static ClientOptions options() {
+    return ClientOptions.defaults().withBackoff(Duration.ofMillis(10), Duration.ofMillis(200))
+        .withRequestTimeout(Duration.ofSeconds(5));
+  }
+
+  public static void main(String[] args) throws Exception {
+    int cycles = Integer.parseInt(args[0]);
+    SplittableRandom random = new SplittableRandom(args.length > 1 ? Long.parseLong(args[1]) : 20261210L);
+    Path dir = Files.createTempDirectory("orvel-crash");
+    int confirmed = 0;
+    int printed = 0;
+    int nextTapSaved = 0;
+    long started = System.nanoTime();
+    try (ServiceProcess service = new ServiceProcess()) {
+      for (int cycle = 0; cycle < cycles; cycle++) {
+        List<String> lines = new CopyOnWriteArrayList<>();
+        CountDownLatch ready = new CountDownLatch(1);
+        Process child = new ProcessBuilder(ChildJvmResult.command(Child.class, dir.toString(), service.baseUrl,
+            Integer.toString(confirmed))).redirectErrorStream(true).start();
+        Thread reader = new Thread(() -> read(child, lines, ready));
+        reader.start();
+        if (!ready.await(120, TimeUnit.SECONDS)) throw new IllegalStateException("the child never got ready: " + lines);
+        Thread.sleep(random.nextInt(0, 200));
+        child.destroyForcibly();  // SIGKILL
+        child.waitFor();
+        reader.join();
+        int last = confirmed - 1;
+        for (String line : lines) {
+          if (line.startsWith("tap ")) {
+            last = Integer.parseInt(line.substring(4));
+            printed++;
+          } else if (!line.equals("ready")) {
+            System.out.println("child said: " + line);
+          }
+        }
+        TreeSet<String> state = new TreeSet<>();
+        try (WishlistClient reopened = new WishlistClient(service.baseUrl, dir, options())) {
+          for (Entry e : reopened.entries()) state.add(e.itemId());
+        } catch (IOException | RuntimeException cannotOpen) {
+          System.out.println("cycle " + cycle + ": the state does not open: " + cannotOpen);
+          System.exit(1);
+        }
+        // The tap after the last one printed may have been saved before the kill as well.
+        if (state.equals(after(last + 1))) {
+          confirmed = last + 1;
+        } else if (state.equals(after(last + 2))) {
+          confirmed = last + 2;
+          nextTapSaved++;
+        } else {
+          System.out.println("cycle " + cycle + ": a tap was lost: after tap " + last + " the state shows " + state
+              + ", not " + after(last + 1));
+          System.exit(1);
+        }
+      }
+      // Every tap reaches the service once the client runs again.
+      try (WishlistClient client = new WishlistClient(service.baseUrl, dir, options())) {
+        for (int pass = 0; pass < 20 && client.pending() > 0; pass++) client.syncNow(Duration.ofSeconds(60));
+        TreeSet<String> theirs = new TreeSet<>();
+        for (String key : service.keys()) theirs.add(key.substring(key.indexOf(':') + 1));
+        if (client.pending() != 0 || !theirs.equals(after(confirmed))) {
+          System.out.println("the service has " + theirs + ", not " + after(confirmed) + "; " + client.pending()
+              + " changes held");
+          System.exit(1);
+        }
+      }
+    }
+    System.out.printf("%d kills with SIGKILL, %d taps printed before them (%d saved taps in all, %d of them "
+        + "unprinted), 0 lost, the state opened every time, the service has the last taps; %.0f s%n",
+        cycles, printed, confirmed, nextTapSaved, (System.nanoTime() - started) / 1e9);
+  }
+
+  private static void read(Process child, List<String> lines, CountDownLatch ready) {
+    try (BufferedReader in = new BufferedReader(new InputStreamReader(child.getInputStream(), StandardCharsets.UTF_8))) {
+      for (String line; (line = in.readLine()) != null; ) {
+        lines.add(line);
+        if (line.equals("ready")) ready.countDown();
+      }
+    } catch (IOException killed) {
+      // the pipe closed with the child
+    }
+    ready.countDown();
+  }
+
+  /** The child: opens the folder, syncs in the background, and taps from the tap given on. */
+  public static final class Child {
+    public static void main(String[] args) throws Exception {
+      Path dir = Path.of(args[0]);
+      int tap = Integer.parseInt(args[2]);
+      WishlistClient client = new WishlistClient(args[1], dir, options());
+      client.start();
+      System.out.println("ready");
+      System.out.flush();
+      while (true) {
+        client.setWished(Kind.TRACK, item(tap), wished(tap), "Track " + item(tap), "");
+        System.out.println("tap " + tap);
+        System.out.flush();
+        tap++;
+        Thread.sleep(2);
+      }
+    }
+  }
+}
