@@ -228,6 +228,41 @@ for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVE
     agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
           re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
 
+# ---- the Java client's defaults (ClientOptions.DEFAULT_*) against docs/client.md ---------
+# Begin of the Java client's block. The defaults table's values, in seconds, bytes or counts;
+# each option's constant in ClientOptions.java, read the same way.
+import math  # noqa: E402
+
+CLIENT_DOC_UNITS = {"s": 1, "min": 60, "MiB": 1024 * 1024, "": 1}
+
+
+def java_client_quantity(text):
+    number, unit = re.fullmatch(r"(\d+)\s*(\w*)", text.strip()).groups()
+    return int(number) * CLIENT_DOC_UNITS[unit]
+
+
+java_client_doc = {}
+for names, values in re.findall(r"(?m)^\| ([a-z_ /]+?) \| (\d[^|]*?) \| [^|]+ \|$",
+                                read("docs/client.md")):
+    for name, value in zip(names.split(" / "), values.split(" / ")):
+        java_client_doc[name.strip()] = java_client_quantity(value)
+JAVA_DURATION_UNITS = {"Seconds": 1, "Minutes": 60, "Millis": 0.001}
+for name, truth in java_client_doc.items():
+    constant = "DEFAULT_" + name.upper()
+    found = one(rf"public static final \w+ {constant} = ([^;]+);", JAVA + "ClientOptions.java")
+    value = None
+    if found:
+        duration = re.fullmatch(r"Duration\.of(\w+)\((\d+)\)", found)
+        factors = found.replace("L", "").split("*")  # else a product of integer literals
+        value = (int(duration[2]) * JAVA_DURATION_UNITS[duration[1]] if duration
+                 else (math.prod(int(f) for f in factors) if all(f.strip().isdigit() for f in factors) else None))
+    if found and value is None:
+        failures.append(f"ClientOptions.{constant}: cannot read {found!r} as a number")
+    agree(f"client default {name}", truth, f"ClientOptions.{constant}", value)
+if len(java_client_doc) != 8:
+    failures.append(f"docs/client.md: expected 8 defaults in its table, found {sorted(java_client_doc)}")
+# End of the Java client's block.
+
 if failures:
     print("facts that disagree with their source:")
     for f in failures:

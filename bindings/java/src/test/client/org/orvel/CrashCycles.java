@@ -1,17 +1,12 @@
 package org.orvel;
 
-import java.io.BufferedReader;
 import java.io.IOException;
-import java.io.InputStreamReader;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.time.Duration;
 import java.util.List;
 import java.util.SplittableRandom;
 import java.util.TreeSet;
-import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -51,23 +46,27 @@ public final class CrashCycles {
     int cycles = Integer.parseInt(args[0]);
     SplittableRandom random = new SplittableRandom(args.length > 1 ? Long.parseLong(args[1]) : 20261210L);
     Path dir = Files.createTempDirectory("orvel-crash");
+    Path output = Files.createTempFile("orvel-crash", ".out");
     int confirmed = 0;
     int printed = 0;
     int nextTapSaved = 0;
     long started = System.nanoTime();
     try (ServiceProcess service = new ServiceProcess()) {
       for (int cycle = 0; cycle < cycles; cycle++) {
-        List<String> lines = new CopyOnWriteArrayList<>();
-        CountDownLatch ready = new CountDownLatch(1);
+        // The child's output goes to a file: a pipe read while the process dies can lose what it held.
         Process child = new ProcessBuilder(ChildJvmResult.command(Child.class, dir.toString(), service.baseUrl,
-            Integer.toString(confirmed))).redirectErrorStream(true).start();
-        Thread reader = new Thread(() -> read(child, lines, ready));
-        reader.start();
-        if (!ready.await(120, TimeUnit.SECONDS)) throw new IllegalStateException("the child never got ready: " + lines);
+            Integer.toString(confirmed))).redirectErrorStream(true).redirectOutput(output.toFile()).start();
+        long giveUp = System.nanoTime() + TimeUnit.SECONDS.toNanos(120);
+        while (!Files.readString(output).startsWith("ready\n")) {
+          if (!child.isAlive() || System.nanoTime() - giveUp > 0) {
+            throw new IllegalStateException("the child never got ready: " + Files.readString(output));
+          }
+          Thread.sleep(5);
+        }
         Thread.sleep(random.nextInt(0, 200));
         child.destroyForcibly();  // SIGKILL
         child.waitFor();
-        reader.join();
+        List<String> lines = Files.readAllLines(output);
         int last = confirmed - 1;
         for (String line : lines) {
           if (line.startsWith("tap ")) {
@@ -111,18 +110,6 @@ public final class CrashCycles {
     System.out.printf("%d kills with SIGKILL, %d taps printed before them (%d saved taps in all, %d of them "
         + "unprinted), 0 lost, the state opened every time, the service has the last taps; %.0f s%n",
         cycles, printed, confirmed, nextTapSaved, (System.nanoTime() - started) / 1e9);
-  }
-
-  private static void read(Process child, List<String> lines, CountDownLatch ready) {
-    try (BufferedReader in = new BufferedReader(new InputStreamReader(child.getInputStream(), StandardCharsets.UTF_8))) {
-      for (String line; (line = in.readLine()) != null; ) {
-        lines.add(line);
-        if (line.equals("ready")) ready.countDown();
-      }
-    } catch (IOException killed) {
-      // the pipe closed with the child
-    }
-    ready.countDown();
   }
 
   /** The child: opens the folder, syncs in the background, and taps from the tap given on. */

@@ -12,7 +12,7 @@ class ReadmeTest {
   void theWorkedExampleIsTheTestedCode() throws Exception {
     Path source = Path.of(System.getProperty("orvel.test.source"));
     String readme = Files.readString(source.resolve("README.md"));
-    String section = readme.substring(readme.indexOf("## The change journal: a worked example"));
+    String section = readme.substring(readme.indexOf("## Your own loop over SyncedWishlist"));
     int start = section.indexOf("```java\n") + "```java\n".length();
     String block = section.substring(start, section.indexOf("```\n", start));
     String example = Files.readString(source.resolve("src/test/java/org/orvel/example/WishSync.java"));
