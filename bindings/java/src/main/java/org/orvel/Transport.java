@@ -110,7 +110,7 @@ final class Transport implements AutoCloseable {
       return HttpRequest.newBuilder(uri).header("Content-Type", request.contentType())
           .header("Idempotency-Key", idempotencyKey).method(request.method(), body);
     }, HttpResponse.BodyHandlers.discarding(), (response, uri) -> wishAnswer(response, uri),
-        (error, uri) -> failure(call, error, "POST " + uri));
+        (error, uri) -> failure(call, error, "POST " + shown(uri)));
     return call;
   }
 
@@ -121,10 +121,10 @@ final class Transport implements AutoCloseable {
         (response, uri) -> {
           int status = response.statusCode();
           if (status / 100 == 2) return new Listing(response.body(), status, false, "");
-          return new Listing(null, status, false, "GET " + uri + ": " + status);
+          return new Listing(null, status, false, "GET " + shown(uri) + ": " + status);
         },
         (error, uri) -> {
-          Answer a = failure(call, error, "GET " + uri);
+          Answer a = failure(call, error, "GET " + shown(uri));
           return new Listing(null, 0, a.unreachable(), a.reason());
         });
     return call;
@@ -225,7 +225,7 @@ final class Transport implements AutoCloseable {
 
   private Answer wishAnswer(HttpResponse<?> response, URI uri) {
     int status = response.statusCode();
-    String where = "POST " + uri + ": " + status;
+    String where = "POST " + shown(uri) + ": " + status;
     if (status / 100 == 2) return new Answer(Outcome.ACCEPTED, status, Optional.empty(), false, "");
     if (status == 408 || status == 429 || status / 100 == 5) {
       Optional<Duration> after = status == 429 || status == 503
@@ -259,6 +259,11 @@ final class Transport implements AutoCloseable {
   private static String describe(Throwable e) {
     String message = e.getMessage();
     return e.getClass().getSimpleName() + (message == null ? "" : ": " + message);
+  }
+
+  /** A URL as reasons show it: without user info or query, which may carry credentials. */
+  static String shown(URI u) {
+    return origin(u) + (u.getRawPath() == null ? "" : u.getRawPath());
   }
 
   static boolean sameOrigin(URI a, URI b) {

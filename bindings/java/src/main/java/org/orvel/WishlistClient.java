@@ -81,11 +81,11 @@ public final class WishlistClient implements AutoCloseable {
   private long refreshAt = System.nanoTime();
   private int refreshFailures;
   private boolean wake;
-  private boolean closing;
+  private volatile boolean closing;
   private boolean closed;
   private ClientState clientState = ClientState.IDLE;
   private Thread background;
-  private boolean stopping;
+  private volatile boolean stopping;
 
   private final List<Runnable> changeListeners = new CopyOnWriteArrayList<>();
   private final List<Consumer<Rejection>> rejectionListeners = new CopyOnWriteArrayList<>();
@@ -351,6 +351,9 @@ public final class WishlistClient implements AutoCloseable {
           it.remove();
           settle(p, p.requests.remove(e.getKey()), e.getValue());
         }
+        synchronized (lock) {
+          save();  // the outcomes just reported, before their events go out
+        }
         drain();
         synchronized (lock) {
           if (!offline) probe = true;
@@ -389,12 +392,19 @@ public final class WishlistClient implements AutoCloseable {
       }
       try {
         settle(p, p.requests.get(e.getKey()), c);
-      } catch (IOException | RuntimeException notSaved) {
-        // the journal has the outcome; the next save that succeeds writes it
+      } catch (RuntimeException alreadyFailing) {
+        // the failure being thrown says more
       }
       if (interrupted) Thread.currentThread().interrupt();
     }
     p.out.clear();
+    synchronized (lock) {
+      try {
+        save();
+      } catch (IOException notSaved) {
+        // the journal has the outcomes; the next save that succeeds writes them
+      }
+    }
   }
 
   private static void awaitAny(java.util.Collection<Transport.Call<Transport.Answer>> out)
@@ -434,8 +444,8 @@ public final class WishlistClient implements AutoCloseable {
     }
   }
 
-  /** Reports the outcome of a request that has its answer, and saves. */
-  private void settle(Pass p, PendingRequest request, Transport.Call<Transport.Answer> call) throws IOException {
+  /** Reports the outcome of a request that has its answer; the caller saves. */
+  private void settle(Pass p, PendingRequest request, Transport.Call<Transport.Answer> call) {
     Transport.Answer a = call.result.getNow(null);
     synchronized (lock) {
       calls.remove(call);
@@ -465,7 +475,6 @@ public final class WishlistClient implements AutoCloseable {
         for (Consumer<Rejection> l : rejectionListeners) outbox.add(() -> l.accept(r));
       }
       if (change != StoreChange.UNCHANGED) changed();
-      save();
     }
   }
 
