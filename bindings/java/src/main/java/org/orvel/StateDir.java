@@ -137,8 +137,8 @@ final class StateDir implements AutoCloseable {
     }
   }
 
-  void writeSnapshot(String text) throws IOException {
-    replace(SNAPSHOT, text.getBytes(StandardCharsets.UTF_8));
+  void writeSnapshot(byte[] text) throws IOException {
+    replace(SNAPSHOT, text);
   }
 
   /**

@@ -578,7 +578,7 @@ public final class WishlistClient implements AutoCloseable {
   }
 
   private void save() throws IOException {
-    state.writeSnapshot(wishes.snapshot());
+    state.writeSnapshot(wishes.snapshotBytes());
   }
 
   private void open() {
