@@ -86,6 +86,8 @@ public final class WishlistClient implements AutoCloseable {
   private ClientState clientState = ClientState.IDLE;
   private Thread background;
   private volatile boolean stopping;
+  /** Whether the last pass fetched the list (read by the background thread after it). */
+  private boolean fetched;
 
   private final List<Runnable> changeListeners = new CopyOnWriteArrayList<>();
   private final List<Consumer<Rejection>> rejectionListeners = new CopyOnWriteArrayList<>();
@@ -317,6 +319,7 @@ public final class WishlistClient implements AutoCloseable {
 
   private SyncSummary pass(long end, boolean explicit, boolean refreshAlways) throws IOException, InterruptedException {
     Pass p = new Pass();
+    fetched = false;
     try {
       boolean probe;
       synchronized (lock) {
@@ -497,6 +500,7 @@ public final class WishlistClient implements AutoCloseable {
     Transport.Call<Transport.Listing> call;
     synchronized (lock) {
       if (closing) return;
+      fetched = true;
       token = wishes.beginRefresh();  // before the request leaves
       call = transport.fetch(mineUrl, within(options.listTimeout, end), options.maxResponseBytes);
       calls.add(call);
@@ -638,7 +642,9 @@ public final class WishlistClient implements AutoCloseable {
   }
 
   private void runBackground() {
-    long retryAfterFailure = 0;
+    // No pass before this time: after a pass that failed to save or had nothing it could send,
+    // so that the thread never spins.
+    long quietUntil = System.nanoTime();
     while (true) {
       boolean refresh;
       synchronized (lock) {
@@ -646,15 +652,18 @@ public final class WishlistClient implements AutoCloseable {
           if (stopping || closing) return;
           long now = System.nanoTime();
           Optional<Long> next = nextPass();
-          boolean due = wake || next.map(at -> now - at >= 0).orElse(false) || refreshDue(now);
-          if (due && (retryAfterFailure == 0 || now - retryAfterFailure >= 0)) {
+          // Offline, neither a change nor a refresh goes out before the next probe.
+          long refreshWhen = offline && probeAt - refreshAt > 0 ? probeAt : refreshAt;
+          if (offline) wake = false;
+          boolean due = wake || next.map(at -> now - at >= 0).orElse(false) || now - refreshWhen >= 0;
+          if (due && now - quietUntil >= 0) {
             refresh = refreshDue(now);
             wake = false;
             break;
           }
-          long until = refreshAt;
+          long until = refreshWhen;
           if (next.isPresent() && next.get() - until < 0) until = next.get();
-          if (retryAfterFailure != 0 && retryAfterFailure - until > 0) until = retryAfterFailure;
+          if (quietUntil - until > 0) until = quietUntil;
           long waitMs = Math.max(1, TimeUnit.NANOSECONDS.toMillis(until - now) + 1);
           try {
             lock.wait(waitMs);
@@ -667,8 +676,9 @@ public final class WishlistClient implements AutoCloseable {
         passLock.lockInterruptibly();
         try {
           if (closing) return;
-          pass(System.nanoTime() + TimeUnit.DAYS.toNanos(1), false, refresh);
-          retryAfterFailure = 0;
+          SyncSummary done = pass(System.nanoTime() + TimeUnit.DAYS.toNanos(1), false, refresh);
+          boolean idle = done.sent() == 0 && !fetched;
+          quietUntil = System.nanoTime() + (idle ? options.backoffBase.toNanos() : 0);
         } finally {
           passLock.unlock();
         }
@@ -676,7 +686,7 @@ public final class WishlistClient implements AutoCloseable {
         return;
       } catch (IOException | RuntimeException saveFailed) {
         // The snapshot could not be written (a full disk): try again after a backoff.
-        retryAfterFailure = System.nanoTime() + options.backoffBase.toNanos();
+        quietUntil = System.nanoTime() + options.backoffBase.toNanos();
       }
       drain();
     }

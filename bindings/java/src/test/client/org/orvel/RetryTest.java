@@ -150,17 +150,21 @@ class RetryTest {
       assertEquals(1, client.syncNow(PASS).sent());
       // In the background: about one probe per cap, however long it runs.
       requests.set(0);
+      int passesBefore = java.util.Collections.frequency(states, ClientState.SYNCING);
       long started = System.nanoTime();
       client.start();
+      client.setWished(Kind.TRACK, "tr-6", true);  // a change while offline waits for the probe too
       Thread.sleep(1600);
       long elapsed = System.nanoTime() - started;
       int probes = requests.get();
+      int passes = java.util.Collections.frequency(states, ClientState.SYNCING) - passesBefore;
       assertTrue(probes <= elapsed / cap.toNanos() + 2, probes + " probes in " + elapsed / 1_000_000 + " ms");
+      assertTrue(passes <= elapsed / cap.toNanos() + 3, passes + " passes in " + elapsed / 1_000_000 + " ms: no spinning");
       // The service comes back on that port: the next probe finds it, and everything goes.
       try (ServiceProcess service = new ServiceProcess("--port", Integer.toString(port))) {
         for (int i = 0; i < 200 && client.pending() > 0; i++) Thread.sleep(50);
         assertEquals(0, client.pending());
-        assertEquals(6, service.keys().size());
+        assertEquals(7, service.keys().size());
         client.stop();
       }
     }
