@@ -112,6 +112,26 @@ class ClientBasicsTest {
   }
 
   @Test
+  void inTheBackgroundAChangeGoesAtOnceAndNothingToDoMakesNoRequests(@TempDir Path dir) throws Exception {
+    service.control("{\"clearLog\": true, \"faults\": [], \"entries\": []}");
+    ClientOptions options = ClientOptions.defaults().withBackoff(Duration.ofMillis(100), Duration.ofSeconds(1));
+    try (WishlistClient client = new WishlistClient(service.baseUrl, dir, options)) {
+      client.start();
+      client.setWished(Kind.TRACK, "tr-1", true);
+      for (int i = 0; i < 600 && client.pending() > 0; i++) Thread.sleep(50);
+      assertEquals(0, client.pending(), "sent and confirmed without a syncNow");
+      int seen = ServiceProcess.list(service.state(), "requests").size();
+      Thread.sleep(1500);  // longer than the backoff cap: nothing is due before the refresh interval
+      assertEquals(seen, ServiceProcess.list(service.state(), "requests").size());
+      client.stop();
+      client.stop();  // harmless
+    }
+    List<String> paths = ServiceProcess.list(service.state(), "requests").stream()
+        .map(r -> r.get("method") + " " + r.get("path").toString().replaceFirst(".*/", "")).toList();
+    assertTrue(paths.contains("POST wish") && paths.size() <= 4, paths.toString());
+  }
+
+  @Test
   void argumentsAreCheckedAndAClosedClientSaysSo(@TempDir Path dir) throws Exception {
     assertThrows(IllegalArgumentException.class, () -> new WishlistClient("ftp://host", dir));
     assertThrows(IllegalArgumentException.class, () -> ClientOptions.defaults().withMaxInFlight(0));
