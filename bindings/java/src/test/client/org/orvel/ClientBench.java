@@ -74,6 +74,8 @@ public final class ClientBench {
       double seconds = (System.nanoTime() - start) / 1e9;
       if (s.accepted() != n || !s.refreshed()) throw new IllegalStateException("the pass did not go through: " + s);
       return seconds;
+    } finally {
+      CrashCycles.deleteTree(dir);
     }
   }
 }

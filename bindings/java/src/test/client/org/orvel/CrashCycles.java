@@ -107,9 +107,18 @@ public final class CrashCycles {
         }
       }
     }
+    deleteTree(dir);
+    Files.delete(output);
     System.out.printf("%d kills with SIGKILL, %d taps printed before them (%d saved taps in all, %d of them "
         + "unprinted), 0 lost, the state opened every time, the service has the last taps; %.0f s%n",
         cycles, printed, confirmed, nextTapSaved, (System.nanoTime() - started) / 1e9);
+  }
+
+  /** Removes a test's folder and everything in it. */
+  static void deleteTree(Path dir) throws IOException {
+    try (var paths = Files.walk(dir)) {
+      for (Path p : paths.sorted(java.util.Comparator.reverseOrder()).toList()) Files.delete(p);
+    }
   }
 
   /** The child: opens the folder, syncs in the background, and taps from the tap given on. */
