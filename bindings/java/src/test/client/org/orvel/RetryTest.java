@@ -162,7 +162,7 @@ class RetryTest {
       assertTrue(passes <= elapsed / cap.toNanos() + 3, passes + " passes in " + elapsed / 1_000_000 + " ms: no spinning");
       // The service comes back on that port: the next probe finds it, and everything goes.
       try (ServiceProcess service = new ServiceProcess("--port", Integer.toString(port))) {
-        for (int i = 0; i < 200 && client.pending() > 0; i++) Thread.sleep(50);
+        for (int i = 0; i < 1200 && client.pending() > 0; i++) Thread.sleep(50);
         assertEquals(0, client.pending());
         assertEquals(7, service.keys().size());
         client.stop();
