@@ -51,7 +51,7 @@ public final class CrashCycles {
     int printed = 0;
     int nextTapSaved = 0;
     long started = System.nanoTime();
-    try (ServiceProcess service = new ServiceProcess()) {
+    try (ServiceProcess service = new ServiceProcess("--max-seconds", "580")) {  // within CTest's 600 s
       for (int cycle = 0; cycle < cycles; cycle++) {
         // The child's output goes to a file: a pipe read while the process dies can lose what it held.
         Process child = new ProcessBuilder(ChildJvmResult.command(Child.class, dir.toString(), service.baseUrl,
