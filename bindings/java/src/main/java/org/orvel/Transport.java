@@ -27,7 +27,7 @@ import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.ScheduledFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Supplier;
-import javax.net.ssl.SSLException;
+import javax.net.ssl.SSLHandshakeException;
 
 /**
  * The client's HTTP, over java.net.http.HttpClient: a wish POST or a list GET, each bounded by
@@ -248,7 +248,7 @@ final class Transport implements AutoCloseable {
     }
     if (e instanceof HttpConnectTimeoutException || e instanceof ConnectException
         || e instanceof UnknownHostException || e instanceof UnresolvedAddressException
-        || e.getCause() instanceof UnresolvedAddressException || e instanceof SSLException) {
+        || e.getCause() instanceof UnresolvedAddressException || e instanceof SSLHandshakeException) {
       // No connection (or no secure one) was made: the request never left.
       return new Answer(Outcome.FAILED, 0, Optional.empty(), true, where + "cannot connect (" + describe(e) + ")");
     }
