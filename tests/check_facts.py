@@ -269,6 +269,8 @@ def camel(name):
 
 
 defaults = client_defaults("docs/client.md")
+if not defaults:
+    failures.append("docs/client.md: no defaults table found")
 # Python: ClientOptions, in seconds and bytes.
 python_options = orvel.ClientOptions()
 agree("client defaults", {n: v for n, (v, _) in defaults.items()}, "orvel.ClientOptions",
@@ -279,6 +281,30 @@ node_defaults_source = one(r"const DEFAULTS = Object\.freeze\(\{(.*?)\}\);", "bi
 agree("client defaults", {camel(n): int(v * 1000 if t else v) for n, (v, t) in defaults.items()},
       "bindings/node/lib/client/client.cjs (DEFAULTS)",
       {n: int(v.replace("_", "")) for n, v in re.findall(r"(\w+): ([\d_]+),", node_defaults_source)})
+# Java: ClientOptions.DEFAULT_*, Durations or products of integer literals, in seconds and bytes.
+JAVA_DURATION_UNITS = {"Seconds": 1, "Minutes": 60, "Millis": 0.001}
+
+
+def java_constant(text):
+    duration = re.fullmatch(r"Duration\.of(\w+)\((\d+)\)", text)
+    if duration:
+        return int(duration[2]) * JAVA_DURATION_UNITS[duration[1]]
+    factors = [f.strip() for f in text.replace("L", "").split("*")]
+    if not all(f.isdigit() for f in factors):
+        return None
+    product = 1
+    for f in factors:
+        product *= int(f)
+    return product
+
+
+for name, (truth, _) in defaults.items():
+    constant = "DEFAULT_" + name.upper()
+    found = one(rf"public static final \w+ {constant} = ([^;]+);", JAVA + "ClientOptions.java")
+    value = java_constant(found) if found else None
+    if found and value is None:
+        failures.append(f"ClientOptions.{constant}: cannot read {found!r} as a number")
+    agree(f"client default {name}", truth, f"ClientOptions.{constant}", value)
 # ---- end of the clients' defaults ---------------------------------------------------------
 
 if failures:

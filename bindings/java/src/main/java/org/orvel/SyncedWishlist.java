@@ -293,6 +293,19 @@ public final class SyncedWishlist extends StoreView {
     return journalText(SyncNative::snapshot, "cannot take a snapshot");
   }
 
+  /** {@link #snapshot()} as the library wrote it, UTF-8: what a file write needs, without a decode and an encode. */
+  byte[] snapshotBytes() {
+    try {
+      synchronized (lock) {
+        byte[] text = SyncNative.snapshot(journal());
+        if (text == null) throw failed("cannot take a snapshot");
+        return text;
+      }
+    } finally {
+      Reference.reachabilityFence(this);
+    }
+  }
+
   /** The journal as its JSON text, for {@link #restore(String, String)} after a restart. */
   public String save() {
     return journalText(SyncNative::export, "cannot save the journal");

@@ -1,0 +1,153 @@
+package org.orvel;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.nio.channels.FileChannel;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
+
+/** The saved state: the order of the file operations, damage refused, one client per folder. */
+class StateDirTest {
+  private static final String NOWHERE = "http://127.0.0.1:9";  // never contacted: no pass runs
+
+  /** The system's file layer, each call recorded with what the file held at that moment. */
+  static final class Recording implements StateDir.FileLayer {
+    final List<String> calls = new ArrayList<>();
+    String failAt = "";
+
+    @Override
+    public FileChannel create(Path file) throws IOException {
+      calls.add("create " + file.getFileName());
+      return SYSTEM.create(file);
+    }
+
+    @Override
+    public void force(FileChannel file) throws IOException {
+      calls.add("force " + file.size() + " bytes");
+      if (failAt.equals("force")) throw new IOException("disk full");
+      SYSTEM.force(file);
+    }
+
+    @Override
+    public void rename(Path from, Path to) throws IOException {
+      calls.add("rename " + from.getFileName() + " " + to.getFileName());
+      if (failAt.equals("rename")) throw new IOException("cannot rename");
+      SYSTEM.rename(from, to);
+    }
+
+    @Override
+    public void forceFolder(Path folder) throws IOException {
+      calls.add("force folder " + folder.getFileName());
+      SYSTEM.forceFolder(folder);
+    }
+  }
+
+  @Test
+  void eachSaveWritesForcesRenamesThenForcesTheFolder(@TempDir Path dir) throws Exception {
+    Recording files = new Recording();
+    Path state = dir.resolve("state");
+    try (WishlistClient client = new WishlistClient(NOWHERE, state, ClientOptions.defaults(), files)) {
+      files.calls.clear();
+      client.setWished(Kind.ALBUM, "al-1", true, "Blue Hour", "Ines Varga");
+      long size = Files.size(state.resolve("wishlist.snapshot"));
+      assertEquals(List.of("create wishlist.snapshot.tmp", "force " + size + " bytes",
+          "rename wishlist.snapshot.tmp wishlist.snapshot", "force folder state"), files.calls,
+          "the data is on the disk before the rename, the rename before the call returns");
+      assertFalse(Files.exists(state.resolve("wishlist.snapshot.tmp")));
+    }
+  }
+
+  @ParameterizedTest
+  @ValueSource(strings = {"force", "rename"})
+  void aSaveThatFailsSaysSoAndLeavesTheLastSnapshot(String failAt, @TempDir Path dir) throws Exception {
+    Recording files = new Recording();
+    try (WishlistClient client = new WishlistClient(NOWHERE, dir, ClientOptions.defaults(), files)) {
+      client.setWished(Kind.ALBUM, "al-1", true);
+      byte[] saved = Files.readAllBytes(dir.resolve("wishlist.snapshot"));
+      files.failAt = failAt;
+      IOException e = assertThrows(IOException.class, () -> client.setWished(Kind.ALBUM, "al-2", true));
+      assertTrue(e.getMessage().contains(dir.resolve("wishlist.snapshot").toString()), e.getMessage());
+      assertArrayEquals(saved, Files.readAllBytes(dir.resolve("wishlist.snapshot")));
+      assertFalse(Files.exists(dir.resolve("wishlist.snapshot.tmp")));
+      assertTrue(client.wished(Kind.ALBUM, "al-2"), "shown, and saved by the next save that succeeds");
+      files.failAt = "";
+    }
+    try (WishlistClient again = new WishlistClient(NOWHERE, dir)) {
+      assertTrue(again.wished(Kind.ALBUM, "al-2"));  // the last save, at close
+    }
+  }
+
+  @ParameterizedTest
+  @ValueSource(strings = {"", "{", "not json", "{\"format\":\"something else\"}", "truncate"})
+  void aDamagedSnapshotIsRefusedNamingTheFileAndLeftAsItIs(String damage, @TempDir Path dir) throws Exception {
+    try (WishlistClient client = new WishlistClient(NOWHERE, dir)) {
+      client.setWished(Kind.TRACK, "tr-1", true, "Title", "Artist");
+    }
+    Path file = dir.resolve("wishlist.snapshot");
+    String good = Files.readString(file);
+    byte[] bad = (damage.equals("truncate") ? good.substring(0, good.length() / 2) : damage)
+        .getBytes(StandardCharsets.UTF_8);
+    Files.write(file, bad);
+    IOException e = assertThrows(IOException.class, () -> new WishlistClient(NOWHERE, dir));
+    assertTrue(e.getMessage().contains(file.toString()), e.getMessage());
+    assertArrayEquals(bad, Files.readAllBytes(file), "never replaced by an empty list");
+    // The refused open let the folder go: the good text opens again.
+    Files.writeString(file, good);
+    try (WishlistClient client = new WishlistClient(NOWHERE, dir)) {
+      assertTrue(client.wished(Kind.TRACK, "tr-1"));
+    }
+  }
+
+  @Test
+  void aSecondOpenOfTheFolderIsRefusedNamingIt(@TempDir Path dir) throws Exception {
+    try (WishlistClient first = new WishlistClient(NOWHERE, dir)) {
+      IOException e = assertThrows(IOException.class, () -> new WishlistClient(NOWHERE, dir));
+      assertTrue(e.getMessage().contains(dir.toString()) && e.getMessage().contains("open already"), e.getMessage());
+      // In another process too (the lock is the file system's, not this JVM's).
+      ChildJvmResult child = ChildJvmResult.run(OpenOnce.class, dir.toString());
+      assertEquals(3, child.status(), child.output());
+      assertTrue(child.output().contains("open already"), child.output());
+      first.setWished(Kind.TRACK, "tr-1", true);
+    }
+    ChildJvmResult child = ChildJvmResult.run(OpenOnce.class, dir.toString());
+    assertEquals(0, child.status(), child.output());
+  }
+
+  @Test
+  void anInstallationKeepsItsIdAndAnotherHasItsOwn(@TempDir Path dir) throws Exception {
+    String[] ids = new String[3];
+    for (int i = 0; i < 3; i++) {
+      Path folder = dir.resolve(i < 2 ? "one" : "two");
+      try (StateDir state = StateDir.open(folder, StateDir.FileLayer.SYSTEM)) {
+        ids[i] = state.installationId();
+      }
+    }
+    assertEquals(ids[0], ids[1]);
+    assertFalse(ids[0].equals(ids[2]));
+    assertTrue(ids[2].matches("[0-9a-f]{32}"));
+  }
+
+  /** Opens the folder given once: exit 0, or 3 with the error printed. */
+  public static final class OpenOnce {
+    public static void main(String[] args) {
+      try (WishlistClient client = new WishlistClient(NOWHERE, Path.of(args[0]))) {
+        System.out.println(client.size() + " entries");
+      } catch (IOException e) {
+        System.out.println(e.getMessage());
+        System.exit(3);
+      }
+    }
+  }
+}
