@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What orvel.hpp costs over the C functions and yyjson used by hand, in one
 // process: iterating over a store's entries (the export read by yyjson, each
 // element's four members) against the same done directly, and has() (with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the library against the JSON library's own speed: each
 // store operation next to a baseline that does only the JSON work it cannot
 // avoid, on generated responses of 100 to 1,000,000 elements.

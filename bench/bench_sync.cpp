@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the change journal, each next to the work it cannot avoid:
 //  - a cycle of intents, requests and outcomes, against the same number of
 //    liborvel toggles and request builds, whatever the journal holds;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peak memory of one orvel_load_mine_json call, against the size of the
 // response: the caller's text, the parsed document and the store together.
 //

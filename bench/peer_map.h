@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The peer: what a C++ developer would write instead of the library. The
 // response's entries go into an absl::flat_hash_map keyed by kind and
 // identifier, holding title and artist; lookups hash a view of the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Prints the benchmark results as Markdown tables: each operation next to
 its baseline (the JSON work it cannot avoid) and next to the peer (yyjson with
 an absl::flat_hash_map), time per entry from 100 to 1,000,000 entries, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Generated list responses for the benchmarks: realistic identifiers, titles
 // and artists with some non-ASCII text and escapes, and a share of repeated
 // identities, in the "items" shape, in the grouped per-kind shape, and in a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # orvel_find_pytest(VAR): sets VAR to a Python 3 interpreter that has pytest
 # and venv: the one CMake finds first, else Debian's own (a python3 earlier on
 # PATH, such as a pyenv one, may lack python3-pytest); unset when none has.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cmake --install: writes orvel.pc, orvel-sync.pc and orvel-cxx.pc for the prefix being installed to
 # (cmake --install --prefix PREFIX may differ from the configured one), with
 # plain absolute paths, since pkg-config passes its paths on unnormalised.

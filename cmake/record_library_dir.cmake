@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cmake --install (after the bindings' files are in place): writes the
 # installed library's folder into the installed Python and Node packages.
 # An absolute folder: a relative --prefix would be read against the folder

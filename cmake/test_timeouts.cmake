@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Every test has a time limit, so that a hang fails fast under the test's own
 # name instead of at the outer limit of a whole run. A test that needs longer
 # sets its own TIMEOUT where it is added.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Builds one example, runs it twice against the sample service, and checks
 what it printed, what the service saw and what it saved.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the loader with arbitrary bytes, both with an exact length and read
 // up to the first NUL. Whatever loads must export, load again into an equal
 // store and export to the same text; whatever fails must leave the store as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the URL and request builders with arbitrary texts split from the
 // input at NUL bytes: the first byte picks the add flag, then base URL, kind,
 // item id, title and artist (a missing piece is passed as absent). Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads any bytes back as a saved journal: a failure changes nothing, a
 // success holds a consistent journal that saves and restores to the same text.
 #include <cstdint>

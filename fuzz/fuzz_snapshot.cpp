@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads any bytes as a snapshot: a failure leaves nothing behind and names a
 // reason of its own; a success gives a consistent journal over a store whose
 // snapshot opens again to the same text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives one store with a random sequence of toggles, loads and exports and
 // compares it after every step with a simple model of the expected entries.
 #include <yyjson.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A refresh shows again exactly what the journal holds: for any response and
 // any intents, loading through the journal equals loading through liborvel
 // and then applying each entry's last intent with toggles; and it fails,

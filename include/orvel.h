@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * liborvel: the client-side core of a music service's wishlist.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * orvel.hpp: the C++ interface to liborvel and liborvel-sync, header-only,
  * C++17, over the two C headers (orvel.h, orvel_sync.h) and nothing else of

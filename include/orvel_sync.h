@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * liborvel-sync: a change journal over one liborvel store.
  *

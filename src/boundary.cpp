@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boundary's fixed answers: the versions, and the release of returned texts.
 #include <cstdlib>
 

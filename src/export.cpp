@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wishlist export document: the whole store as one JSON text that the
 // loader accepts again.
 #include <cstdint>

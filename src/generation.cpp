@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A generation's blocks: placement in order, reuse, trimming and release.
 #include "generation.h"
 

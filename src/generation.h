@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A generation: the blocks one load's entries live in. Entries are placed one
 // after another in a few large heap blocks, so that a load makes a handful of
 // allocations instead of one an entry, and releasing it takes a handful of

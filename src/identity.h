@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The identity rules, in one place: the four kinds, the kind check and the
 // rule that an item identifier is never empty. The store, the loader and the
 // request builder all use these.

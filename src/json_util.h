@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RAII guards for yyjson documents and malloc'd texts, and the one compact
 // writer every message module uses.
 #pragma once

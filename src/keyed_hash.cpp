@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-store keys of the index.
 #include "keyed_hash.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keyed hashing of identities for the store's index. Each store draws its own
 // key, so a response cannot be crafted to make many identities collide:
 // without the key, where an identifier lands is unpredictable.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-thread error text: written by the loader and the request builder.
 #include "last_error.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-thread error text and the few helpers shared by every module.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mine response ingestion: makes a store mirror the service's list response.
 #include <cstdint>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One branch per system, each compiled only there.
 #include "random_source.h"
 

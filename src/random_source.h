@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's random source and the few other facts about the process that
 // the hash keys are drawn from: the only code that differs between systems.
 // Straight from the C library and the system, so that the library needs no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in self-test: loading, lookup, toggling and request building on
 // built-in sample data, without any service.
 #include <cstdint>

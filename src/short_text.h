@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying and comparing texts that are mostly short (identifiers, titles):
 // up to 64 bytes with a few fixed-size moves, the two halves overlapping,
 // instead of a call; longer ones through the C library.

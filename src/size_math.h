@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Size arithmetic that cannot wrap: on overflow the result saturates at
 // SIZE_MAX, which no allocator can serve, so the caller's ordinary
 // allocation-failure path handles it with no branch of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wishlist store: create, destroy, validate a kind, look up, insert,
 // count and toggle. A load's entries share a few large blocks (the store's
 // generation); each entry a toggle adds has a block of its own. Lookups go

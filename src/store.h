@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wishlist store: its layout and the internal lookup and insert that the
 // loader, the exporter and the self-test share.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The store's hash index: open addressing with linear probing over (kind,
 // item_id), keyed per store so that a response cannot be crafted to collide.
 #include "store_index.h"

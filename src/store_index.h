@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The store's hash index: where an identity's slot is, and how slots are
 // placed, removed and renumbered. Only the store uses it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Endpoint URLs: the base-URL join shared by both endpoints.
 #include "urls.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Joining a base URL with one of the service's endpoint paths.
 #pragma once
 

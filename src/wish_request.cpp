@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wish request envelope: the complete description of the POST that adds
 // or removes one wish.
 #include <cstdint>

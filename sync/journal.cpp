@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal's bookkeeping, and the functions that record intents, hand out
 // requests and take their outcomes. Every change first obtains all the memory
 // it needs, then changes the store, then the journal (which can no longer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal's records and the bookkeeping that every journal function
 // shares. Only the journal's own sources (and its internal tests) see this.
 #pragma once

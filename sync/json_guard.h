@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owners of yyjson documents and malloc'd texts, so that every path releases them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Saving and restoring a journal: its operations as a JSON text, read back
 // strictly, so that a restart loses no intent and reuses no id or token.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reason text (per thread, in static TLS as liborvel's own error text),
 // the versions and the release of returned texts.
 #include "reason.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-thread reason text of the journal library, and the fixed reasons.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Refreshing: loads a list response into the store and shows again every
 // intent it may not reflect, as one all-or-nothing load.
 #include <cstring>

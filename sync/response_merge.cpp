@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finds where entries can be appended to a list response without parsing it:
 // one pass over the root object's members, skipping their values.
 #include "response_merge.h"

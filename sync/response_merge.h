@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Showing additions again after a load, in the same all-or-nothing load: a
 // text that liborvel's loader reads as the response followed by more entries.
 #pragma once

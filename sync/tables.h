@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal's indexes: an open-addressing hash table of pointers (entries
 // by identity, operations by id) and the queue of operations ready to send.
 // Memory comes from malloc; growth is asked for before a change is made, so

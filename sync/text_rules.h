@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rules the journal applies to texts before it keeps them: every text it
 // keeps must later be writable as JSON (its own export, the request body).
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Compiled as strict C99 with warnings as errors: the header must be clean C. */
 #include <orvel.h>
 #include <stdio.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Each binding declares every C function of the public headers as the
 headers do: the same functions, the same number of arguments, and argument
 and result types that pass the same values (a wrong integer width, a missing

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The README and the pages under docs/ cannot drift from what they show.
 
   check_docs.py SOURCE_DIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Every copy of a fact the project states in more than one place agrees with
 the one place that fact is written.
 
@@ -306,6 +307,37 @@ for name, (truth, _) in defaults.items():
         failures.append(f"ClientOptions.{constant}: cannot read {found!r} as a number")
     agree(f"client default {name}", truth, f"ClientOptions.{constant}", value)
 # ---- end of the clients' defaults ---------------------------------------------------------
+
+
+# ---- the licence in every source file ----------------------------------------------------
+# Each source file names its licence in its first lines: code, scripts, build files, the
+# linker's version scripts and the manual pages (data, documentation and the Debian
+# package's own files are not source files).
+SOURCE_ENDINGS = (".c", ".h", ".cpp", ".hpp", ".java", ".mjs", ".cjs", ".js", ".ts", ".mts", ".cts", ".py",
+                  ".sh", ".cmake", ".toml", ".map", ".3", ".cmake.in", ".pc.in", ".py.in")
+
+
+def is_source(path):
+    name = path.rsplit("/", 1)[-1]
+    if "/node_modules/" in path or path.startswith("fuzz/corpus/"):
+        return False
+    if name == "CMakeLists.txt" or name.endswith(SOURCE_ENDINGS):
+        return True
+    full = ROOT / path
+    if full.is_symlink() or not full.is_file():
+        return False
+    with open(full, "rb") as f:
+        first = f.readline()
+    return first.startswith(b"#!")
+
+
+listed = subprocess.run([sys.executable, str(ROOT / "scripts" / "source-files"), str(ROOT)], check=True,
+                        capture_output=True).stdout.decode().split("\0")
+unlicensed = [p for p in listed if p and is_source(p) and (ROOT / p).is_file()
+              and f"SPDX-License-Identifier: {spdx}" not in "".join(read(p).splitlines(True)[:3])]
+if unlicensed:
+    failures.append(f"no 'SPDX-License-Identifier: {spdx}' in the first lines of: {', '.join(sorted(unlicensed)[:20])}"
+                    + (" ..." if len(unlicensed) > 20 else ""))
 
 if failures:
     print("facts that disagree with their source:")

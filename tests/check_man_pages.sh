@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The manual pages render without a single warning from groff (-ww) or man.
 set -euo pipefail
 status=0

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The library needs the C library and yyjson (and the journal liborvel too)
 # and nothing else at run time: above all no C++ runtime, which an app on a
 # small system would otherwise ship or load for it.

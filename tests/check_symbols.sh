@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The list of exported functions is written once, in the library's header;
 # the linker's version script, the Debian symbols file (when given) and the
 # built library must all agree with it. Every export is a function of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the black-box tests: owners for stores and returned
 // texts, and a reader that turns a store's export back into entries.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Versions, the release function and the per-thread error text.
 #include <gtest/gtest.h>
 

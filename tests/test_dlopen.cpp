@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library loaded with dlopen, as FFI runtimes load it: the per-thread
 // error text must serve threads that existed before the library was loaded
 // as well as threads started after, each with its own text.

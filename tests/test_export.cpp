@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The export document and its round trip through the loader.
 #include <gtest/gtest.h>
 

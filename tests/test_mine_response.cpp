@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading list responses: recognised shapes, element rules, strict reading
 // and the all-or-nothing state rules.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The list URL and the wish request envelope.
 #include <gtest/gtest.h>
 #include <yyjson.h>

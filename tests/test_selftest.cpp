@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in self-test.
 #include <gtest/gtest.h>
 

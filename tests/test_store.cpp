@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The store through the public interface: toggling, lookups, counts and the
 // handling of absent or invalid arguments.
 #include <gtest/gtest.h>

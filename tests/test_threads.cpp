@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Concurrency: separate stores and error texts on separate threads, and the
 // stateless functions from many threads at once (run under TSan in CI).
 #include <gtest/gtest.h>

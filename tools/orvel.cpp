@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvel: try and script liborvel from a shell.
 //
 // Exit status: 0 success, 1 the library (or a file) failed, 2 usage error.

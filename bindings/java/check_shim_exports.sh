@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Each JNI shim exports its own Java_ functions and nothing else, and
 # liborvel's shim does not need liborvel-sync (a program of Wishlists alone
 # must run without it).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // Node binding for liborvel: one user's wishlist, its service messages and its
 // export, and with liborvel-sync a wishlist whose changes are kept until the

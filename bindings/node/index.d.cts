@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Type declarations of the orvel package's CommonJS entry (require('orvel'));
 // index.d.mts gives the ES module entry the same names and its default export.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ES module entry: the same objects as the CommonJS entry, so a program that
 // mixes import and require still loads one library and shares one Wishlist.
 import orvel from './index.cjs';

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package's build (the metadata is in pyproject.toml).
 
 Installed from a checkout, the package records the folder of the checkout's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the cross toolchain files: a Debian cross compiler for
 # ORVEL_CROSS_TRIPLE, the target's libraries from Debian's multiarch packages
 # (libyyjson-dev:<arch>, libstdc++6:<arch>), and the test programs run under

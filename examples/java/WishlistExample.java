@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 import java.io.IOException;
 import java.net.ConnectException;
 import java.net.URI;

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The wishlist of one user, kept in step with the service: it loads the list,
 shows it, wishes one album through the change journal, sends the change
 (backing off while the service fails or does not answer) and shows the list

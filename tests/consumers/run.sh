@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the built libraries into a temporary prefix, then builds and runs
 # consumers against them: C99 programs through pkg-config (orvel and
 # orvel-sync) and a C++ project through find_package(orvel), and the C++

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header on its own, as an app would include it: compiled by the CTest
 // tests cxx_header_* as C++17 with every warning an error, with and without
 // exceptions. Each call is named once so that every member is instantiated.

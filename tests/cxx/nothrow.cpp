@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The non-throwing form in a program built without exceptions: every result
 // checked, failures with their reasons. Exits 0 when all hold, else names the
 // first that did not.

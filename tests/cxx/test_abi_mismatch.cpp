@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header built for another liborvel-sync interface version than the one
 // loaded: nothing that needs the journal can be made, and the reason says why;
 // liborvel's own objects still can.

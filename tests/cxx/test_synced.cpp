@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvel::SyncedWishlist against liborvel-sync's C functions: every call made
 // on a C journal and on the C++ object side by side, with the same results,
 // reasons and snapshots; then ownership, restarts and the reasons of failures.

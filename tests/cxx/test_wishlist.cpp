@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvel.hpp's kinds, results and Wishlist, checked against the C functions
 // they stand on: the same bytes out, every failure with its reason.
 #include <gtest/gtest.h>

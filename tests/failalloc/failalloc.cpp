@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interposes malloc, calloc, realloc and free for the whole process and
 // forwards to the real allocator: the sanitizer's when one is linked in,
 // glibc's otherwise. This file is built without sanitizer instrumentation

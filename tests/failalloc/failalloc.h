@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test-only allocation-failure injector. Linked into a test executable, it
 // takes the place of malloc, calloc and realloc for the whole process (the
 // library and yyjson included) and, while armed, fails exactly the Nth

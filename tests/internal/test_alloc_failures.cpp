@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every allocation failed in turn: for each function, run a scenario with the
 // 1st, 2nd, 3rd... allocation failing until a run completes with none
 // failed, and check that each outcome is complete or a clean failure, that the

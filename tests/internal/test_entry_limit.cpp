@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A store at its entry limit, reached for real: this test is built against
 // objects whose limit is 4 entries (ORVEL_TEST_MAX_ENTRIES), so every path
 // that meets the limit runs as it would at 2,147,483,647.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The self-test against faulty parts. The linker sends the self-test's calls
 // to the wrappers below (--wrap), which can hand back a wrong result or a
 // wrong text; the self-test must then name the step that checks it, run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying and comparing short texts with overlapping halves: every length
 // up to past the longest inline one, every byte's difference noticed, and
 // nothing read or written outside the n bytes.

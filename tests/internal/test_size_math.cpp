@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The saturating size helpers: exact below the limit, SIZE_MAX (which no
 // allocator serves) at and past it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The store's hash index: it must agree with the array after any sequence of
 // inserts and removals, survive failed growth untouched, and spread
 // identifiers that differ by little or share a pattern.

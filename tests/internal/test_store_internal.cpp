@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the interface cannot show: capacity growth, and the contracts of the
 // internal lookup and insert.
 #include <gtest/gtest.h>

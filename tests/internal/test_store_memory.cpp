@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a store holds in memory: after any load, room for the entries it kept
 // and no more, whatever the response held; and entries that follow their
 // block wherever the allocator moves it; a refresh that takes over the old

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The cross-language scenario of the change journal in C: the reference
  * output that every binding must reproduce byte for byte (see run.sh).
  * Intents, requests and each outcome, refreshes one of which arrives stale,

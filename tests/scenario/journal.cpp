@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The change journal's cross-language scenario through orvel.hpp: its output
 // must be journal.c's byte for byte (see run.sh). The throwing form, with the
 // non-throwing one where a call is meant to fail.

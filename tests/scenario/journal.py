@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The change journal's cross-language scenario through the Python package (see run.sh)."""
 
 import sys

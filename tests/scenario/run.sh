@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One scenario, every language: runs the C program on the fixed response, then
 # the same scenario through a binding, and fails unless both outputs are
 # byte-identical. The scenario loads a response with every shape, duplicates,

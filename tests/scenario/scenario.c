@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The cross-language scenario in C: the reference output that every binding
  * must reproduce byte for byte (see run.sh). Usage: scenario RESPONSE_FILE */
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cross-language scenario through the Node package (see run.sh).
 import { readFileSync } from 'node:fs';
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the scripts' tests: a scratch folder ($work) removed on exit, and
 # the count of checks.
 #   ok                          a check passed

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/install-cross-deps against stand-ins for dpkg, dpkg-query and
 # apt-get on PATH that keep a made-up package database: the targets' yyjson is
 # asked for at the machine's own version, also when a foreign architecture

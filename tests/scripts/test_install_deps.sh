@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/install-deps in a copy of the scripts and lock files, against
 # stand-ins for dpkg-query, apt-get, npm, node and scripts/install-yyjson that
 # log their calls: --runtime installs the release build's packages alone and

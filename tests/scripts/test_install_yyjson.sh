@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/install-yyjson against stand-ins for apt-get, apt-cache and
 # pkg-config on PATH, and a made-up /etc/apt: a current mirror, one whose
 # forky Release file has expired (recovered: forky alone is accepted, for the

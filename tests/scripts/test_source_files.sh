@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/source-files lists what git would (tracked or not, ignored files
 # left out), on a tree built to hold each kind of .gitignore rule, and on
 # this project's own tree when it is a checkout. Skipped (77) without git.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/uninstall on made-up prefixes and manifests: it removes the files
 # listed (links as links), and the folders named for orvel they leave empty;
 # it keeps what it did not install, shared folders, and everything when the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Starts the sample service as its own process and talks to its control
 endpoint: what the service's tests and the examples' runner share.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The sample wishlist service: one user's wishlist over HTTP on 127.0.0.1,
 with faults on request, for trying liborvel out and for testing its clients.
 

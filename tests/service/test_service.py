@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The sample service as its clients see it: the protocol, every fault, the
 request log, the seed and the bounds. Run by CTest (service_tests)."""
 

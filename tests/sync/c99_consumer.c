@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Compiled as strict C99 with warnings as errors: the journal's header must be
  * clean C. Records an intent, sends it, reports it and saves the journal. */
 #include <orvel_sync.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The manual page's first example is a program an app can copy: it compiles
 # as strict C99 with every warning an error, against the installed headers'
 # sources.

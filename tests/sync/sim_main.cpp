@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the simulation from the command line: a range of seeds (the soak and
 // the deliberate-fault checks), or one seed with its whole schedule.
 //   orvel_sync_sim [--from S] [--seeds N] [--expect-violation]

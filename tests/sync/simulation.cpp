@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated world: a service that may lose requests and answers and
 // refuses some entries for good, apps that record intents, send, report,
 // refresh out of order and restart, and another device writing underneath.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A deterministic simulation of apps that keep their wishes in a journal and
 // talk to an unreliable service. One seed fixes everything: the faults and
 // their rates, the service's refusals, and every step of the schedule; the

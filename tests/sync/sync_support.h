@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the journal's tests: a store with its journal, and a snapshot
 // of both that tells whether a call changed anything.
 #pragma once

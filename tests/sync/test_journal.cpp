@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal's contract, through its public header only.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the journal does with each outcome beyond acceptance: failures that
 // go behind the rest, unknown outcomes and the requests that land late, the
 // status of an entry, what a report did to the store, and intents that

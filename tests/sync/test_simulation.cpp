@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulation's budget in the test suite: every schedule of the first
 // seeds keeps every property, and a seed always runs the same schedule.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Saving and reading back: the one snapshot of store and journal, the
 // journal's own text in both of its versions, and what a restore refuses.
 #include <gtest/gtest.h>

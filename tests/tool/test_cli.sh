@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the orvel tool on real files and streams and checks output and exit status.
 set -uo pipefail
 tool=$1

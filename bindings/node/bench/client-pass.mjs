@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What WishlistClient adds to a sync pass: 1,000 changes sent to the sample
 // service by syncNow(), against the same 1,000 requests sent by a minimal loop
 // with the same fetch and the same number in flight (no journal, no saving).

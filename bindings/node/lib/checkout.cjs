@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // The folder where a liborvel checkout's own build puts the library. A package
 // that sits in a checkout (bindings/node, required in place) looks there, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // The package's errors, and the reasons it gives of its own.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // Finding liborvel and liborvel-sync, loading each once per process, and
 // declaring their functions from the C prototypes below.

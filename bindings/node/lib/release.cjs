@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // The native objects a JS object owns are released by close(), by the
 // collector when the object is forgotten, and, on a worker thread, when the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // SyncedWishlist: a store and its change journal (liborvel-sync), owned together.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // Texts into the library: strings are encoded as UTF-8, byte arrays passed as
 // they are, each as a NUL-terminated Buffer (or, for a response, its exact bytes).

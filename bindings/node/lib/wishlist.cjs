@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // Wishlist, one user's store, and the read access it shares with SyncedWishlist.
 

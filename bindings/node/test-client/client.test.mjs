@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's parts and behaviours: answers to outcomes, Retry-After and the
 // backoff, options, a request held back and replaced, events after the call,
 // close() during a request, and the background client offline and idle.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client against the shared sample service, each fault ordered through its
 // control endpoint, with restarts from the saved state in the middle: every
 // entry but a poison one converges, the user's last intent wins everywhere the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A child syncing against the service while its user keeps tapping is killed
 // (SIGKILL) at seeded random moments, 200 times: after each kill the folder
 // opens, and every tap the child printed (after setWished returned) is there.

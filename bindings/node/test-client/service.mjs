@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared sample service (tests/service/orvel_service.py) as a process on
 // 127.0.0.1 for the client's tests: bounded in time and requests, its faults
 // ordered and its state read through its control endpoint.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's folder: the order of the file operations that save a snapshot,
 // a damaged or unreadable snapshot refused with the file named, and the lock.
 import assert from 'node:assert/strict';

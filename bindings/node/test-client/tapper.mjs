@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The crash test's child: a user who keeps tapping while the client syncs in
 // the background. Prints "open" once the client is open, then "tap N" after
 // each setWished(N) has returned; stops by itself after a few seconds.

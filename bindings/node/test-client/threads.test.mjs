@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Threads and concurrency. A client belongs to the event loop of its thread:
 // worker threads make their own clients and use them at once; many callers
 // interleaved on one client while it closes each either finish (and are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults at the boundary between JS and the libraries, each reproduced.
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Packs the Node package with npm pack and installs the tarball into a fresh
 # project, offline (koffi comes from npm's cache, filled by npm ci), as a user
 # would: both entries load and run the self-test; the copy that cmake

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Type-checks the README's Node example, and the package's surface (the kind
 # union, iteration, SyncedWishlist, Outcome), against the package's
 # declarations, as a TypeScript user would: the package packed and installed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The README's worked example, run as it stands against the local service:
 // a restart in the middle, a 503, an answer after the deadline and an entry
 // the service refuses, ending with the local store equal to the service's set;

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Test-only, preloaded into a node process (LD_PRELOAD): malloc fails for
  * exactly one size, $ORVEL_TEST_FAIL_SIZE, and works for every other; so a
  * test can starve one buffer of liborvel (a URL of a chosen length) while

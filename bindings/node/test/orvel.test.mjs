@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the Node binding against the built library ($ORVEL_LIBRARY).
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A wishlist service on 127.0.0.1 for the tests, on node:http: it holds one
 // user's set, refuses some entries for good (403), answers some POSTs with a
 // 503 or only after the client has given up, and lists the set in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of SyncedWishlist against the built libraries ($ORVEL_LIBRARY,
 // $ORVEL_SYNC_LIBRARY).
 import assert from 'node:assert/strict';

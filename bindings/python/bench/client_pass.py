@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """What WishlistClient adds to a sync pass: 1,000 changes sent to the sample service by the client
 (one request at a time, as the baseline), against the same requests sent by a minimal loop over the
 same HTTP library (http.client, a connection per request) that keeps nothing and saves nothing.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the client's tests share: the sample service, started as its own process on 127.0.0.1."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Kills a syncing client with SIGKILL at seeded random moments while the user keeps tapping,
 and checks after each kill that every tap it printed is in the saved state and that the state opens.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """WishlistClient against the sample service: its faults, restarts from the saved state, backoff,
 offline, and the background."""
 

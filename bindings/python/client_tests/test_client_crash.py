@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """No tap is lost when a syncing client is killed: 200 SIGKILLs at seeded random moments."""
 
 import os

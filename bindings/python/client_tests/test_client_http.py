@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The client's HTTP against servers of other shapes: https with an untrusted and a trusted
 certificate, answers that close their connection, a chunked list past the size cap."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The README's WishlistClient block, run as written against the sample service."""
 
 import pathlib

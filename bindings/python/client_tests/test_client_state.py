@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The client's folder: the write order of the snapshot, failures at each step, a damaged
 snapshot refused, a second client refused."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """One client shared by threads while another closes it."""
 
 import threading

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Python binding for liborvel: one user's wishlist, its service messages and its export,
 and (with liborvel-sync) the change journal that keeps its changes until the service
 has confirmed them.

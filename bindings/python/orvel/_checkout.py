@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The folder where a liborvel checkout's own build puts the library.
 
 A package that sits in a checkout (bindings/python, run in place or

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """WishlistClient: a SyncedWishlist that does its own HTTP, saving, retries and events."""
 
 from __future__ import annotations

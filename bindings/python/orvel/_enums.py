@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The base of the package's text enums."""
 
 from enum import Enum

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package's exceptions and the reason texts the libraries give."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The folder of the library this package was installed with, or None.
 
 cmake --install replaces this file in the copy it installs under

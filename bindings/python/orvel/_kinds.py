@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The four kinds of entry."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding liborvel and liborvel-sync, loading each once per process and declaring their functions."""
 
 from __future__ import annotations

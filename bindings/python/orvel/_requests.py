@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """liborvel's versions, self-test and service messages: the module-level functions."""
 
 from __future__ import annotations

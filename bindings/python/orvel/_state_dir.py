@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """WishlistClient's folder: its lock, its installation id and the journal's one snapshot,
 replaced atomically (a temporary file, fsync, rename, fsync of the folder)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reading a store: what Wishlist and SyncedWishlist share."""
 
 from __future__ import annotations

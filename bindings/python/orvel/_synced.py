@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """SyncedWishlist: a store and the change journal (liborvel-sync) that keeps its changes."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Texts across the boundary: arguments in, buffers in, returned texts out."""
 
 from __future__ import annotations

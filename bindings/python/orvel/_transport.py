@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """WishlistClient's HTTP: one request under one deadline, its answer taken as the journal's outcome.
 
 Python's own http.client, one connection per request: giving a request up is closing its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Wishlist: one user's store, changed by toggles and list responses."""
 
 from __future__ import annotations

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Python package the way its README says, offline, into fresh
 # virtual environments: the copy that cmake --install put under
 # PREFIX/share/orvel/python must find its libraries (liborvel and

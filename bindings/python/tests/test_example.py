@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The README's app loop, run as written against a small wishlist service on 127.0.0.1."""
 
 import json

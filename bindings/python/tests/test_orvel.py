@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of the Python binding against the built library (ORVEL_LIBRARY)."""
 
 import copy

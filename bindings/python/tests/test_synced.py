@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of SyncedWishlist against the built liborvel-sync (found from ORVEL_LIBRARY)."""
 
 import copy

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """One Wishlist or SyncedWishlist shared by threads, and closed while they use it."""
 
 import threading

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A C++ project that finds the installed library with find_package(orvel).
 #include <orvel.h>
 #include <orvel_sync.h>

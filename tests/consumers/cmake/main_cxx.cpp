@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A C++17 project that finds the installed C++ interface with
 // find_package(orvel) (orvel::cxx) or pkg-config (orvel-cxx).
 #include <orvel.hpp>

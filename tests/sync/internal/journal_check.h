@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether every invariant of a journal holds: for the tests and the fuzzers,
 // which see the journal's records through its internal header.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the interface cannot show: the journal's records stay consistent
 // through long random use, and the UTF-8 rule it applies before keeping a text.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Appending entries to a list response without parsing it: the merged text
 // must load as the response followed by the entries, and must fail exactly
 // when the response does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every allocation of every journal function failed in turn: each call ends
 // complete, or fails with "out of memory" (or the core's "invalid json") and
 // leaves the journal and the store exactly as they were, consistent, with

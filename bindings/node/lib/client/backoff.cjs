@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // When to try again: exponential backoff with full jitter, and the service's
 // own Retry-After, which is honoured whenever it asks for longer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // WishlistClient: a SyncedWishlist that does its own HTTP, saving, retries and
 // events. It lives on the event loop of the thread that made it: every call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // The client's folder: the journal's one snapshot, written so that a crash
 // leaves the old one or the new one, never a mix (wishlist.snapshot.tmp, its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 'use strict';
 // The client's HTTP, on the built-in fetch: one deadline for the whole
 // exchange (connect to last byte), a cap on a list's size, redirects followed

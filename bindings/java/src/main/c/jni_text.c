@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Text passing shared by the two JNI shims (see jni_text.h). */
 #include "jni_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * What both JNI shims need to pass texts across: texts cross as byte[]
  * holding UTF-8 with their exact lengths, because JNI's own string functions

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The JNI shim between org.orvel.Native and liborvel. Texts cross as byte[]
  * holding UTF-8 with their exact lengths (see jni_text.h). Every text the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The JNI shim between org.orvel.SyncNative and liborvel-sync: a library of
  * its own, so that a program that never uses the journal needs neither it

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Preloaded into a child JVM by the tests: malloc fails for the one size
  * named by ORVEL_FAIL_MALLOC_SIZE, and forwards every other call to glibc.

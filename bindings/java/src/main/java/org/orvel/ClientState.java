@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package org.orvel;
 
 /** What a {@link WishlistClient} is doing, as its state listeners are told. */

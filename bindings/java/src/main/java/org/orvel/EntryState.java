@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package org.orvel;
 
 /** Where an entry stands in the journal: {@link EntryStatus#state()}. */

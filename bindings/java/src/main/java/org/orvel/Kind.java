@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package org.orvel;
 
 /** The four kinds of wished entry, each with the text the library and the service use. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package org.orvel;
 
 /** What became of a journal's request, as {@link SyncedWishlist#report} takes it. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package org.orvel;
 
 import static java.nio.file.StandardCopyOption.ATOMIC_MOVE;

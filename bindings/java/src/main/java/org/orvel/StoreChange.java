@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package org.orvel;
 
 /** What {@link SyncedWishlist#report} did to the store. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package org.orvel;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
