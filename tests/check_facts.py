@@ -246,6 +246,36 @@ for enum, names in (("StoreChange", [f"STORE_{n}" for n in ("UNCHANGED", "REMOVE
     agree("journal numbers", [n.removeprefix("STORE_") for n in by_number], f"enum {enum}",
           re.findall(r"(?m)^  ([A-Z_]+)[,;]", read(JAVA + f"{enum}.java")))
 
+# ---- the C++ client's defaults (include/orvel/client.hpp) against docs/client.md's table ----
+def client_defaults_table():
+    """docs/client.md's defaults table as {option: value}, times in milliseconds, sizes in bytes."""
+    units = {"ms": 1, "s": 1000, "min": 60000, "h": 3600000, "MiB": 1 << 20, "KiB": 1 << 10, "": 1}
+    table = {}
+    rows = re.findall(r"(?m)^\| ([a-z_ /]+) \| ([^|]+) \|", one(r"(?s)\n## Defaults[^\n]*\n(.*?)\n## ", "docs/client.md") or "")
+    for names, values in rows:
+        if names.strip() == "option":
+            continue
+        for name, value in zip(names.split(" / "), values.split(" / ")):
+            number, unit = re.fullmatch(r"\s*(\d+)\s*([A-Za-z]*)\s*", value).groups()
+            table[name.strip()] = int(number) * units[unit]
+    return table
+
+
+def cxx_client_defaults():
+    """ClientOptions' defaults in include/orvel/client.hpp, in the same units."""
+    text = one(r"(?s)struct ClientOptions \{(.*?)\n\};", "include/orvel/client.hpp") or ""
+    found = {n: int(v.replace("'", "")) for n, v in re.findall(r"std::chrono::milliseconds (\w+)\{([\d']+)\};", text)}
+    found.update({n: int(v) for n, v in re.findall(r"int (\w+) = (\d+);", text)})
+    found.update({n: int(v) << int(shift) for n, v, shift in re.findall(r"std::size_t (\w+) = (\d+)u << (\d+);", text)})
+    return found
+
+
+client_defaults = client_defaults_table()
+if len(client_defaults) < 8:
+    failures.append(f"docs/client.md: the defaults table has {len(client_defaults)} options, expected 8")
+agree("client defaults", client_defaults, "include/orvel/client.hpp (ClientOptions)", cxx_client_defaults())
+# ---- end of the C++ client's defaults ----
+
 if failures:
     print("facts that disagree with their source:")
     for f in failures:

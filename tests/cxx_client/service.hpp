@@ -63,6 +63,13 @@ class NoNetwork : public orvel::Transport {
   std::atomic<int> sent{0};
 };
 
+// Why the tests against the sample service cannot run here; empty when they can.
+inline const char *service_missing() {
+  if (!ORVEL_CLIENT_CURL) return "built without libcurl";
+  if (ORVEL_PYTHON3[0] == '\0') return "no python3 for the sample service";
+  return "";
+}
+
 std::string temp_dir();
 void remove_tree(const std::string &path);
 std::set<Key> keys_of(const orvel::WishlistClient &client);

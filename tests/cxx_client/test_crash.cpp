@@ -53,7 +53,7 @@ long run_and_kill(const std::string &base_url, const std::string &dir, long firs
 }
 
 TEST(Crash, NoTapIsLostWhenTheAppIsKilled) {
-  if (!ORVEL_CLIENT_CURL) GTEST_SKIP() << "built without libcurl";
+  if (*test::service_missing() != '\0') GTEST_SKIP() << test::service_missing();
   test::Service service({"--empty"}, 300);
   const std::string dir = test::temp_dir();
   std::mt19937 random(20261210);
