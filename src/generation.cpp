@@ -62,16 +62,15 @@ bool reserve_block(Generation &g, std::size_t bytes) noexcept { return add_block
 bool reserve_reusing(Generation &g, std::size_t bytes, Generation &old) noexcept {
   GenerationBlock *spare = new_block(bytes);
   if (spare == nullptr) return false;
-  // The largest of old's blocks comes out of its chain; the rest go.
+  // The largest of old's blocks comes out of its chain.
   GenerationBlock **largest = &old.blocks;
   for (GenerationBlock **b = &old.blocks; *b != nullptr; b = &(*b)->older) {
     if ((*b)->size > (*largest)->size) largest = b;
   }
   GenerationBlock *reused = *largest;
   *largest = reused->older;
-  free_chain(old.spare);
-  free_chain(old.blocks);
-  old = Generation{};
+  // old's other blocks stay: the caller may still read entries in them
+  // (which of its entries have blocks of their own) before releasing old.
   link(g, reused);
   g.spare = spare;
   return true;

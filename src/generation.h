@@ -32,8 +32,9 @@ bool reserve_block(Generation &g, std::size_t bytes) noexcept;
 // The same, but placing first in the largest block of old (a generation
 // with at least one block, whose entries are no longer needed), whose memory
 // is then warm and already mapped: a block of `bytes` is reserved as a spare
-// for what does not fit there. On success old is empty, its other blocks
-// freed. False (neither changed) when memory is short.
+// for what does not fit there. On success that block has left old, whose
+// other blocks stay readable until the caller releases old. False (neither
+// changed) when memory is short.
 bool reserve_reusing(Generation &g, std::size_t bytes, Generation &old) noexcept;
 
 // Room for size bytes (a multiple of kEntryAlign) after the last entry placed:
