@@ -67,13 +67,14 @@ class WishlistClient::Impl {
     std::random_device seed;
     random_.seed((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
     next_refresh_at_ = Clock::now();
+    saver_ = std::thread([this] { saver(); });
   }
 
   ~Impl() { close(); }
 
   // ---- the user's calls -------------------------------------------------------
   Status set_wished(Kind kind, std::string_view item_id, bool wished, OptionalText title, OptionalText artist) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
     check_open();
     const std::int64_t before = wishes_->status(kind, item_id).op_id;
     const bool shown = wishes_->has(kind, item_id);
@@ -90,11 +91,13 @@ class WishlistClient::Impl {
       }
     }
     if (before != 0 && before != after) not_before_.erase(before);
-    save();
+    const std::uint64_t change = changed();
     if (shown != wished) post_change(kind, std::string(item_id), wished);
     dirty_ = true;
     wake_.notify_all();
-    return status_locked(kind, item_id);
+    const Status status = status_locked(kind, item_id);
+    wait_saved(hold, change);  // throws when the state could not be saved
+    return status;
   }
 
   bool wished(Kind kind, std::string_view item_id) const {
@@ -159,7 +162,12 @@ class WishlistClient::Impl {
     send_changes(pass);
     for (std::thread &thread : threads) thread.join();
     refresh(pass);
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
+    try {
+      wait_saved(hold, changed_);
+    } catch (const Error &error) {
+      pass.summary.errors.push_back(error.what());
+    }
     if (pass.cut_short) {
       dirty_ = true;
     } else {
@@ -205,21 +213,22 @@ class WishlistClient::Impl {
     stop();
     std::lock_guard<std::mutex> no_pass(pass_mutex_);  // a sync_now in progress ends
     {
-      std::lock_guard<std::mutex> hold(mutex_);
+      std::unique_lock<std::mutex> hold(mutex_);
       // Held requests never left: failed, so the saved state shows them unsent, not uncertain.
       for (const Held &held : held_) (void)wishes_->try_report(held.op_id, Outcome::failed);
-      const bool had_held = !held_.empty();
+      if (!held_.empty()) changed();
       held_.clear();
-      if (had_held) {
-        try {
-          save();
-        } catch (const Error &) {
-          // The last save stands; these requests count as unknown after a restart, which is harmless.
-        }
+      try {
+        wait_saved(hold, changed_);
+      } catch (const Error &) {
+        // The last save stands; requests held count as unknown after a restart, which is harmless.
       }
+      stop_saver_ = true;
       closed_ = true;
       set_state(ClientState::closed);
     }
+    saved_changed_.notify_all();
+    saver_.join();
     events_.finish();
     dir_.reset();  // releases the folder's lock
   }
@@ -243,7 +252,60 @@ class WishlistClient::Impl {
     if (closed_) throw Error("the wishlist client is closed");
   }
 
-  void save() { dir_->save_snapshot(wishes_->snapshot()); }
+  // A change to save: its number, which wait_saved takes. The saver thread
+  // writes the newest snapshot whenever there is one newer than the file, so
+  // outcomes that come faster than the disk share one write.
+  std::uint64_t changed() {
+    ++changed_;
+    saved_changed_.notify_all();
+    return changed_;
+  }
+
+  // Waits until change `change` is on disk; throws naming the file when its save failed.
+  void wait_saved(std::unique_lock<std::mutex> &hold, std::uint64_t change) {
+    saved_changed_.wait(hold, [&] { return saved_ >= change || failed_ >= change; });
+    if (saved_ < change) throw Error(save_error_);
+  }
+
+  void saver() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+      saved_changed_.wait(hold, [&] { return stop_saver_ || changed_ > std::max(saved_, failed_); });
+      if (changed_ <= std::max(saved_, failed_)) return;  // stopping, and everything is saved
+      const std::uint64_t upto = changed_;
+      std::string error;
+      std::string text;
+      try {
+        text = wishes_->snapshot();
+      } catch (const Error &e) {
+        error = e.what();
+      }
+      hold.unlock();
+      if (error.empty()) {
+        try {
+          dir_->save_snapshot(text);
+        } catch (const Error &e) {
+          error = e.what();
+        }
+      }
+      hold.lock();
+      if (error.empty()) {
+        saved_ = upto;
+        // The events of what is now saved, in order.
+        auto ready = std::partition_point(unsaved_events_.begin(), unsaved_events_.end(),
+                                          [&](const auto &event) { return event.first <= upto; });
+        for (auto event = unsaved_events_.begin(); event != ready; ++event) events_.post(std::move(event->second));
+        unsaved_events_.erase(unsaved_events_.begin(), ready);
+      } else {
+        failed_ = upto;
+        save_error_ = error;
+      }
+      saved_changed_.notify_all();
+    }
+  }
+
+  // An event about the newest change: delivered once that change is saved.
+  void post_saved(std::function<void()> event) { unsaved_events_.emplace_back(changed_, std::move(event)); }
 
   Status status_locked(Kind kind, std::string_view item_id) const {
     const EntryStatus entry = wishes_->status(kind, item_id);
@@ -285,7 +347,7 @@ class WishlistClient::Impl {
   }
 
   void post_change(Kind kind, std::string item_id, bool wished) {
-    events_.post([handlers = handlers_, change = Change{kind, std::move(item_id), wished}] {
+    post_saved([handlers = handlers_, change = Change{kind, std::move(item_id), wished}] {
       std::function<void(const Change &)> call;
       {
         std::lock_guard<std::mutex> hold(handlers->mutex);
@@ -296,7 +358,7 @@ class WishlistClient::Impl {
   }
 
   void post_rejection(Rejection rejection) {
-    events_.post([handlers = handlers_, rejection = std::move(rejection)] {
+    post_saved([handlers = handlers_, rejection = std::move(rejection)] {
       std::function<void(const Rejection &)> call;
       {
         std::lock_guard<std::mutex> hold(handlers->mutex);
@@ -448,11 +510,7 @@ class WishlistClient::Impl {
     } else {
       not_before_.erase(change.op_id);
     }
-    try {
-      save();
-    } catch (const Error &error) {
-      pass.summary.errors.push_back(error.what());
-    }
+    changed();
     if (outcome == Outcome::rejected) {
       post_rejection(Rejection{change.kind, change.item_id, change.wished, response.status});
       if (*done != StoreChange::unchanged) post_change(change.kind, change.item_id, *done == StoreChange::shown);
@@ -504,11 +562,7 @@ class WishlistClient::Impl {
     if (!*loaded) return;  // a newer list was loaded meanwhile
     next_refresh_at_ = Clock::now() + options_.refresh_interval;
     pass.summary.refreshed = true;
-    try {
-      save();
-    } catch (const Error &error) {
-      pass.summary.errors.push_back(error.what());
-    }
+    changed();
     const std::set<Key> after = keys();
     for (const Key &key : before) {
       if (!after.count(key)) post_change(key.first, key.second, false);
@@ -563,6 +617,15 @@ class WishlistClient::Impl {
   bool closed_ = false;
   ClientState state_ = ClientState::idle;
   std::mt19937_64 random_;
+
+  std::uint64_t changed_ = 0;  // changes made, saved, and covered by a failed save
+  std::uint64_t saved_ = 0;
+  std::uint64_t failed_ = 0;
+  std::string save_error_;
+  std::vector<std::pair<std::uint64_t, std::function<void()>>> unsaved_events_;
+  std::condition_variable saved_changed_;
+  bool stop_saver_ = false;
+  std::thread saver_;
 
   std::mutex pass_mutex_;  // one pass at a time
   std::condition_variable wake_;
