@@ -272,18 +272,31 @@ TEST_F(Conformance, ARedirectToAnotherOriginIsAFailedRequest) {
   EXPECT_EQ(service->entries(), (std::set<test::Key>{{"album", "al-r"}}));
 }
 
-TEST_F(Conformance, HeadersFromTheProviderGoWithEveryRequest) {
+TEST_F(Conformance, HeadersFromTheProviderGoWithEveryRequestAndNeverIntoAReason) {
   orvel::ClientOptions options = test::quick_options();
   std::atomic<int> asked{0};
   options.headers = [&] {
     ++asked;
-    return orvel::Headers{{"X-Token-Round", std::to_string(asked.load())}};
+    return orvel::Headers{{"Authorization", "Bearer s3cr3t-" + std::to_string(asked.load())}};
   };
   auto client = open(options);
+  service->control(R"({"faults":[{"action":"redirect","itemId":"al-h"},{"action":"error","endpoint":"mine"}]})");
   client->set_wished(Kind::album, "al-h", true, "H", "");
+  const orvel::SyncSummary first = client->sync_now(Clock::now() + 60s);
+  EXPECT_FALSE(first.errors.empty());
+  for (const std::string &error : first.errors) EXPECT_EQ(error.find("s3cr3t"), std::string::npos) << error;
   converge(*client);
-  EXPECT_GE(asked.load(), 2) << "before the change and the list";
+  EXPECT_GE(asked.load(), 4) << "asked again before each request";
   EXPECT_EQ(static_cast<int>(service->requests().size()), asked.load());
+  // The service's log leaves the token out; the provider's failure is named without its words.
+  options.headers = [] () -> orvel::Headers { throw std::runtime_error("token s3cr3t expired"); };
+  client.reset();
+  client = open(options);
+  client->set_wished(Kind::album, "al-i", true, "I", "");
+  const orvel::SyncSummary failed = client->sync_now(Clock::now() + 60s);
+  EXPECT_EQ(failed.failed, 1);
+  ASSERT_FALSE(failed.errors.empty());
+  EXPECT_EQ(failed.errors[0], "the headers provider failed");
 }
 
 }  // namespace
