@@ -69,26 +69,27 @@ std::string text(yyjson_val *value) {
 }
 }  // namespace
 
-std::set<Key> Service::entries() {
+// Each element of one array of the service's state.
+template <class Each>
+void Service::each(const char *member, Each each_one) {
   const std::string body = state(nullptr);
-  std::set<Key> out;
   yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
-  yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(doc), "entries");
+  yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(doc), member);
   std::size_t i, n;
   yyjson_val *e;
-  yyjson_arr_foreach(list, i, n, e) { out.emplace(text(yyjson_obj_get(e, "kind")), text(yyjson_obj_get(e, "itemId"))); }
+  yyjson_arr_foreach(list, i, n, e) { each_one(e); }
   yyjson_doc_free(doc);
+}
+
+std::set<Key> Service::entries() {
+  std::set<Key> out;
+  each("entries", [&](yyjson_val *e) { out.emplace(text(yyjson_obj_get(e, "kind")), text(yyjson_obj_get(e, "itemId"))); });
   return out;
 }
 
 std::vector<Logged> Service::requests() {
-  const std::string body = state(nullptr);
   std::vector<Logged> out;
-  yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
-  yyjson_val *list = yyjson_obj_get(yyjson_doc_get_root(doc), "requests");
-  std::size_t i, n;
-  yyjson_val *e;
-  yyjson_arr_foreach(list, i, n, e) {
+  each("requests", [&](yyjson_val *e) {
     Logged logged;
     logged.method = text(yyjson_obj_get(e, "method"));
     logged.path = text(yyjson_obj_get(e, "path"));
@@ -97,17 +98,14 @@ std::vector<Logged> Service::requests() {
     logged.applied = yyjson_get_bool(yyjson_obj_get(e, "applied"));
     logged.replayed = yyjson_get_bool(yyjson_obj_get(e, "replayed"));
     logged.item_id = text(yyjson_obj_get(yyjson_obj_get(e, "wish"), "itemId"));
-    yyjson_val *headers = yyjson_obj_get(e, "headers");
     std::size_t hi, hn;
     yyjson_val *key, *value;
-    yyjson_obj_foreach(headers, hi, hn, key, value) {
+    yyjson_obj_foreach(yyjson_obj_get(e, "headers"), hi, hn, key, value) {
       const std::string name = text(key);
       if (strcasecmp(name.c_str(), "Idempotency-Key") == 0) logged.idempotency_key = text(value);
-      if (strcasecmp(name.c_str(), "Authorization") == 0) logged.has_authorization = true;
     }
     out.push_back(std::move(logged));
-  }
-  yyjson_doc_free(doc);
+  });
   return out;
 }
 

@@ -14,6 +14,8 @@
 
 #include "orvel/client.hpp"
 
+struct yyjson_val;
+
 namespace test {
 
 using Key = std::pair<std::string, std::string>;  // kind, itemId
@@ -27,7 +29,6 @@ struct Logged {
   bool replayed = false;
   std::string item_id;
   std::string idempotency_key;
-  bool has_authorization = false;
 };
 
 class Service {
@@ -45,6 +46,8 @@ class Service {
 
  private:
   std::string state(const std::string *order);
+  template <class Each>
+  void each(const char *member, Each each_one);
   pid_t pid_ = -1;
   std::string base_url_;
   std::shared_ptr<orvel::Transport> transport_;
