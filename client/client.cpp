@@ -154,6 +154,7 @@ class WishlistClient::Impl {
         return pass.summary;
       }
       pass.probing = offline_;
+      passing_ = true;
       set_state(ClientState::syncing);
     }
     const int workers = pass.probing ? 1 : options_.max_in_flight;
@@ -163,6 +164,7 @@ class WishlistClient::Impl {
     for (std::thread &thread : threads) thread.join();
     refresh(pass);
     std::unique_lock<std::mutex> hold(mutex_);
+    passing_ = false;
     try {
       wait_saved(hold, changed_);
     } catch (const Error &error) {
@@ -263,14 +265,22 @@ class WishlistClient::Impl {
 
   // Waits until change `change` is on disk; throws naming the file when its save failed.
   void wait_saved(std::unique_lock<std::mutex> &hold, std::uint64_t change) {
+    ++waiting_;
+    saved_changed_.notify_all();
     saved_changed_.wait(hold, [&] { return saved_ >= change || failed_ >= change; });
+    --waiting_;
     if (saved_ < change) throw Error(save_error_);
   }
 
   void saver() {
     std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
-      saved_changed_.wait(hold, [&] { return stop_saver_ || changed_ > std::max(saved_, failed_); });
+      // During a pass, outcomes wait for the pass's end (or for a call that
+      // waits for its change): one write then holds them all, and an
+      // outcome lost to a crash meanwhile only comes back unknown.
+      saved_changed_.wait(hold, [&] {
+        return stop_saver_ || (changed_ > std::max(saved_, failed_) && (waiting_ > 0 || !passing_));
+      });
       if (changed_ <= std::max(saved_, failed_)) return;  // stopping, and everything is saved
       const std::uint64_t upto = changed_;
       std::string error;
@@ -625,6 +635,8 @@ class WishlistClient::Impl {
   std::vector<std::pair<std::uint64_t, std::function<void()>>> unsaved_events_;
   std::condition_variable saved_changed_;
   bool stop_saver_ = false;
+  int waiting_ = 0;       // calls waiting for their change to be saved
+  bool passing_ = false;  // a pass is sending
   std::thread saver_;
 
   std::mutex pass_mutex_;  // one pass at a time
