@@ -10,10 +10,13 @@
  *   wishes.start();    // background passes; or wishes.sync_now(deadline) by hand
  *
  * The state lives in state_dir: wishlist.snapshot (the journal's one snapshot,
- * replaced atomically after every change and outcome, before the call returns
- * or the event fires), installation-id (a random id, with each operation's id
- * the Idempotency-Key of its requests) and lock (held while the client is
- * open: a second client of the same folder fails to open).
+ * replaced atomically after every change and outcome: a change before
+ * set_wished returns, a pass's outcomes before sync_now returns and before
+ * any event about them fires; one write covers what came meanwhile),
+ * installation-id (a random id, with each operation's id the Idempotency-Key
+ * of its requests, so a retry after a restart carries the same key) and lock
+ * (held while the client is open: a second client of the same folder fails
+ * to open).
  *
  * Threads: every member may be called from any thread; one lock guards the
  * journal and the client's state. Events run on the client's own event
