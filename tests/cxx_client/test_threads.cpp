@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -169,6 +170,46 @@ TEST_F(ClientThreads, AnIdleBackgroundClientMakesNoRequests) {
   std::this_thread::sleep_for(300ms);
   std::lock_guard<std::mutex> hold(memory->mutex);
   EXPECT_EQ(memory->sent, before);
+}
+
+// Answers each request only once the test lets it go.
+class GatedService : public orvel::Transport {
+ public:
+  HttpResponse send(const HttpRequest &request, orvel::Deadline) override {
+    if (request.method == "POST") {
+      arrived.set_value();
+      release.get_future().wait();
+    }
+    HttpResponse response;
+    response.kind = HttpResponse::Kind::answered;
+    response.status = request.method == "POST" ? 422 : 200;
+    response.body = "{\"items\":[]}";
+    return response;
+  }
+  std::promise<void> arrived, release;
+};
+
+TEST_F(ClientThreads, AnEntryIsSendingWhileItsRequestIsOutAndARejectionIsSavedBeforeItsEvent) {
+  auto gated = std::make_shared<GatedService>();
+  orvel::ClientOptions o = options();
+  o.transport = gated;
+  orvel::WishlistClient client("http://127.0.0.1:9", dir, o);
+  std::promise<std::string> saved_at_event;
+  client.on_rejected([&](const orvel::Rejection &) {
+    std::ifstream in(dir + "/wishlist.snapshot", std::ios::binary);
+    saved_at_event.set_value(std::string(std::istreambuf_iterator<char>(in), {}));
+  });
+  client.set_wished(Kind::album, "al-refused", true, "Refused", "R");
+  std::thread pass([&] { (void)client.sync_now(Clock::now() + 30s); });
+  gated->arrived.get_future().wait();
+  EXPECT_EQ(client.status(Kind::album, "al-refused").state, orvel::SyncState::sending);
+  EXPECT_TRUE(client.wished(Kind::album, "al-refused"));
+  gated->release.set_value();
+  pass.join();
+  EXPECT_FALSE(client.wished(Kind::album, "al-refused"));
+  std::future<std::string> snapshot = saved_at_event.get_future();
+  ASSERT_EQ(snapshot.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(snapshot.get().find("al-refused"), std::string::npos) << "the event came before the save";
 }
 
 }  // namespace
