@@ -143,6 +143,7 @@ class WishlistClient::Impl {
     std::lock_guard<std::mutex> one_pass(pass_mutex_);
     Pass pass;
     pass.deadline = deadline;
+    pass.started = Clock::now();
     {
       std::lock_guard<std::mutex> hold(mutex_);
       check_open();
@@ -172,13 +173,11 @@ class WishlistClient::Impl {
     }
     if (pass.cut_short) {
       dirty_ = true;
-    } else {
-      // A backoff that has passed without its operation being handed out
-      // belongs to one the journal no longer holds.
-      const Clock::time_point now = Clock::now();
+    } else if (!offline_) {
+      // A backoff that had passed when the pass began, yet was not handed
+      // out by it, belongs to an operation the journal no longer holds.
       for (auto at = not_before_.begin(); at != not_before_.end();) {
-        const bool held = std::any_of(held_.begin(), held_.end(), [&](const Held &h) { return h.op_id == at->first; });
-        at = at->second <= now && !held && !sending_.count(at->first) ? not_before_.erase(at) : std::next(at);
+        at = at->second <= pass.started ? not_before_.erase(at) : std::next(at);
       }
     }
     pass.summary.next_pass_at = next_pass_at_locked();
@@ -244,6 +243,7 @@ class WishlistClient::Impl {
   };
   struct Pass {
     Deadline deadline;
+    Clock::time_point started;
     SyncSummary summary;
     bool probing = false;
     bool probe_sent = false;

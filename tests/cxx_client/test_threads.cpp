@@ -212,4 +212,25 @@ TEST_F(ClientThreads, AnEntryIsSendingWhileItsRequestIsOutAndARejectionIsSavedBe
   EXPECT_EQ(snapshot.get().find("al-refused"), std::string::npos) << "the event came before the save";
 }
 
+TEST_F(ClientThreads, ABackgroundClientRetriesAFailingChangeOnItsBackoffNotOnTheRefreshInterval) {
+  orvel::ClientOptions o = options();
+  o.backoff_base = 1ms;  // due again within moments of each pass's end
+  o.backoff_cap = 4ms;
+  o.refresh_interval = 1h;
+  memory->status = 503;
+  orvel::WishlistClient client("http://127.0.0.1:9", dir, o);
+  client.set_wished(Kind::album, "al-1", true);
+  client.start();
+  const Clock::time_point give_up = Clock::now() + 60s;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(memory->mutex);
+      if (memory->posted.size() >= 8) break;
+    }
+    ASSERT_LT(Clock::now(), give_up) << "the retries stopped";
+    std::this_thread::sleep_for(5ms);
+  }
+  client.close();
+}
+
 }  // namespace
