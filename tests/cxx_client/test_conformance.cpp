@@ -294,7 +294,7 @@ TEST_F(Conformance, HeadersFromTheProviderGoWithEveryRequestAndNeverIntoAReason)
   client = open(options);
   client->set_wished(Kind::album, "al-i", true, "I", "");
   const orvel::SyncSummary failed = client->sync_now(Clock::now() + 60s);
-  EXPECT_EQ(failed.failed, 1);
+  EXPECT_GE(failed.failed, 1) << "(again within the pass once its short backoff passed)";
   ASSERT_FALSE(failed.errors.empty());
   EXPECT_EQ(failed.errors[0], "the headers provider failed");
 }
