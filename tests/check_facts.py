@@ -306,6 +306,17 @@ for name, (truth, _) in defaults.items():
     if found and value is None:
         failures.append(f"ClientOptions.{constant}: cannot read {found!r} as a number")
     agree(f"client default {name}", truth, f"ClientOptions.{constant}", value)
+# C++: ClientOptions in include/orvel/client.hpp, times in milliseconds, sizes in bytes.
+def cxx_client_defaults():
+    text = one(r"(?s)struct ClientOptions \{(.*?)\n\};", "include/orvel/client.hpp") or ""
+    found = {n: int(v.replace("'", "")) for n, v in re.findall(r"std::chrono::milliseconds (\w+)\{([\d']+)\};", text)}
+    found.update({n: int(v) for n, v in re.findall(r"int (\w+) = (\d+);", text)})
+    found.update({n: int(v) << int(shift) for n, v, shift in re.findall(r"std::size_t (\w+) = (\d+)u << (\d+);", text)})
+    return found
+
+
+agree("client defaults", {n: int(v * 1000 if t else v) for n, (v, t) in defaults.items()},
+      "include/orvel/client.hpp (ClientOptions)", cxx_client_defaults())
 # ---- end of the clients' defaults ---------------------------------------------------------
 
 

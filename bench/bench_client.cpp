@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: MIT
+// What WishlistClient adds to a sync pass: 1,000 changes sent to the local
+// sample service and the list fetched once, by the client's sync_now and by
+// a minimal loop making the same requests through the same libcurl
+// transport, interleaved in one process; prints the best of each and their ratio.
+//   orvel_client_bench [CHANGES [ROUNDS]]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "orvel/client.hpp"
+#include "service.hpp"
+
+namespace {
+
+using orvel::Clock;
+using namespace std::chrono_literals;
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string item(int round, int i) { return "al-" + std::to_string(round) + "-" + std::to_string(i); }
+
+// The same requests, nothing else: each change's POST, then the list.
+double minimal_loop(orvel::Transport &http, const std::string &base, int round, int changes) {
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < changes; ++i) {
+    orvel::HttpRequest post;
+    post.method = "POST";
+    post.url = base + "/wishlist/api/wish";
+    post.headers = {{"Content-Type", "application/json"}};
+    post.body = R"({"op":"add","kind":"album","itemId":")" + item(round, i) + R"(","title":"T","artist":"A"})";
+    post.max_response_bytes = 64u << 20;
+    if (http.send(post, Clock::now() + 10s).status != 204) std::abort();
+  }
+  orvel::HttpRequest list;
+  list.method = "GET";
+  list.url = base + "/wishlist/api/mine";
+  list.max_response_bytes = 64u << 20;
+  if (http.send(list, Clock::now() + 30s).status != 200) std::abort();
+  return seconds_since(start);
+}
+
+double client_pass(const std::string &base, int round, int changes, int in_flight) {
+  const std::string dir = test::temp_dir();
+  orvel::ClientOptions options;
+  options.max_in_flight = in_flight;
+  double took = 0;
+  {
+    orvel::WishlistClient client(base, dir, options);
+    for (int i = 0; i < changes; ++i) client.set_wished(orvel::Kind::album, item(round, i), true, "T", "A");
+    const Clock::time_point start = Clock::now();
+    const orvel::SyncSummary summary = client.sync_now(Clock::now() + 600s);
+    took = seconds_since(start);
+    if (summary.accepted != changes || !summary.refreshed) std::abort();
+  }
+  test::remove_tree(dir);
+  return took;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const int changes = argc > 1 ? std::atoi(argv[1]) : 1000;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  test::Service service({"--empty"}, 900);
+  const std::shared_ptr<orvel::Transport> http = orvel::make_default_transport();
+  double loop = 1e9, one = 1e9, four = 1e9;
+  for (int round = 0; round < rounds; ++round) {
+    service.control(R"({"entries":[],"clearLog":true})");
+    loop = std::min(loop, minimal_loop(*http, service.base_url(), 3 * round, changes));
+    service.control(R"({"entries":[],"clearLog":true})");
+    one = std::min(one, client_pass(service.base_url(), 3 * round + 1, changes, 1));
+    service.control(R"({"entries":[],"clearLog":true})");
+    four = std::min(four, client_pass(service.base_url(), 3 * round + 2, changes, 4));
+  }
+  std::printf("%d changes, best of %d: minimal loop %.3f s; client, 1 in flight %.3f s (%.2fx); "
+              "client, 4 in flight %.3f s (%.2fx)\n",
+              changes, rounds, loop, one, one / loop, four, four / loop);
+  return 0;
+}
