@@ -12,12 +12,7 @@
 namespace {
 
 using fuzz::check;
-
-std::string take_sync(char *text) {
-  std::string copy = text != nullptr ? text : "<absent>";
-  orvel_sync_free(text);
-  return copy;
-}
+using fuzz::take_sync;
 
 }  // namespace
 

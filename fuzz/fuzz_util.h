@@ -7,6 +7,7 @@
 #include <string>
 
 #include "orvel.h"
+#include "orvel_sync.h"
 
 namespace fuzz {
 
@@ -23,6 +24,14 @@ inline std::string take(char *text) {
   if (text == nullptr) return "<absent>";
   std::string copy(text);
   orvel_free(text);
+  return copy;
+}
+
+// The same for a text of liborvel-sync's.
+inline std::string take_sync(char *text) {
+  if (text == nullptr) return "<absent>";
+  std::string copy(text);
+  orvel_sync_free(text);
   return copy;
 }
 
