@@ -19,7 +19,8 @@ constexpr const char *kIds[] = {"a", "b", "c", "i"};
 struct Intent {
   const char *kind, *id;
   bool wished;
-  bool recorded;  // the journal kept it (the store did not show it already)
+  bool recorded;   // the journal kept it (the store did not show it already)
+  bool cancelled;  // it undid the entry's unsent intent: nothing is held for the entry
 };
 
 }  // namespace
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   Intent intents[8];
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t b = data[1 + i];
-    intents[i] = {kKinds[b & 3], kIds[(b >> 2) & 3], (b & 16) != 0, false};
+    intents[i] = {kKinds[b & 3], kIds[(b >> 2) & 3], (b & 16) != 0, false, false};
   }
   const std::string response(reinterpret_cast<const char *>(data) + 1 + n, size - 1 - n);
   const char *seed_list = R"({"tracks":["a","b"],"albums":[{"itemId":"c","title":"C"}]})";
@@ -41,7 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   orvel_load_mine_json(store, seed_list, 0);
   orvel_journal *journal = orvel_sync_create(store);
   for (std::size_t i = 0; i < n; ++i) {
-    intents[i].recorded = orvel_sync_set(journal, intents[i].wished, intents[i].kind, intents[i].id, "t", "a") > 0;
+    const bool shown = orvel_is_wished(store, intents[i].kind, intents[i].id) == 1;
+    const int64_t id = orvel_sync_set(journal, intents[i].wished, intents[i].kind, intents[i].id, "t", "a");
+    intents[i].recorded = id > 0;
+    // Nothing is ever sent here, so an intent the store did not show yet
+    // records nothing only by cancelling the unsent one before it.
+    intents[i].cancelled = id == 0 && shown != intents[i].wished;
   }
   const int64_t token = orvel_sync_begin_refresh(journal);
   const std::string before = fuzz::take(orvel_export_json(store));
@@ -53,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   for (std::size_t i = 0; valid && i < n; ++i) {
     bool last = intents[i].recorded;
     for (std::size_t k = i + 1; k < n; ++k) {
-      if (intents[k].recorded && std::string(intents[k].kind) == intents[i].kind &&
+      if ((intents[k].recorded || intents[k].cancelled) && std::string(intents[k].kind) == intents[i].kind &&
           std::string(intents[k].id) == intents[i].id) {
         last = false;
       }
