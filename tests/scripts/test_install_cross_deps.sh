@@ -39,9 +39,9 @@ echo "apt-get $*" >> "$STUB_STATE/calls"
 [[ " $* " == *" install "* ]] || exit 0
 for a in "$@"; do
   case "$a" in -*|install) continue ;; esac
-  spec=${a%%=*}; version=1.0; [ "$spec" != "$a" ] && version=${a#*=}
-  case "$version" in *+ds-2?*) echo "E: Version '$version' for '$spec' was not found" >&2; exit 100 ;; esac
-  name=${spec%%:*}; arch=amd64; [ "$spec" != "$name" ] && arch=${spec#*:}
+  package=${a%%=*}; version=1.0; [ "$package" != "$a" ] && version=${a#*=}
+  case "$version" in *+ds-2?*) echo "E: Version '$version' for '$package' was not found" >&2; exit 100 ;; esac
+  name=${package%%:*}; arch=amd64; [ "$package" != "$name" ] && arch=${package#*:}
   echo "$name $arch $version" >> "$STUB_STATE/db"
 done
 STUB
