@@ -7,6 +7,7 @@
 #include "json_guard.h"
 #include "journal.h"
 #include "reason.h"
+#include "text_writer.h"
 
 namespace orvel_sync {
 namespace {
@@ -20,49 +21,113 @@ constexpr std::string_view kStateNames[] = {"unsent", "inFlight", "confirming"};
 
 std::string_view state_name(State s) noexcept { return kStateNames[static_cast<std::size_t>(s)]; }
 
-bool add_text(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, std::string_view text) noexcept {
-  return yyjson_mut_obj_add_strncpy(doc, obj, key, text.data(), text.size());
+void write_identity(TextWriter &w, const Ident *ident) noexcept {
+  w.name("kind");
+  w.string({ident->kind(), ident->kind_len});
+  w.raw(",");
+  w.name("itemId");
+  w.string({ident->item_id(), ident->id_len});
 }
 
-bool add_identity(yyjson_mut_doc *doc, yyjson_mut_val *o, const Ident *ident) noexcept {
-  return add_text(doc, o, "kind", {ident->kind(), ident->kind_len}) &&
-         add_text(doc, o, "itemId", {ident->item_id(), ident->id_len});
-}
-
-bool add_op_name(yyjson_mut_doc *doc, yyjson_mut_val *o, const Op *op) noexcept {
-  return add_text(doc, o, "op", op->add ? "add" : "remove");
+void write_op_name(TextWriter &w, const Op *op) noexcept {
+  w.name("op");
+  w.string(op->add ? "add" : "remove");
 }
 
 // A removal whose texts the journal does not know writes them as null.
-bool add_texts(yyjson_mut_doc *doc, yyjson_mut_val *o, const Op *op) noexcept {
-  return op->texts_known ? add_text(doc, o, "title", {op->title(), op->title_len}) &&
-                               add_text(doc, o, "artist", {op->artist(), op->artist_len})
-                         : yyjson_mut_obj_add_null(doc, o, "title") && yyjson_mut_obj_add_null(doc, o, "artist");
+void write_texts(TextWriter &w, const Op *op) noexcept {
+  if (!op->texts_known) {
+    w.raw(R"("title":null,"artist":null)");
+    return;
+  }
+  w.name("title");
+  w.string({op->title(), op->title_len});
+  w.raw(",");
+  w.name("artist");
+  w.string({op->artist(), op->artist_len});
 }
 
-bool add_op(yyjson_mut_doc *doc, yyjson_mut_val *array, const Op *op) noexcept {
-  yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, array);
-  if (o == nullptr || !yyjson_mut_obj_add_uint(doc, o, "id", static_cast<std::uint64_t>(op->id)) ||
-      !add_text(doc, o, "state", state_name(op->state)) || !add_op_name(doc, o, op) ||
-      !add_identity(doc, o, op->ident) || !add_texts(doc, o, op) ||
-      !yyjson_mut_obj_add_uint(doc, o, "attempts", op->attempts)) {
-    return false;
+void write_op(TextWriter &w, const Op *op) noexcept {
+  w.raw("{");
+  w.name("id");
+  w.number(static_cast<std::uint64_t>(op->id));
+  w.raw(",");
+  w.name("state");
+  w.string(state_name(op->state));
+  w.raw(",");
+  write_op_name(w, op);
+  w.raw(",");
+  write_identity(w, op->ident);
+  w.raw(",");
+  write_texts(w, op);
+  w.raw(",");
+  w.name("attempts");
+  w.number(op->attempts);
+  if (op->state == State::confirming) {
+    w.raw(",");
+    w.name("acceptedAfter");
+    w.number(static_cast<std::uint64_t>(op->accepted_after));
   }
-  return op->state != State::confirming ||
-         yyjson_mut_obj_add_uint(doc, o, "acceptedAfter", static_cast<std::uint64_t>(op->accepted_after));
+  w.raw("}");
 }
 
 // An entry requests may still land on: how many of each intent, and its
 // settled intent when it holds no operation.
-bool add_uncertain_entry(yyjson_mut_doc *doc, yyjson_mut_val *array, const Ident *ident) noexcept {
-  yyjson_mut_val *o = yyjson_mut_arr_add_obj(doc, array);
-  yyjson_mut_val *settled = ident->settled != nullptr ? yyjson_mut_obj(doc) : yyjson_mut_null(doc);
-  return o != nullptr && settled != nullptr && add_identity(doc, o, ident) &&
-         yyjson_mut_obj_add_uint(doc, o, "maybeAdd", ident->maybe_add) &&
-         yyjson_mut_obj_add_uint(doc, o, "maybeRemove", ident->maybe_remove) &&
-         (ident->settled == nullptr ||
-          (add_op_name(doc, settled, ident->settled) && add_texts(doc, settled, ident->settled))) &&
-         yyjson_mut_obj_add_val(doc, o, "settled", settled);
+void write_uncertain_entry(TextWriter &w, const Ident *ident) noexcept {
+  w.raw("{");
+  write_identity(w, ident);
+  w.raw(",");
+  w.name("maybeAdd");
+  w.number(ident->maybe_add);
+  w.raw(",");
+  w.name("maybeRemove");
+  w.number(ident->maybe_remove);
+  w.raw(",");
+  w.name("settled");
+  if (ident->settled == nullptr) {
+    w.raw("null}");
+    return;
+  }
+  w.raw("{");
+  write_op_name(w, ident->settled);
+  w.raw(",");
+  write_texts(w, ident->settled);
+  w.raw("}}");
+}
+
+void write_journal_text(TextWriter &w, const orvel_journal *journal) noexcept {
+  w.raw("{");
+  w.name("format");
+  w.string(kFormat);
+  w.raw(",");
+  w.name("version");
+  w.number(kFormatVersion);
+  w.raw(",");
+  w.name("nextId");
+  w.number(static_cast<std::uint64_t>(journal->next_id));
+  w.raw(",");
+  w.name("lastToken");
+  w.number(static_cast<std::uint64_t>(journal->last_token));
+  w.raw(",");
+  w.name("loadedToken");
+  w.number(static_cast<std::uint64_t>(journal->loaded_token));
+  w.raw(",");
+  w.name("operations");
+  w.raw("[");
+  bool first = true;
+  for (const Op *op = journal->first; op != nullptr; op = op->next) {
+    if (!first) w.raw(",");
+    first = false;
+    write_op(w, op);
+  }
+  w.raw("],");
+  w.name("uncertain");
+  w.raw("[");
+  for (const Ident *u = journal->uncertain_first; u != nullptr; u = u->uncertain_next) {
+    if (u != journal->uncertain_first) w.raw(",");
+    write_uncertain_entry(w, u);
+  }
+  w.raw("]}");
 }
 
 // ---- reading -----------------------------------------------------------------
@@ -334,26 +399,22 @@ bool read_journal(orvel_journal *into, yyjson_val *root, Reason *why) noexcept {
   return true;
 }
 
-// The journal's saved text, its length in *len when len is not null; null
-// when memory is short.
-char *write_journal(const orvel_journal *journal, std::size_t *len) noexcept {
-  WriteDoc doc;
-  yyjson_mut_doc *d = doc.get();
-  yyjson_mut_val *root = yyjson_mut_obj(d);
-  yyjson_mut_doc_set_root(d, root);
-  yyjson_mut_val *ops = yyjson_mut_arr(d);
-  yyjson_mut_val *uncertain = yyjson_mut_arr(d);
-  bool ok = root != nullptr && add_text(d, root, "format", kFormat) &&
-            yyjson_mut_obj_add_uint(d, root, "version", kFormatVersion) &&
-            yyjson_mut_obj_add_uint(d, root, "nextId", static_cast<std::uint64_t>(journal->next_id)) &&
-            yyjson_mut_obj_add_uint(d, root, "lastToken", static_cast<std::uint64_t>(journal->last_token)) &&
-            yyjson_mut_obj_add_uint(d, root, "loadedToken", static_cast<std::uint64_t>(journal->loaded_token)) &&
-            yyjson_mut_obj_add_val(d, root, "operations", ops) && yyjson_mut_obj_add_val(d, root, "uncertain", uncertain);
-  for (const Op *op = journal->first; ok && op != nullptr; op = op->next) ok = add_op(d, ops, op);
-  for (const Ident *u = journal->uncertain_first; ok && u != nullptr; u = u->uncertain_next) {
-    ok = add_uncertain_entry(d, uncertain, u);
-  }
-  return ok ? yyjson_mut_write_opts(d, 0, nullptr, len, nullptr) : nullptr;
+// The journal's text into a new block with room for before and after bytes
+// around it (left for the caller to fill) and a NUL; *len is the journal's
+// part. Null when memory is short.
+char *write_journal(const orvel_journal *journal, std::size_t *len, std::size_t before = 0,
+                    std::size_t after = 0) noexcept {
+  TextWriter count;
+  write_journal_text(count, journal);
+  const std::size_t n = count.size();
+  if (count.overflowed() || before + after > SIZE_MAX - 1 - n) return nullptr;
+  char *text = static_cast<char *>(std::malloc(before + n + after + 1));
+  if (text == nullptr) return nullptr;
+  TextWriter fill(text + before);
+  write_journal_text(fill, journal);
+  text[before + n + after] = '\0';
+  *len = n;
+  return text;
 }
 
 // ---- the one snapshot: the store's export and the journal in one text -------
@@ -413,25 +474,20 @@ extern "C" {
 
 ORVEL_SYNC_API char *orvel_sync_snapshot(const orvel_journal *journal) {
   if (journal == nullptr) return failed(Reason::null_arg, static_cast<char *>(nullptr));
-  std::size_t journal_len = 0;
-  const OwnedText saved(write_journal(journal, &journal_len));
   char *store_text = orvel_export_json(journal->store);
-  if (saved.get() == nullptr || store_text == nullptr) {
-    orvel_free(store_text);
-    return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
-  }
-  const std::string_view parts[] = {R"({"format":"orvel-snapshot","version":1,"store":)", store_text,
-                                    R"(,"journal":)", {saved.get(), journal_len}, "}"};
-  std::size_t total = 1;
-  for (const std::string_view part : parts) total += part.size();  // texts in memory: no overflow
-  char *text = static_cast<char *>(std::malloc(total));
+  if (store_text == nullptr) return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
+  // The journal is written in place between the store's part and the end.
+  constexpr std::string_view kHead = R"({"format":"orvel-snapshot","version":1,"store":)";
+  constexpr std::string_view kMiddle = R"(,"journal":)";
+  const std::string_view store_part = store_text;
+  const std::size_t before = kHead.size() + store_part.size() + kMiddle.size();
+  std::size_t journal_len = 0;
+  char *text = write_journal(journal, &journal_len, before, 1);
   if (text != nullptr) {
-    char *at = text;
-    for (const std::string_view part : parts) {
-      std::memcpy(at, part.data(), part.size());
-      at += part.size();
-    }
-    *at = '\0';
+    std::memcpy(text, kHead.data(), kHead.size());
+    std::memcpy(text + kHead.size(), store_part.data(), store_part.size());
+    std::memcpy(text + kHead.size() + store_part.size(), kMiddle.data(), kMiddle.size());
+    text[before + journal_len] = '}';
   }
   orvel_free(store_text);
   if (text == nullptr) return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
@@ -475,7 +531,8 @@ ORVEL_SYNC_API orvel_journal *orvel_sync_open_snapshot(const char *json, size_t 
 
 ORVEL_SYNC_API char *orvel_sync_export(const orvel_journal *journal) {
   if (journal == nullptr) return failed(Reason::null_arg, static_cast<char *>(nullptr));
-  char *text = write_journal(journal, nullptr);
+  std::size_t len = 0;
+  char *text = write_journal(journal, &len);
   if (text == nullptr) return failed(Reason::out_of_memory, static_cast<char *>(nullptr));
   succeed();
   return text;

@@ -2,7 +2,9 @@
 // Saving and reading back: the one snapshot of store and journal, the
 // journal's own text in both of its versions, and what a restore refuses.
 #include <gtest/gtest.h>
+#include <yyjson.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -68,6 +70,42 @@ TEST(Snapshot, OneTextCarriesStoreAndJournalAcrossARestart) {
   twice.journal = orvel_sync_open_snapshot(again.c_str(), 0, &twice.store);
   ASSERT_NE(twice.journal, nullptr) << reason();
   EXPECT_EQ(take_sync(orvel_sync_snapshot(twice.journal)).value_or(""), again);
+}
+
+// The journal's text is written by hand for speed: it must be byte for byte
+// what the JSON library writes for the same document, whatever the texts hold.
+TEST(Snapshot, TheTextIsTheJsonLibrarysOwnWritingOfItAndReadsBack) {
+  Synced s;
+  fill(s);
+  const char *texts[] = {"plain", "quote \" and back\\slash", "controls \x01\x1f\b\f\n\r\t end",
+                         "del \x7f, \xc3\xa9, \xe2\x80\xa8, \xf0\x9f\x8e\xb5", ""};
+  int n = 0;
+  for (const char *t : texts) {
+    const std::string id = std::string("id ") + t + std::to_string(n++);
+    ASSERT_GT(s.set(true, "track", id.c_str(), t, t), 0) << reason();
+  }
+  ASSERT_NE(s.next().second, 0);
+  ASSERT_NE(s.next().second, 0);
+  for (int i = 0; i < 3; ++i) {
+    const auto [request, id] = s.next();
+    ASSERT_NE(id, 0);
+    ASSERT_EQ(orvel_sync_report(s.j(), id, i == 0 ? ORVEL_SYNC_ACCEPTED : ORVEL_SYNC_UNKNOWN), 0) << reason();
+  }
+  for (auto *take_text : {orvel_sync_export, orvel_sync_snapshot}) {
+    const std::string text = take_sync(take_text(s.j())).value_or("");
+    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+    ASSERT_NE(doc, nullptr) << text;
+    size_t len = 0;
+    char *written = yyjson_write(doc, 0, &len);
+    EXPECT_EQ(std::string(written, len), text);
+    std::free(written);
+    yyjson_doc_free(doc);
+  }
+  const std::string text = take_sync(orvel_sync_snapshot(s.j())).value_or("");
+  Opened o;
+  o.journal = orvel_sync_open_snapshot(text.data(), text.size(), &o.store);
+  ASSERT_NE(o.journal, nullptr) << reason();
+  EXPECT_EQ(take(orvel_export_json(o.store)), s.store_text());
 }
 
 TEST(Snapshot, OpenRefusesDamageAnywhereAndLeavesNothing) {
