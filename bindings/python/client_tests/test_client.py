@@ -240,6 +240,28 @@ def test_a_save_that_fails_during_a_pass_strands_no_request(service, tmp_path):
         assert served(service) == {("album", "al-1"), ("album", "al-2")} == shown(wishes)
 
 
+def test_a_crash_while_a_request_is_on_the_wire_loses_no_later_tap(service, tmp_path):
+    import shutil
+    import threading
+    service.control({"faults": [{"action": "hold", "itemId": "al-1", "seconds": 20}]})
+    first, image = tmp_path / "first", tmp_path / "what a kill leaves"
+    with client(service, first, request_timeout=2) as wishes:
+        wishes.set_wished("album", "al-1", True)
+        sending = threading.Thread(target=wishes.sync_now)
+        sending.start()
+        deadline = time.monotonic() + 10
+        while not requests_for(service, "al-1") and time.monotonic() < deadline:
+            time.sleep(0.02)
+        shutil.copytree(first, image, ignore=shutil.ignore_patterns("lock"))  # mid-request
+        sending.join()  # unknown once its time is up; the service then applies it
+    while ("album", "al-1") not in served(service) and time.monotonic() < deadline + 20:
+        time.sleep(0.05)
+    with client(service, image) as again:
+        again.set_wished("album", "al-1", False)  # the user's later tap
+        settle(again)
+        assert ("album", "al-1") not in served(service) and not again.wished("album", "al-1")
+
+
 @pytest.mark.parametrize("value, expected", [
     ("3", 3.0), ("0", 0.0), (" 12 ", 12.0),
     ("Wed, 21 Oct 2015 07:28:00 GMT", 30.0),  # 30 s after "now" below

@@ -471,14 +471,31 @@ class WishlistClient:
             futures: Dict[concurrent.futures.Future[Answer], PendingRequest] = {}
             probe_failed = False
             error: Optional[Exception] = None  # raised once every request started is reported
+            unsaved = False  # answers reported since the last save
             while True:
                 with self._lock:
+                    taken: List[PendingRequest] = []
                     if (error is None and not self._closing and not probe_failed
                             and (deadline is None or time.monotonic() < deadline)):
                         try:
-                            self._dispatch_requests(futures, counts)
+                            taken = self._take_requests(len(futures), counts)
                         except Exception as failure:
                             error = failure
+                    if taken or unsaved:
+                        # One save for the answers just reported and the requests about to leave:
+                        # none leaves before it is saved in flight (after a crash the journal then
+                        # knows it may land), no answer's event fires before its outcome is saved.
+                        try:
+                            self._save()
+                        except Exception as failure:
+                            error = error or failure
+                            for request in taken:  # they never left
+                                self._wishes.report(request.op_id, Outcome.FAILED)
+                            taken = []
+                        unsaved = False
+                    for request in taken:
+                        self._start(request, futures, counts)
+                self._flush(during_pass=True)
                 if not futures:
                     break
                 for future, call in list(self._inline.items()):  # one at a time: sent on this thread
@@ -500,11 +517,7 @@ class WishlistClient:
                         except Exception as failure:
                             error = error or failure
                         probe_failed = probe_failed or self._probe_at is not None and answer.connection_failed
-                    try:
-                        self._save()  # once for the answers that came together, before their events
-                    except Exception as failure:
-                        error = error or failure
-                self._flush(during_pass=True)
+                    unsaved = True
             refreshed = False
             with self._lock:
                 wanted = refresh if refresh is not None else self._refresh_due(counts)
@@ -524,20 +537,22 @@ class WishlistClient:
         return SyncSummary(counts["sent"], counts[Outcome.ACCEPTED], counts[Outcome.REJECTED],
                            counts[Outcome.FAILED], counts[Outcome.UNKNOWN], refreshed, _wall(next_at))
 
-    def _dispatch_requests(self, futures: Dict["concurrent.futures.Future[Answer]", PendingRequest],
-                           counts: Dict[Any, int]) -> None:
-        """Starts what may start now; the caller holds the lock. A request whose time has not come
-        is held here (in flight to the journal, not on the wire) while the journal gives others."""
+    def _take_requests(self, sending: int, counts: Dict[Any, int]) -> List[PendingRequest]:
+        """The requests that may start now, besides the ``sending`` under way; the caller holds the
+        lock, saves, then starts them. A request whose time has not come is held here (in flight
+        to the journal, not on the wire: after a restart it counts as unknown, which is harmless)
+        while the journal gives others."""
         offline = self._probe_at is not None
         limit = 1 if offline else self._options.max_in_flight
         if offline and counts["sent"] > 0:
-            return  # one probe a pass while offline
+            return []  # one probe a pass while offline
         now = float("inf") if offline else time.monotonic()  # a probe goes whatever its delay
+        taken: List[PendingRequest] = []
         for op_id in sorted(self._held, key=lambda op: self._not_before.get(op, 0.0)):
-            if len(futures) >= limit or self._not_before.get(op_id, 0.0) > now:
+            if sending + len(taken) >= limit or self._not_before.get(op_id, 0.0) > now:
                 break
-            self._start(self._held.pop(op_id), futures, counts)
-        while len(futures) < limit:
+            taken.append(self._held.pop(op_id))
+        while sending + len(taken) < limit and not (offline and taken):
             request = self._wishes.next_request(self._base_url)
             if request is None:
                 break
@@ -545,9 +560,8 @@ class WishlistClient:
                 self._held[request.op_id] = request
                 self._holds[request.op_id] = self._holds.get(request.op_id, 0) + 1
                 continue
-            self._start(request, futures, counts)
-            if offline:
-                break
+            taken.append(request)
+        return taken
 
     def _start(self, request: PendingRequest, futures: Dict[Any, PendingRequest], counts: Dict[Any, int]) -> None:
         self._sending[request.op_id] = request
