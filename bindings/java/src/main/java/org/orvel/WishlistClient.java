@@ -70,7 +70,11 @@ public final class WishlistClient implements AutoCloseable {
   private final ReentrantLock passLock = new ReentrantLock();
   /** Not before this System.nanoTime() is an operation sent again (after a failure). */
   private final Map<Long, Long> notBefore = new HashMap<>();
-  /** Handed out by the journal but kept back until their time comes: never sent. */
+  /**
+   * Handed out by the journal but kept back until their time comes: never sent. A snapshot shows
+   * them in flight, so after a crash they come back as unknown and are sent again, which is
+   * harmless; close() gives them back before its last save.
+   */
   private final Map<Long, PendingRequest> held = new LinkedHashMap<>();
   /** Requests on their way, to give up on close(). */
   private final Set<Transport.Call<?>> calls = new HashSet<>();
@@ -328,14 +332,42 @@ public final class WishlistClient implements AutoCloseable {
         probe = explicit || !offline || System.nanoTime() - probeAt >= 0;
       }
       drain();
+      // Each round: report the answers that came, take what may start, save once for both, and
+      // only then send. Nothing leaves before a snapshot shows it in flight (else a crash would
+      // leave it unsent, and a later opposite tap would cancel a change that did land), and no
+      // event goes out before the snapshot that holds its outcome.
       while (true) {
         synchronized (lock) {
-          while (!closing && probe && p.out.size() < options.maxInFlight && !(offline && !p.out.isEmpty())
-              && end - System.nanoTime() > 0) {
+          boolean settled = false;
+          for (Iterator<Map.Entry<Long, Transport.Call<Transport.Answer>>> it = p.out.entrySet().iterator();
+              it.hasNext(); ) {
+            Map.Entry<Long, Transport.Call<Transport.Answer>> e = it.next();
+            if (!e.getValue().done()) continue;
+            it.remove();
+            settle(p, p.requests.remove(e.getKey()), e.getValue());
+            settled = true;
+          }
+          if (settled && !offline) probe = true;
+          List<PendingRequest> taken = new ArrayList<>();
+          while (!closing && probe && p.out.size() + taken.size() < options.maxInFlight
+              && !(offline && p.out.size() + taken.size() > 0) && end - System.nanoTime() > 0) {
             PendingRequest next = takeDue(p.tried);
             if (next == null) break;
+            p.tried.add(next.opId());
+            taken.add(next);
+            if (offline) probe = false;  // one probe; its answer says whether to go on
+          }
+          if (settled || !taken.isEmpty()) {
+            try {
+              save();
+            } catch (IOException notSaved) {
+              // They never left: given back to the journal as unsent.
+              for (PendingRequest r : taken) wishes.report(r.opId(), Outcome.FAILED);
+              throw notSaved;
+            }
+          }
+          for (PendingRequest next : taken) {
             long id = next.opId();
-            p.tried.add(id);
             p.sent++;
             sends.merge(id, 1, Integer::sum);
             Duration timeout = within(options.requestTimeout, end);
@@ -343,25 +375,11 @@ public final class WishlistClient implements AutoCloseable {
             calls.add(call);
             p.out.put(id, call);
             p.requests.put(id, next);
-            if (offline) probe = false;  // one probe; its answer says whether to go on
           }
         }
+        drain();
         if (p.out.isEmpty()) break;
         awaitAny(p.out.values());
-        for (Iterator<Map.Entry<Long, Transport.Call<Transport.Answer>>> it = p.out.entrySet().iterator();
-            it.hasNext(); ) {
-          Map.Entry<Long, Transport.Call<Transport.Answer>> e = it.next();
-          if (!e.getValue().done()) continue;
-          it.remove();
-          settle(p, p.requests.remove(e.getKey()), e.getValue());
-        }
-        synchronized (lock) {
-          save();  // the outcomes just reported, before their events go out
-        }
-        drain();
-        synchronized (lock) {
-          if (!offline) probe = true;
-        }
       }
       boolean wanted = refreshAlways || p.accepted + p.unknown > 0 || refreshDue(System.nanoTime());
       if (wanted && probe && end - System.nanoTime() > 0) refresh(p, end);

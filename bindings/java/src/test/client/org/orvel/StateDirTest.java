@@ -12,8 +12,12 @@ import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -138,6 +142,52 @@ class StateDirTest {
     assertEquals(ids[0], ids[1]);
     assertFalse(ids[0].equals(ids[2]));
     assertTrue(ids[2].matches("[0-9a-f]{32}"));
+  }
+
+  /**
+   * The folder as a SIGKILL would leave it while a request is on the wire must show that request
+   * as sent: else a later opposite tap cancels it as never sent, and the change that did land
+   * comes back in the next refresh with nothing held to undo it.
+   */
+  @Test
+  void aCrashWhileARequestIsOnTheWireLosesNoLaterTap(@TempDir Path dir) throws Exception {
+    Path a = dir.resolve("a");
+    Path killed = dir.resolve("killed");
+    ClientOptions options = ClientOptions.defaults().withRequestTimeout(Duration.ofSeconds(2))
+        .withBackoff(Duration.ofMillis(10), Duration.ofMillis(200));
+    ExecutorService background = Executors.newSingleThreadExecutor();
+    try (ServiceProcess service = new ServiceProcess()) {
+      // No answer; the addition is applied once the client gives up and closes the connection.
+      service.control("{\"faults\": [{\"action\": \"hold\", \"itemId\": \"tr-x\"}]}");
+      try (WishlistClient client = new WishlistClient(service.baseUrl, a, options)) {
+        client.setWished(Kind.TRACK, "tr-x", true);
+        Future<SyncSummary> pass = background.submit(() -> client.syncNow(Duration.ofSeconds(20)));
+        long giveUp = System.nanoTime() + Duration.ofSeconds(20).toNanos();
+        while (service.requestsFor("tr-x").isEmpty()) {
+          assertTrue(System.nanoTime() - giveUp < 0, "the request never reached the service");
+          Thread.sleep(10);
+        }
+        Files.createDirectories(killed);
+        for (String file : List.of("wishlist.snapshot", "installation-id")) {
+          Files.copy(a.resolve(file), killed.resolve(file));
+        }
+        SyncSummary ended = pass.get();
+        assertEquals(1, ended.unknown(), ended.toString());
+      }
+      for (long end = System.nanoTime() + Duration.ofSeconds(10).toNanos(); !service.keys().contains("track:tr-x"); ) {
+        assertTrue(System.nanoTime() - end < 0, "the held addition was never applied");
+        Thread.sleep(20);
+      }
+      try (WishlistClient client = new WishlistClient(service.baseUrl, killed, options)) {
+        client.setWished(Kind.TRACK, "tr-x", false);
+        for (int pass = 0; pass < 2 && client.pending() > 0; pass++) client.syncNow(Duration.ofSeconds(20));
+        assertEquals(List.of(), service.keys(), "the user's last tap reached the service");
+        assertFalse(client.wished(Kind.TRACK, "tr-x"));
+        assertEquals(0, client.pending(), client.status(Kind.TRACK, "tr-x").toString());
+      }
+    } finally {
+      background.shutdownNow();
+    }
   }
 
   /** Opens the folder given once: exit 0, or 3 with the error printed. */
