@@ -440,7 +440,7 @@ class WishlistClient:
     # ---- saving -----------------------------------------------------------------------
     def _save(self) -> None:
         """The caller holds the lock."""
-        self._dir.save_snapshot(self._wishes.snapshot())
+        self._dir.save_snapshot(self._wishes._snapshot_bytes())
 
     # ---- passes -----------------------------------------------------------------------
     def sync_now(self, deadline: Optional[float] = None) -> SyncSummary:

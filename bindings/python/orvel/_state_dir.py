@@ -82,8 +82,8 @@ class StateDir:
         self.replace(INSTALLATION, text.encode("ascii"))
         return text
 
-    def save_snapshot(self, text: str) -> None:
-        self.replace(SNAPSHOT, text.encode("utf-8"))
+    def save_snapshot(self, text: bytes) -> None:
+        self.replace(SNAPSHOT, text)
 
     def replace(self, name: str, data: bytes) -> None:
         """Writes name whole or not at all: the old file stays until the new one is on the disk."""

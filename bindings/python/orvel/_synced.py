@@ -14,7 +14,7 @@ from ._kinds import Kind
 from ._library import SyncEntry, load_library, load_sync_library
 from ._requests import WishRequest
 from ._store import StoreView
-from ._text import Response, Text, encode, response_buffer, take_text
+from ._text import Response, Text, encode, response_buffer, take_bytes, take_text
 
 
 class Outcome(IntEnum):
@@ -306,8 +306,12 @@ class SyncedWishlist(StoreView):
     def snapshot(self) -> str:
         """The store and the journal in one JSON text, for open_snapshot(): one file
         written atomically after each change saves both."""
+        return self._snapshot_bytes().decode("utf-8")
+
+    def _snapshot_bytes(self) -> bytes:
+        """snapshot() as the UTF-8 bytes a file gets (WishlistClient saves these)."""
         with self._lock:
-            return take_text(
+            return take_bytes(
                 self._sync.orvel_sync_snapshot(self._journal_handle()), self._sync.orvel_sync_free,
                 lambda: self._failure("cannot take a snapshot"),
             )

@@ -73,9 +73,14 @@ def response_buffer(response: Response, name: str = "response") -> Tuple[Any, in
 
 def take_text(pointer: Optional[int], free: Callable[[int], None], error: Callable[[], OrvelError]) -> str:
     """Copies a returned text and frees it; raises error() when it is absent."""
+    return take_bytes(pointer, free, error).decode("utf-8")
+
+
+def take_bytes(pointer: Optional[int], free: Callable[[int], None], error: Callable[[], OrvelError]) -> bytes:
+    """take_text's bytes, for a text that only goes to a file: no decoding and encoding again."""
     if not pointer:
         raise error()
     try:
-        return ctypes.string_at(pointer).decode("utf-8")
+        return ctypes.string_at(pointer)
     finally:
         free(pointer)
