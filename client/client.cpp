@@ -170,7 +170,7 @@ class WishlistClient::Impl {
     try {
       wait_saved(hold, changed_);
     } catch (const Error &error) {
-      pass.summary.errors.push_back(error.what());
+      add_error(pass, error.what());
     }
     if (pass.cut_short) {
       dirty_ = true;
@@ -249,6 +249,7 @@ class WishlistClient::Impl {
     bool probing = false;
     bool probe_sent = false;
     bool cut_short = false;
+    bool save_failed = false;  // a hand-out could not be saved: the pass ends
   };
 
   void check_open() const {
@@ -276,9 +277,10 @@ class WishlistClient::Impl {
   void saver() {
     std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
-      // During a pass, outcomes wait for the pass's end (or for a call that
-      // waits for its change): one write then holds them all, and an
-      // outcome lost to a crash meanwhile only comes back unknown.
+      // During a pass, outcomes wait for the next hand-out's save (a sender
+      // waits for it), a call that waits for its change, or the pass's end:
+      // one write then holds them all, and an outcome lost to a crash
+      // meanwhile only comes back unknown.
       saved_changed_.wait(hold, [&] {
         return stop_saver_ || (changed_ > std::max(saved_, failed_) && (waiting_ > 0 || !passing_));
       });
@@ -382,7 +384,7 @@ class WishlistClient::Impl {
   // The next request to send now, or none: a held one whose time has come,
   // else the journal's next; those whose backoff has not passed are held.
   std::optional<PendingRequest> pick(Pass &pass) {
-    if (closing_) return std::nullopt;
+    if (closing_ || pass.save_failed) return std::nullopt;
     if (Clock::now() >= pass.deadline) {
       pass.cut_short = true;
       return std::nullopt;
@@ -400,6 +402,8 @@ class WishlistClient::Impl {
     while (std::optional<PendingRequest> request = wishes_->next_request(base_url_)) {
       const auto at = not_before_.find(request->op_id);
       if (at == not_before_.end() || at->second <= now) return request;
+      // Held, it is in flight for the journal; saved so, it comes back
+      // unknown after a restart, which is harmless: it never left.
       held_.push_back(Held{request->op_id, request->kind, request->item_id, std::move(*request)});
     }
     return std::nullopt;
@@ -445,17 +449,29 @@ class WishlistClient::Impl {
     }
   }
 
+  // A request leaves only once a save shows it in flight: should the app die
+  // while it is out, the reopened journal counts it as unknown, and a newer
+  // tap on its entry becomes a request of its own instead of cancelling one
+  // that may land. An answer and the next hand-out share one save.
   void send_changes(Pass &pass) {
+    std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
-      std::optional<PendingRequest> change;
-      {
-        std::lock_guard<std::mutex> hold(mutex_);
-        change = pick(pass);
-        if (!change) return;
-        sending_.insert(change->op_id);
-        pass.probe_sent = true;
-        ++pass.summary.sent;
+      std::optional<PendingRequest> change = pick(pass);
+      if (!change) return;
+      pass.probe_sent = true;
+      try {
+        wait_saved(hold, changed());
+      } catch (const Error &error) {
+        // It never left: back to unsent, and the pass ends with the save's error.
+        (void)wishes_->try_report(change->op_id, Outcome::failed);
+        changed();
+        pass.save_failed = true;
+        add_error(pass, error.what());
+        return;
       }
+      sending_.insert(change->op_id);
+      ++pass.summary.sent;
+      hold.unlock();
       std::string failure;
       HttpRequest request;
       request.method = change->method;
@@ -472,9 +488,15 @@ class WishlistClient::Impl {
         response.kind = HttpResponse::Kind::not_sent;
         response.reason = failure;
       }
-      std::lock_guard<std::mutex> hold(mutex_);
+      hold.lock();
       settle(pass, *change, response);
     }
+  }
+
+  // A save's error once per pass, however many of its waits it failed.
+  static void add_error(Pass &pass, const std::string &error) {
+    std::vector<std::string> &errors = pass.summary.errors;
+    if (std::find(errors.begin(), errors.end(), error) == errors.end()) errors.push_back(error);
   }
 
   void count_connection(const HttpResponse &response, Pass &pass) {
@@ -538,7 +560,7 @@ class WishlistClient::Impl {
     std::int64_t token = 0;
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      if (closing_ || (offline_ && (pass.probe_sent || !pass.probing))) return;
+      if (closing_ || pass.save_failed || (offline_ && (pass.probe_sent || !pass.probing))) return;
       if (pass.cut_short || Clock::now() >= pass.deadline) return;
       token = wishes_->begin_refresh();
     }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -298,6 +299,47 @@ TEST_F(Conformance, HeadersFromTheProviderGoWithEveryRequestAndNeverIntoAReason)
   EXPECT_GE(failed.failed, 1) << "(again within the pass once its short backoff passed)";
   ASSERT_FALSE(failed.errors.empty());
   EXPECT_EQ(failed.errors[0], "the headers provider failed");
+}
+
+TEST_F(Conformance, ACrashWhileARequestIsOnTheWireLosesNoLaterTap) {
+  orvel::ClientOptions options = test::quick_options();
+  options.request_timeout = 2s;
+  auto a = open(options);
+  service->control(R"({"faults":[{"action":"hold","itemId":"tr-x"}]})");
+  a->set_wished(Kind::track, "tr-x", true, "X", "");
+  std::future<orvel::SyncSummary> pass = std::async(std::launch::async, [&] { return a->sync_now(Clock::now() + 60s); });
+  const auto logged = [&](auto what) {
+    const auto log = service->requests();
+    return std::any_of(log.begin(), log.end(), [&](const test::Logged &r) { return r.item_id == "tr-x" && what(r); });
+  };
+  const Clock::time_point give_up = Clock::now() + 30s;
+  while (!logged([](const test::Logged &r) { return r.fault == "hold"; }) && Clock::now() < give_up) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // What a SIGKILL now would leave: the request is out, the service applies it once the connection closes.
+  const std::string killed = test::temp_dir();
+  for (const char *name : {"wishlist.snapshot", "installation-id"}) {
+    std::filesystem::copy_file(dir + "/" + name, killed + "/" + name);
+  }
+  EXPECT_EQ(pass.get().unknown, 1);
+  a.reset();
+  while (!logged([](const test::Logged &r) { return r.applied; }) && Clock::now() < give_up) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(service->entries(), (std::set<test::Key>{{"track", "tr-x"}}));
+
+  // Reopened, the request that left is uncertain: the user's later tap goes as a request of its own.
+  {
+    WishlistClient b(service->base_url(), killed, test::quick_options());
+    b.set_wished(Kind::track, "tr-x", false);
+    (void)b.sync_now(Clock::now() + 60s);
+    EXPECT_EQ(service->entries(), std::set<test::Key>{});
+    EXPECT_FALSE(b.wished(Kind::track, "tr-x"));
+    // Nothing held; the request that left may stay in mind as one that could still land.
+    const SyncState left = b.status(Kind::track, "tr-x").state;
+    EXPECT_TRUE(left == SyncState::synced || left == SyncState::uncertain) << orvel::to_string(left);
+  }
+  test::remove_tree(killed);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -232,6 +233,22 @@ TEST_F(ClientThreads, ABackgroundClientRetriesAFailingChangeOnItsBackoffNotOnThe
     std::this_thread::sleep_for(5ms);
   }
   client.close();
+}
+
+TEST_F(ClientThreads, ARequestWhoseHandOutCannotBeSavedNeverLeaves) {
+  orvel::WishlistClient client("http://127.0.0.1:9", dir, options());
+  client.set_wished(Kind::album, "al-1", true);
+  const std::string tmp = dir + "/wishlist.snapshot.tmp";
+  std::filesystem::create_directory(tmp);  // every save fails now, even for root
+  const orvel::SyncSummary failed = client.sync_now(Clock::now() + 30s);
+  EXPECT_EQ(failed.sent, 0);
+  EXPECT_EQ(memory->sent, 0) << "neither the change nor the refresh";
+  ASSERT_EQ(failed.errors.size(), 1u);
+  EXPECT_NE(failed.errors[0].find(tmp), std::string::npos) << failed.errors[0];
+  EXPECT_EQ(client.status(Kind::album, "al-1").state, orvel::SyncState::pending) << "back to unsent";
+  std::filesystem::remove(tmp);
+  EXPECT_EQ(client.sync_now(Clock::now() + 30s).accepted, 1);
+  EXPECT_EQ(memory->posted.size(), 1u);
 }
 
 }  // namespace
