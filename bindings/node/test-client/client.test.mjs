@@ -3,7 +3,9 @@
 // backoff, options, a request held back and replaced, events after the call,
 // close() during a request, and the background client offline and idle.
 import assert from 'node:assert/strict';
+import { copyFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
+import { join } from 'node:path';
 import { after, test } from 'node:test';
 
 import { DEFAULTS, Outcome, SyncedWishlist, WishlistClient } from '../index.mjs';
@@ -144,6 +146,41 @@ test('close() during a request waits for it, reports it unknown, and saves', asy
   const again = new WishlistClient(service.baseUrl, dir);
   assert.equal(again.status('track', 'tr-held').state, 'pending');
   await again.close();
+});
+
+test('a crash while a request is on the wire loses no later tap', async () => {
+  const dir = folder();
+  const killed = folder(); // what a SIGKILL would have left of dir while the request was out
+  await service.control({ faults: [{ action: 'hold', itemId: 'tr-crash', seconds: 20 }] });
+  const a = new WishlistClient(service.baseUrl, dir, { requestTimeout: 2000 });
+  a.setWished('track', 'tr-crash', true);
+  const pass = a.syncNow();
+  const held = (state) => state.requests.some((r) => r.wish?.itemId === 'tr-crash' && r.fault === 'hold');
+  for (let waited = 0; !held(await service.state()); waited += 20) {
+    assert.ok(waited < 5000, 'the request reached the service');
+    await sleep(20);
+  }
+  for (const name of ['wishlist.snapshot', 'installation-id']) copyFileSync(join(dir, name), join(killed, name));
+  assert.equal((await pass).unknown, 1);
+  await a.close();
+  const served = async () => (await service.state()).entries.some((e) => e.itemId === 'tr-crash');
+  for (let waited = 0; !(await served()); waited += 20) {
+    assert.ok(waited < 5000, 'the held add is applied once its connection closes');
+    await sleep(20);
+  }
+  // After the restart the user takes it back: that must win over the add that landed.
+  const b = new WishlistClient(service.baseUrl, killed);
+  try {
+    b.setWished('track', 'tr-crash', false);
+    await b.syncNow();
+    await b.syncNow();
+    assert.equal(await served(), false);
+    assert.equal(b.wished('track', 'tr-crash'), false);
+    // Nothing held: the old add stays in mind only as one that may still land.
+    assert.ok(['synced', 'uncertain'].includes(b.status('track', 'tr-crash').state), b.status('track', 'tr-crash').state);
+  } finally {
+    await b.close();
+  }
 });
 
 test('a background client goes offline after failed connections, then probes once per backoffCap', async () => {

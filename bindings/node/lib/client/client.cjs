@@ -110,6 +110,8 @@ class WishlistClient {
   // Events of outcomes not yet on the disk: delivered once they are.
   #unsaved = [];
   #hurry = null;
+  // Senders waiting for a snapshot that shows their request in flight: { generation, resolve, reject }.
+  #handedOut = [];
 
   constructor(baseUrl, stateDir, options = {}) {
     this.#baseUrl = checkedBaseUrl(baseUrl);
@@ -341,6 +343,7 @@ class WishlistClient {
     this.#dir.saveSnapshot(this.#wishes.snapshot());
     this.#durable = generation;
     this.#dirty = false;
+    this.#releaseSenders();
     const events = this.#unsaved;
     this.#unsaved = [];
     for (const [name, payload] of events) this.#emit(name, payload);
@@ -349,10 +352,37 @@ class WishlistClient {
   // Saves an outcome: in the background while requests go on, snapshots taken
   // one after another, each holding every outcome reported before it; their
   // events are delivered once they are on the disk. A pass ends with #saved().
+  // The first snapshot is taken on the next turn of the event loop, once the
+  // pass has handed out the requests that may follow these answers: one
+  // snapshot holds both.
   #saveSoon(events = []) {
     this.#unsaved.push(...events);
     this.#dirty = true;
-    if (this.#saver === null) this.#saver = this.#runSaver().finally(() => { this.#saver = null; });
+    if (this.#saver === null) {
+      this.#saver = new Promise(setImmediate).then(() => this.#runSaver()).finally(() => { this.#saver = null; });
+    }
+  }
+
+  // Resolves once a snapshot taken after this call is on the disk: then the
+  // requests handed out so far may go, a crash leaving them in flight (unknown
+  // after a restart, so that a newer tap on their entry is sent, not cancelled).
+  #savedAsSent() {
+    if (this.#saveError !== null) return Promise.reject(this.#saveError);
+    const generation = this.#generation + 1;
+    const ready = new Promise((resolve, reject) => this.#handedOut.push({ generation, resolve, reject }));
+    this.#saveSoon();
+    this.#hurry?.(); // no gathering while a request waits
+    return ready;
+  }
+
+  #releaseSenders(error = null) {
+    const waiting = this.#handedOut;
+    this.#handedOut = [];
+    for (const sender of waiting) {
+      if (error !== null) sender.reject(error);
+      else if (sender.generation <= this.#durable) sender.resolve();
+      else this.#handedOut.push(sender);
+    }
   }
 
   async #runSaver() {
@@ -368,12 +398,15 @@ class WishlistClient {
         this.#saveError = error;
         this.#dirty = true;
         this.#unsaved = events.concat(this.#unsaved);
+        this.#releaseSenders(error);
         return;
       }
+      this.#releaseSenders();
       for (const [name, payload] of events) this.#emit(name, payload);
       // While requests are on the wire, let outcomes gather for a moment: one
-      // snapshot for many (taking one costs time on this thread). #saved() cuts it short.
-      if (this.#dirty && this.#sending.size > 0) {
+      // snapshot for many (taking one costs time on this thread). #saved() and
+      // a request waiting to go cut it short.
+      if (this.#dirty && this.#sending.size > 0 && this.#handedOut.length === 0) {
         await new Promise((resolve) => {
           const timer = setTimeout(resolve, SAVE_GATHER_MS);
           this.#hurry = () => {
@@ -461,7 +494,9 @@ class WishlistClient {
       const request = this.#wishes.nextRequest(this.#baseUrl);
       if (request === null) return null;
       if ((this.#notBefore.get(request.opId)?.at ?? 0) <= now) return request;
-      this.#waiting.set(request.opId, request); // not yet: held here, others go first
+      // Not yet: held here, others go first. Saved in flight meanwhile, it
+      // comes back unknown after a crash, which costs only a resend by its key.
+      this.#waiting.set(request.opId, request);
     }
   }
 
@@ -473,14 +508,22 @@ class WishlistClient {
     const summary = { sent: 0, accepted: 0, rejected: 0, failed: 0, unknown: 0, refreshed: false, nextPassAt: null };
     try {
       const under = new Set();
+      // A round: the requests that may start now, handed out together; they
+      // go once one snapshot shows them all in flight (with the answers just reported).
       const fill = () => {
+        const round = [];
         for (let now = Date.now(); this.#closing === null && now < until && this.#sending.size < this.#options.maxInFlight; now = Date.now()) {
-          if (!this.#mayConnect(now)) break;
+          if (!this.#mayConnect(now) || this.#saveError !== null) break;
           const request = this.#nextDue(now);
           if (request === null) break;
           if (this.#offline) this.#probeAt = now + this.#options.backoffCap; // one probe
-          summary.sent += 1;
-          const sent = this.#send(request, summary).finally(() => under.delete(sent));
+          this.#sending.set(request.opId, request);
+          round.push(request);
+        }
+        if (round.length === 0) return;
+        const ready = this.#savedAsSent();
+        for (const request of round) {
+          const sent = this.#send(request, ready, summary).finally(() => under.delete(sent));
           under.add(sent);
         }
       };
@@ -491,7 +534,7 @@ class WishlistClient {
       }
       const now = Date.now();
       const wanted = asked || summary.accepted > 0 || this.#wishes.confirming > 0 || now >= this.#lastRefresh + this.#options.refreshInterval;
-      if (wanted && this.#closing === null && now < until && now >= this.#refreshAt && this.#mayConnect(now)) {
+      if (wanted && this.#closing === null && this.#saveError === null && now < until && now >= this.#refreshAt && this.#mayConnect(now)) {
         summary.refreshed = await this.#refresh();
       }
       await this.#saved();
@@ -539,11 +582,23 @@ class WishlistClient {
     return now + Math.max(delay, retryAfter ?? 0);
   }
 
-  async #send(request, summary) {
+  // Sends a request once `ready` (its snapshot on the disk) resolves; one
+  // that never left (the save failed, or the client closed meanwhile) is failed.
+  async #send(request, ready, summary) {
     const { opId, kind, itemId, wished } = request;
-    this.#sending.set(opId, request);
     let result;
     try {
+      try {
+        await ready;
+      } catch {
+        this.#wishes.report(opId, Outcome.Failed); // the pass ends with the save's error
+        return;
+      }
+      if (this.#abort.signal.aborted) {
+        this.#wishes.report(opId, Outcome.Failed); // close() saves it
+        return;
+      }
+      summary.sent += 1;
       result = await sendChange(request, {
         key: `${this.#installation}.${opId}`,
         timeoutMs: this.#options.requestTimeout,
