@@ -240,6 +240,18 @@ def test_a_save_that_fails_during_a_pass_strands_no_request(service, tmp_path):
         assert served(service) == {("album", "al-1"), ("album", "al-2")} == shown(wishes)
 
 
+def test_one_save_serves_many_hand_outs_and_answers(service, tmp_path):
+    from test_client_state import Recording
+    ops = Recording()
+    with orvel.WishlistClient(service.base_url, str(tmp_path), _file_ops=ops, **FAST) as wishes:
+        for n in range(100):
+            wishes.set_wished("track", f"tr-{n}", True)
+        ops.calls.clear()
+        assert wishes.sync_now().accepted == 100
+        saves = ops.calls.count(("replace", "wishlist.snapshot"))
+        assert 1 < saves < 10  # a save per batch of hand-outs, not per request or answer
+
+
 def test_a_crash_while_a_request_is_on_the_wire_loses_no_later_tap(service, tmp_path):
     import shutil
     import threading

@@ -28,6 +28,7 @@ from ._text import Text
 from ._transport import Answer, Transport
 
 MIB = 1024 * 1024
+HAND_OUT = 32  # requests a pass takes from the journal per save (max_in_flight when more)
 
 
 @dataclass(frozen=True)
@@ -474,27 +475,35 @@ class WishlistClient:
             unsaved = False  # answers reported since the last save
             while True:
                 with self._lock:
-                    taken: List[PendingRequest] = []
-                    if (error is None and not self._closing and not probe_failed
-                            and (deadline is None or time.monotonic() < deadline)):
+                    starting = (error is None and not self._closing and not probe_failed
+                                and (deadline is None or time.monotonic() < deadline))
+                    fetched: List[PendingRequest] = []
+                    if starting:
                         try:
-                            taken = self._take_requests(len(futures), counts)
+                            fetched = self._hand_out(len(futures), counts)
                         except Exception as failure:
                             error = failure
-                    if taken or unsaved:
-                        # One save for the answers just reported and the requests about to leave:
-                        # none leaves before it is saved in flight (after a crash the journal then
-                        # knows it may land), no answer's event fires before its outcome is saved.
+                    if fetched or (unsaved and self._events):
+                        # None leaves before it is saved in flight (after a crash the journal then
+                        # knows it may land), no answer's event fires before its outcome is saved;
+                        # the answers' outcomes share the save of the next hand-outs.
                         try:
                             self._save()
+                            unsaved = False
                         except Exception as failure:
                             error = error or failure
-                            for request in taken:  # they never left
+                            for request in fetched:  # they never left
+                                del self._held[request.op_id]
                                 self._wishes.report(request.op_id, Outcome.FAILED)
-                            taken = []
-                        unsaved = False
-                    for request in taken:
-                        self._start(request, futures, counts)
+                    if starting and error is None:
+                        for request in self._due(len(futures), counts):
+                            self._start(request, futures, counts)
+                    if not futures and unsaved:
+                        try:
+                            self._save()
+                            unsaved = False
+                        except Exception as failure:
+                            error = error or failure
                 self._flush(during_pass=True)
                 if not futures:
                     break
@@ -537,30 +546,44 @@ class WishlistClient:
         return SyncSummary(counts["sent"], counts[Outcome.ACCEPTED], counts[Outcome.REJECTED],
                            counts[Outcome.FAILED], counts[Outcome.UNKNOWN], refreshed, _wall(next_at))
 
-    def _take_requests(self, sending: int, counts: Dict[Any, int]) -> List[PendingRequest]:
-        """The requests that may start now, besides the ``sending`` under way; the caller holds the
-        lock, saves, then starts them. A request whose time has not come is held here (in flight
-        to the journal, not on the wire: after a restart it counts as unknown, which is harmless)
-        while the journal gives others."""
-        offline = self._probe_at is not None
-        limit = 1 if offline else self._options.max_in_flight
-        if offline and counts["sent"] > 0:
-            return []  # one probe a pass while offline
-        now = float("inf") if offline else time.monotonic()  # a probe goes whatever its delay
+    def _limits(self, counts: Dict[Any, int]) -> Tuple[int, float]:
+        """How many may be on the wire now, and the time against which delays count."""
+        if self._probe_at is not None:  # offline: one probe a pass, whatever its delay
+            return (0 if counts["sent"] > 0 else 1), float("inf")
+        return self._options.max_in_flight, time.monotonic()
+
+    def _hand_out(self, sending: int, counts: Dict[Any, int]) -> List[PendingRequest]:
+        """Takes requests from the journal into _held (the caller holds the lock, then saves before
+        any leaves), when fewer are due there than there are free places. It takes several rounds'
+        worth at once, so that one save serves many requests. A request whose time has not come
+        stays held (in flight to the journal, not on the wire: after a restart it counts as
+        unknown, which is harmless) while the journal gives others."""
+        limit, now = self._limits(counts)
+        due = sum(1 for op_id in self._held if self._not_before.get(op_id, 0.0) <= now)
+        if sending + due >= limit:
+            return []
+        window = limit if self._probe_at is not None else max(HAND_OUT, limit)
+        fetched: List[PendingRequest] = []
+        while due < window:
+            request = self._wishes.next_request(self._base_url)
+            if request is None:
+                break
+            self._held[request.op_id] = request
+            fetched.append(request)
+            if self._not_before.get(request.op_id, 0.0) > now:
+                self._holds[request.op_id] = self._holds.get(request.op_id, 0) + 1
+            else:
+                due += 1
+        return fetched
+
+    def _due(self, sending: int, counts: Dict[Any, int]) -> List[PendingRequest]:
+        """The saved hand-outs whose time has come, for the free places; the caller holds the lock."""
+        limit, now = self._limits(counts)
         taken: List[PendingRequest] = []
         for op_id in sorted(self._held, key=lambda op: self._not_before.get(op, 0.0)):
             if sending + len(taken) >= limit or self._not_before.get(op_id, 0.0) > now:
                 break
             taken.append(self._held.pop(op_id))
-        while sending + len(taken) < limit and not (offline and taken):
-            request = self._wishes.next_request(self._base_url)
-            if request is None:
-                break
-            if self._not_before.get(request.op_id, 0.0) > now:
-                self._held[request.op_id] = request
-                self._holds[request.op_id] = self._holds.get(request.op_id, 0) + 1
-                continue
-            taken.append(request)
         return taken
 
     def _start(self, request: PendingRequest, futures: Dict[Any, PendingRequest], counts: Dict[Any, int]) -> None:
