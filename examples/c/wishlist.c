@@ -212,10 +212,11 @@ static int32_t outcome_of(long status) {
 
 /* The sync step: sends the oldest unsent change and reports what became of
  * it. Its outcome, or 0 when nothing was left to send. */
-static int32_t sync_one(orvel_journal *journal, const char *base_url) {
+static int32_t sync_one(orvel_journal *journal, const char *base_url, const char *folder) {
   int64_t op = 0;
   char *request = orvel_sync_next_request(journal, base_url, &op);
   if (request == NULL) return 0;
+  save(journal, folder); /* in flight before it leaves: after a crash a later tap is sent, not cancelled */
   yyjson_doc *doc = yyjson_read(request, strlen(request), 0);
   yyjson_val *root = yyjson_doc_get_root(doc);
   const char *method = yyjson_get_str(yyjson_obj_get(root, "method"));
@@ -237,7 +238,7 @@ static int32_t sync_one(orvel_journal *journal, const char *base_url) {
 static void send_changes(orvel_journal *journal, const char *base_url, const char *folder) {
   double delay = 0.2;
   int failures = 0;
-  for (int32_t outcome; (outcome = sync_one(journal, base_url)) != 0;) {
+  for (int32_t outcome; (outcome = sync_one(journal, base_url, folder)) != 0;) {
     save(journal, folder);
     if (outcome == ORVEL_SYNC_ACCEPTED) printf("sent: accepted\n");
     if (outcome == ORVEL_SYNC_REJECTED) printf("sent: refused by the service\n");

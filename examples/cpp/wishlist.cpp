@@ -196,6 +196,7 @@ class Wishlist {
   std::optional<orvel::Outcome> sync_one() {
     const std::optional<orvel::PendingRequest> request = wishes_.next_request(base_url_);
     if (!request) return std::nullopt;
+    save();  // in flight before it leaves: after a crash a later tap is sent, not cancelled
     const Answer answer = http(timeout_ms_, request->method, request->url, &request->content_type, &request->body);
     const orvel::Outcome outcome = outcome_of(answer.status);
     wishes_.report(request->op_id, outcome);

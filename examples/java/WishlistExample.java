@@ -163,10 +163,11 @@ public final class WishlistExample {
   }
 
   /** The sync step: sends the oldest unsent change and reports what became of it. */
-  Optional<Outcome> syncOne() throws InterruptedException {
+  Optional<Outcome> syncOne() throws IOException, InterruptedException {
     Optional<PendingRequest> next = wishes.nextRequest(baseUrl);
     if (next.isEmpty()) return Optional.empty();
     PendingRequest request = next.get();
+    save(); // in flight before it leaves: after a crash a later tap is sent, not cancelled
     Answer answer = send(HttpRequest.newBuilder(URI.create(request.url()))
         .timeout(timeout)
         .header("Content-Type", request.contentType())

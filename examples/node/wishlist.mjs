@@ -111,9 +111,10 @@ function outcomeOf(status) {
 
 // The sync step: sends the oldest unsent change and reports what became of it.
 // Its outcome, or null when nothing was left to send.
-async function syncOne(wishes, baseUrl) {
+async function syncOne(wishes, baseUrl, folder) {
   const request = wishes.nextRequest(baseUrl);
   if (request === null) return null;
+  save(wishes, folder); // in flight before it leaves: after a crash a later tap is sent, not cancelled
   const { status } = await http(request.url, {
     method: request.method,
     headers: { 'content-type': request.contentType },
@@ -130,7 +131,7 @@ async function syncOne(wishes, baseUrl) {
 async function sendChanges(wishes, baseUrl, folder) {
   let delay = 0.2;
   let failures = 0;
-  for (let outcome; (outcome = await syncOne(wishes, baseUrl)) !== null; ) {
+  for (let outcome; (outcome = await syncOne(wishes, baseUrl, folder)) !== null; ) {
     save(wishes, folder);
     if (outcome === Outcome.Accepted) console.log('sent: accepted');
     if (outcome === Outcome.Rejected) console.log('sent: refused by the service');

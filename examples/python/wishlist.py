@@ -110,12 +110,13 @@ def outcome_of(status):
     return orvel.Outcome.FAILED
 
 
-def sync_one(wishes, base_url, timeout):
+def sync_one(wishes, base_url, folder, timeout):
     """The sync step: sends the oldest unsent change and reports what became of it.
     Its outcome, or None when nothing was left to send."""
     request = wishes.next_request(base_url)
     if request is None:
         return None
+    save(wishes, folder)  # in flight before it leaves: after a crash a later tap is sent, not cancelled
     status, _ = http(urllib.request.Request(request.url, data=request.body.encode("utf-8"), method=request.method,
                                             headers={"Content-Type": request.content_type}), timeout)
     outcome = outcome_of(status)
@@ -128,7 +129,7 @@ def send_changes(wishes, base_url, folder, timeout):
     answer (no hot loop while the service is down); after MAX_TRIES of them the rest
     waits for a later run."""
     delay, failures = 0.2, 0
-    while (outcome := sync_one(wishes, base_url, timeout)) is not None:
+    while (outcome := sync_one(wishes, base_url, folder, timeout)) is not None:
         save(wishes, folder)
         if outcome == orvel.Outcome.ACCEPTED:
             print("sent: accepted")

@@ -66,6 +66,7 @@ public final class WishSync implements AutoCloseable {
       Optional<PendingRequest> next = wishes.nextRequest(baseUrl);
       if (next.isEmpty()) break;
       PendingRequest request = next.get();
+      save(); // in flight before it leaves: after a crash a later tap is sent, not cancelled
       Outcome outcome = post(request);
       wishes.report(request.opId(), outcome);
       save();
