@@ -53,6 +53,9 @@ import java.util.random.RandomGenerator;
  * every call after it throws IllegalStateException.
  */
 public final class WishlistClient implements AutoCloseable {
+  /** Requests a pass takes from the journal per save (maxInFlight when more). */
+  static final int HAND_OUT = 32;
+
   private final String baseUrl;
   private final String mineUrl;
   private final ClientOptions options;
@@ -71,9 +74,10 @@ public final class WishlistClient implements AutoCloseable {
   /** Not before this System.nanoTime() is an operation sent again (after a failure). */
   private final Map<Long, Long> notBefore = new HashMap<>();
   /**
-   * Handed out by the journal but kept back until their time comes: never sent. A snapshot shows
-   * them in flight, so after a crash they come back as unknown and are sent again, which is
-   * harmless; close() gives them back before its last save.
+   * Handed out by the journal but not on the wire: a batch waiting for places, or requests kept
+   * back until their backoff ends. A snapshot shows them in flight, so after a crash they come
+   * back as unknown and are sent again, which is harmless; a newer tap on the entry and close()
+   * give them back as failed (they never left).
    */
   private final Map<Long, PendingRequest> held = new LinkedHashMap<>();
   /** Requests on their way, to give up on close(). */
@@ -332,42 +336,47 @@ public final class WishlistClient implements AutoCloseable {
         probe = explicit || !offline || System.nanoTime() - probeAt >= 0;
       }
       drain();
-      // Each round: report the answers that came, take what may start, save once for both, and
-      // only then send. Nothing leaves before a snapshot shows it in flight (else a crash would
-      // leave it unsent, and a later opposite tap would cancel a change that did land), and no
-      // event goes out before the snapshot that holds its outcome.
+      // A request leaves only once a snapshot shows it in flight (else a crash would leave it
+      // unsent, and a later opposite tap would cancel a change that did land), and no event goes
+      // out before the snapshot that holds its outcome. So that one save serves many requests,
+      // they are taken from the journal in batches into held, saved, and started as places free
+      // up; answers share the next save: the next batch's, one at once when they queued an event,
+      // or the one that ends the sending.
+      boolean unsaved = false;  // answers reported since the last save
       while (true) {
         synchronized (lock) {
           boolean settled = false;
+          boolean queued = false;
           for (Iterator<Map.Entry<Long, Transport.Call<Transport.Answer>>> it = p.out.entrySet().iterator();
               it.hasNext(); ) {
             Map.Entry<Long, Transport.Call<Transport.Answer>> e = it.next();
             if (!e.getValue().done()) continue;
             it.remove();
-            settle(p, p.requests.remove(e.getKey()), e.getValue());
+            queued |= settle(p, p.requests.remove(e.getKey()), e.getValue());
             settled = true;
           }
+          unsaved |= settled;
           if (settled && !offline) probe = true;
-          List<PendingRequest> taken = new ArrayList<>();
-          while (!closing && probe && p.out.size() + taken.size() < options.maxInFlight
-              && !(offline && p.out.size() + taken.size() > 0) && end - System.nanoTime() > 0) {
-            PendingRequest next = takeDue(p.tried);
-            if (next == null) break;
-            p.tried.add(next.opId());
-            taken.add(next);
-            if (offline) probe = false;  // one probe; its answer says whether to go on
-          }
-          if (settled || !taken.isEmpty()) {
+          boolean starting = !closing && probe && end - System.nanoTime() > 0;
+          // Offline, one request at a time: the probe, whose answer says whether to go on.
+          int places = !starting ? 0 : offline ? (p.out.isEmpty() ? 1 : 0) : options.maxInFlight - p.out.size();
+          List<PendingRequest> batch = places > 0 ? handOut(p, places) : List.of();
+          if (!batch.isEmpty() || (unsaved && queued)) {
             try {
               save();
             } catch (IOException notSaved) {
-              // They never left: given back to the journal as unsent.
-              for (PendingRequest r : taken) wishes.report(r.opId(), Outcome.FAILED);
+              // None of the batch left: given back to the journal as unsent.
+              for (PendingRequest r : batch) {
+                held.remove(r.opId());
+                wishes.report(r.opId(), Outcome.FAILED);
+              }
               throw notSaved;
             }
+            unsaved = false;
           }
-          for (PendingRequest next : taken) {
+          for (PendingRequest next : takeDue(p, places)) {
             long id = next.opId();
+            p.tried.add(id);
             p.sent++;
             sends.merge(id, 1, Integer::sum);
             Duration timeout = within(options.requestTimeout, end);
@@ -375,6 +384,11 @@ public final class WishlistClient implements AutoCloseable {
             calls.add(call);
             p.out.put(id, call);
             p.requests.put(id, next);
+            if (offline) probe = false;
+          }
+          if (p.out.isEmpty() && unsaved) {
+            save();
+            unsaved = false;
           }
         }
         drain();
@@ -444,30 +458,53 @@ public final class WishlistClient implements AutoCloseable {
     return Duration.ofNanos(Math.max(1, Math.min(timeout.toNanos(), left)));
   }
 
-  /** The next change to send: a held one whose time has come, else the journal's next one that is due. */
-  private PendingRequest takeDue(Set<Long> tried) {
-    long now = System.nanoTime();
-    for (Iterator<PendingRequest> it = held.values().iterator(); it.hasNext(); ) {
-      PendingRequest h = it.next();
-      if (!tried.contains(h.opId()) && now - notBefore.getOrDefault(h.opId(), now) >= 0) {
-        it.remove();
-        return h;
-      }
-    }
-    while (true) {
-      Optional<PendingRequest> next = wishes.nextRequest(baseUrl);
-      if (next.isEmpty()) return null;
-      PendingRequest r = next.get();
-      if (tried.contains(r.opId()) || now - notBefore.getOrDefault(r.opId(), now) < 0) {
-        held.put(r.opId(), r);  // its time has not come: kept back, and the journal asked for others
-        continue;
-      }
-      return r;
-    }
+  /** Whether a held request may start now: not sent yet in this pass, its backoff over. */
+  private boolean due(Pass p, PendingRequest r, long now) {
+    return !p.tried.contains(r.opId()) && now - notBefore.getOrDefault(r.opId(), now) >= 0;
   }
 
-  /** Reports the outcome of a request that has its answer; the caller saves. */
-  private void settle(Pass p, PendingRequest request, Transport.Call<Transport.Answer> call) {
+  /**
+   * When fewer held requests are due than there are places, takes up to HAND_OUT due ones
+   * (maxInFlight when more; one while offline) from the journal into held, for the caller to save
+   * before any leaves. Those whose backoff has not passed are held too and not counted: the
+   * journal gives others meanwhile.
+   */
+  private List<PendingRequest> handOut(Pass p, int places) {
+    long now = System.nanoTime();
+    int due = 0;
+    for (PendingRequest h : held.values()) {
+      if (due(p, h, now)) due++;
+    }
+    if (due >= places) return List.of();
+    int window = offline ? 1 : Math.max(HAND_OUT, options.maxInFlight);
+    List<PendingRequest> batch = new ArrayList<>();
+    while (due < window) {
+      Optional<PendingRequest> next = wishes.nextRequest(baseUrl);
+      if (next.isEmpty()) break;
+      PendingRequest r = next.get();
+      held.put(r.opId(), r);
+      batch.add(r);
+      if (due(p, r, now)) due++;
+    }
+    return batch;
+  }
+
+  /** Takes from held, in the journal's order, the saved requests that are due, for the places free. */
+  private List<PendingRequest> takeDue(Pass p, int places) {
+    long now = System.nanoTime();
+    List<PendingRequest> taken = new ArrayList<>();
+    for (Iterator<PendingRequest> it = held.values().iterator(); it.hasNext() && taken.size() < places; ) {
+      PendingRequest h = it.next();
+      if (due(p, h, now)) {
+        it.remove();
+        taken.add(h);
+      }
+    }
+    return taken;
+  }
+
+  /** Reports the outcome of a request that has its answer, true when it queued an event; the caller saves. */
+  private boolean settle(Pass p, PendingRequest request, Transport.Call<Transport.Answer> call) {
     Transport.Answer a = call.result.getNow(null);
     synchronized (lock) {
       calls.remove(call);
@@ -497,6 +534,8 @@ public final class WishlistClient implements AutoCloseable {
         for (Consumer<Rejection> l : rejectionListeners) outbox.add(() -> l.accept(r));
       }
       if (change != StoreChange.UNCHANGED) changed();
+      return a.outcome() == Outcome.REJECTED && !rejectionListeners.isEmpty()
+          || change != StoreChange.UNCHANGED && !changeListeners.isEmpty();
     }
   }
 

@@ -74,6 +74,22 @@ class StateDirTest {
     }
   }
 
+  /** Requests are saved in flight in batches and answers share the next save: not one save each. */
+  @Test
+  void aPassOfAHundredChangesSavesAFewTimes(@TempDir Path dir) throws Exception {
+    Recording files = new Recording();
+    try (ServiceProcess service = new ServiceProcess();
+        WishlistClient client = new WishlistClient(service.baseUrl, dir, ClientOptions.defaults(), files)) {
+      for (int i = 0; i < 100; i++) client.setWished(Kind.TRACK, "tr-" + i, true);
+      files.calls.clear();
+      SyncSummary s = client.syncNow(Duration.ofSeconds(60));
+      assertEquals(List.of(100, 100, true), List.of(s.sent(), s.accepted(), s.refreshed()), s.toString());
+      assertEquals(100, service.keys().size());
+      long saves = files.calls.stream().filter(c -> c.startsWith("rename")).count();
+      assertTrue(saves > 1 && saves < 10, saves + " saves");
+    }
+  }
+
   @ParameterizedTest
   @ValueSource(strings = {"force", "rename"})
   void aSaveThatFailsSaysSoAndLeavesTheLastSnapshot(String failAt, @TempDir Path dir) throws Exception {
