@@ -32,6 +32,8 @@ std::string_view to_string(ClientState state) noexcept {
 namespace {
 
 constexpr int kMaxRedirects = 5;
+// Requests a pass takes from the journal per save (max_in_flight when that is more).
+constexpr int kHandOut = 32;
 using Key = std::pair<Kind, std::string>;
 
 bool is_redirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
@@ -79,9 +81,8 @@ class WishlistClient::Impl {
     check_open();
     const std::int64_t before = wishes_->status(kind, item_id).op_id;
     const bool shown = wishes_->has(kind, item_id);
-    wishes_->set_wished(kind, item_id, wished, title, artist);
-    const std::int64_t after = wishes_->status(kind, item_id).op_id;
-    // A request held back for its backoff never left: failed, so that the newer intent replaces it.
+    // A held request (taken in a batch, or held back for its backoff) never
+    // left: failed, so that the newer intent replaces it.
     for (auto held = held_.begin(); held != held_.end();) {
       if (held->kind == kind && held->item_id == item_id) {
         (void)wishes_->try_report(held->op_id, Outcome::failed);
@@ -91,6 +92,8 @@ class WishlistClient::Impl {
         ++held;
       }
     }
+    wishes_->set_wished(kind, item_id, wished, title, artist);
+    const std::int64_t after = wishes_->status(kind, item_id).op_id;
     if (before != 0 && before != after) not_before_.erase(before);
     const std::uint64_t change = changed();
     if (shown != wished) post_change(kind, std::string(item_id), wished);
@@ -164,6 +167,18 @@ class WishlistClient::Impl {
     for (int i = 1; i < workers; ++i) threads.emplace_back([&] { send_changes(pass); });
     send_changes(pass);
     for (std::thread &thread : threads) thread.join();
+    {
+      // The answers not yet saved, before the refresh (which may take long).
+      std::unique_lock<std::mutex> hold(mutex_);
+      if (changed_ > std::max(saved_, failed_)) {
+        try {
+          wait_saved(hold, changed_);
+        } catch (const Error &error) {
+          pass.save_failed = true;
+          add_error(pass, error.what());
+        }
+      }
+    }
     refresh(pass);
     std::unique_lock<std::mutex> hold(mutex_);
     passing_ = false;
@@ -241,6 +256,7 @@ class WishlistClient::Impl {
     Kind kind;
     std::string item_id;
     PendingRequest request;
+    std::uint64_t change;  // the change whose save shows it in flight
   };
   struct Pass {
     Deadline deadline;
@@ -267,22 +283,26 @@ class WishlistClient::Impl {
 
   // Waits until change `change` is on disk; throws naming the file when its save failed.
   void wait_saved(std::unique_lock<std::mutex> &hold, std::uint64_t change) {
-    ++waiting_;
-    saved_changed_.notify_all();
+    if (change > wanted_) {
+      wanted_ = change;
+      saved_changed_.notify_all();
+    }
     saved_changed_.wait(hold, [&] { return saved_ >= change || failed_ >= change; });
-    --waiting_;
     if (saved_ < change) throw Error(save_error_);
   }
 
   void saver() {
     std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
-      // During a pass, outcomes wait for the next hand-out's save (a sender
-      // waits for it), a call that waits for its change, or the pass's end:
-      // one write then holds them all, and an outcome lost to a crash
-      // meanwhile only comes back unknown.
+      // During a pass, outcomes wait for the next batch's save (a sender
+      // waits for it), a call that waits for its change, an event (none
+      // fires before its outcome is saved) or the end of the sending: one
+      // write then holds them all. An outcome a crash catches unsaved comes
+      // back in flight, and is sent again with its Idempotency-Key.
       saved_changed_.wait(hold, [&] {
-        return stop_saver_ || (changed_ > std::max(saved_, failed_) && (waiting_ > 0 || !passing_));
+        const std::uint64_t done = std::max(saved_, failed_);
+        return stop_saver_ || (changed_ > done && (wanted_ > done || !passing_ ||
+                                                   (!unsaved_events_.empty() && unsaved_events_.back().first > done)));
       });
       if (changed_ <= std::max(saved_, failed_)) return;  // stopping, and everything is saved
       const std::uint64_t upto = changed_;
@@ -381,9 +401,36 @@ class WishlistClient::Impl {
     });
   }
 
-  // The next request to send now, or none: a held one whose time has come,
-  // else the journal's next; those whose backoff has not passed are held.
-  std::optional<PendingRequest> pick(Pass &pass) {
+  bool due(std::int64_t op_id, Clock::time_point now) const {
+    const auto at = not_before_.find(op_id);
+    return at == not_before_.end() || at->second <= now;
+  }
+
+  // A held request whose time has come, one saved in flight first; none when none is due.
+  std::optional<Held> take_due(Clock::time_point now) {
+    auto chosen = held_.end();
+    for (auto held = held_.begin(); held != held_.end(); ++held) {
+      if (!due(held->op_id, now)) continue;
+      if (chosen == held_.end()) chosen = held;
+      if (held->change <= saved_) {
+        chosen = held;
+        break;
+      }
+    }
+    if (chosen == held_.end()) return std::nullopt;
+    Held taken = std::move(*chosen);
+    held_.erase(chosen);
+    return taken;
+  }
+
+  // The next request to send now, or none. When no held one is due, a batch
+  // is taken from the journal into the held set (up to kHandOut due ones, or
+  // max_in_flight when more; one while probing) under one change: the
+  // senders that take from it wait for that one save, and those that come
+  // once it is done send at once. Those whose backoff has not passed stay
+  // held (not counted): in flight for the journal, so after a restart they
+  // come back unknown, which is harmless: they never left.
+  std::optional<Held> pick(Pass &pass) {
     if (closing_ || pass.save_failed) return std::nullopt;
     if (Clock::now() >= pass.deadline) {
       pass.cut_short = true;
@@ -392,21 +439,37 @@ class WishlistClient::Impl {
     // Offline: one probe at most, when its time has come.
     if (offline_ && (!pass.probing || pass.probe_sent)) return std::nullopt;
     const Clock::time_point now = Clock::now();
-    for (auto held = held_.begin(); held != held_.end(); ++held) {
-      if (not_before_[held->op_id] <= now) {
-        PendingRequest request = std::move(held->request);
-        held_.erase(held);
-        return request;
+    if (std::optional<Held> held = take_due(now)) return held;
+    const int window = pass.probing ? 1 : std::max(kHandOut, options_.max_in_flight);
+    const std::uint64_t change = changed_ + 1;
+    bool taken = false;
+    for (int count = 0; count < window;) {
+      std::optional<PendingRequest> request = wishes_->next_request(base_url_);
+      if (!request) break;
+      if (due(request->op_id, now)) ++count;
+      held_.push_back(Held{request->op_id, request->kind, request->item_id, std::move(*request), change});
+      taken = true;
+    }
+    if (!taken) return std::nullopt;
+    changed();
+    return take_due(now);
+  }
+
+  // A batch's save failed: none of its requests left. Back to unsent (the
+  // one taken and every held one that no save shows), and the pass ends.
+  void drop_unsaved(Pass &pass, const Held &taken, const std::string &error) {
+    (void)wishes_->try_report(taken.op_id, Outcome::failed);
+    for (auto held = held_.begin(); held != held_.end();) {
+      if (held->change > saved_) {
+        (void)wishes_->try_report(held->op_id, Outcome::failed);
+        held = held_.erase(held);
+      } else {
+        ++held;
       }
     }
-    while (std::optional<PendingRequest> request = wishes_->next_request(base_url_)) {
-      const auto at = not_before_.find(request->op_id);
-      if (at == not_before_.end() || at->second <= now) return request;
-      // Held, it is in flight for the journal; saved so, it comes back
-      // unknown after a restart, which is harmless: it never left.
-      held_.push_back(Held{request->op_id, request->kind, request->item_id, std::move(*request)});
-    }
-    return std::nullopt;
+    changed();
+    pass.save_failed = true;
+    add_error(pass, error);
   }
 
   Headers app_headers(std::string *failure) const {
@@ -452,34 +515,33 @@ class WishlistClient::Impl {
   // A request leaves only once a save shows it in flight: should the app die
   // while it is out, the reopened journal counts it as unknown, and a newer
   // tap on its entry becomes a request of its own instead of cancelling one
-  // that may land. An answer and the next hand-out share one save.
+  // that may land. One save serves a batch and the answers before it.
   void send_changes(Pass &pass) {
     std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
-      std::optional<PendingRequest> change = pick(pass);
-      if (!change) return;
+      std::optional<Held> held = pick(pass);
+      if (!held) return;
       pass.probe_sent = true;
-      try {
-        wait_saved(hold, changed());
-      } catch (const Error &error) {
-        // It never left: back to unsent, and the pass ends with the save's error.
-        (void)wishes_->try_report(change->op_id, Outcome::failed);
-        changed();
-        pass.save_failed = true;
-        add_error(pass, error.what());
-        return;
+      if (held->change > saved_) {
+        try {
+          wait_saved(hold, held->change);
+        } catch (const Error &error) {
+          drop_unsaved(pass, *held, error.what());
+          return;
+        }
       }
-      sending_.insert(change->op_id);
+      const PendingRequest &change = held->request;
+      sending_.insert(change.op_id);
       ++pass.summary.sent;
       hold.unlock();
       std::string failure;
       HttpRequest request;
-      request.method = change->method;
-      request.url = change->url;
-      request.body = change->body;
+      request.method = change.method;
+      request.url = change.url;
+      request.body = change.body;
       request.max_response_bytes = options_.max_response_bytes;
-      request.headers = {{"Content-Type", change->content_type},
-                         {"Idempotency-Key", installation_ + "-" + std::to_string(change->op_id)}};
+      request.headers = {{"Content-Type", change.content_type},
+                         {"Idempotency-Key", installation_ + "-" + std::to_string(change.op_id)}};
       for (auto &header : app_headers(&failure)) request.headers.push_back(std::move(header));
       HttpResponse response;
       if (failure.empty()) {
@@ -489,7 +551,7 @@ class WishlistClient::Impl {
         response.reason = failure;
       }
       hold.lock();
-      settle(pass, *change, response);
+      settle(pass, change, response);
     }
   }
 
@@ -658,7 +720,7 @@ class WishlistClient::Impl {
   std::vector<std::pair<std::uint64_t, std::function<void()>>> unsaved_events_;
   std::condition_variable saved_changed_;
   bool stop_saver_ = false;
-  int waiting_ = 0;       // calls waiting for their change to be saved
+  std::uint64_t wanted_ = 0;  // the newest change a call waits to see saved
   bool passing_ = false;  // a pass is sending
   std::thread saver_;
 

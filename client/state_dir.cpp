@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -72,10 +73,16 @@ long FileOps::write(int fd, const void *data, std::size_t size) { return ::write
 int FileOps::fsync(int fd) { return ::fsync(fd); }
 int FileOps::close(int fd) { return ::close(fd); }
 int FileOps::rename(const char *from, const char *to) { return ::rename(from, to); }
+namespace {
+std::atomic<FileOps *> replaced_system{nullptr};
+}  // namespace
+
 FileOps &FileOps::system() {
   static FileOps ops;
-  return ops;
+  FileOps *replaced = replaced_system.load();
+  return replaced != nullptr ? *replaced : ops;
 }
+void FileOps::use_as_system(FileOps *ops) { replaced_system.store(ops); }
 
 StateDir::StateDir(std::string path, FileOps &ops) : path_(std::move(path)), ops_(ops) {
   while (path_.size() > 1 && path_.back() == '/') path_.pop_back();

@@ -21,7 +21,10 @@ class FileOps {
   virtual int fsync(int fd);
   virtual int close(int fd);
   virtual int rename(const char *from, const char *to);
+  // The layer folders opened from now on use by default: the real calls, or
+  // one a test put in their place to watch a whole client's saves.
   static FileOps &system();
+  static void use_as_system(FileOps *ops);  // nullptr: the real calls again
 };
 
 class StateDir {

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The folder: the snapshot's write order (through a recording file layer), a
-// damaged snapshot refused by name, a second open refused, the installation id.
+// damaged snapshot refused by name, a second open refused, the installation id,
+// and how often a whole pass saves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fstream>
 
@@ -161,6 +163,35 @@ TEST_F(StateDirTest, TheInstallationIdIsKeptAndADamagedOneRefused) {
   StateDir state(other);
   EXPECT_THROW(state.installation_id(), orvel::Error);
   test::remove_tree(other);
+}
+
+// Counts a whole client's snapshot saves, in the place of the real calls.
+class SaveCounter : public FileOps {
+ public:
+  SaveCounter() { FileOps::use_as_system(this); }
+  ~SaveCounter() override { FileOps::use_as_system(nullptr); }
+  int rename(const char *from, const char *to) override {
+    if (std::string(to).find("/wishlist.snapshot") != std::string::npos) ++saves;
+    return FileOps::rename(from, to);
+  }
+  std::atomic<int> saves{0};
+};
+
+TEST_F(StateDirTest, APassOfAHundredChangesSavesPerBatchNotPerRequest) {
+  if (*test::service_missing() != '\0') GTEST_SKIP() << test::service_missing();
+  test::Service service;
+  SaveCounter counter;
+  orvel::WishlistClient client(service.base_url(), dir, test::quick_options());
+  for (int i = 0; i < 100; ++i) client.set_wished(orvel::Kind::album, "al-" + std::to_string(i), true, "T", "A");
+  const int before = counter.saves;
+  const orvel::SyncSummary pass = client.sync_now(orvel::Clock::now() + std::chrono::seconds(60));
+  EXPECT_EQ(pass.sent, 100);
+  EXPECT_EQ(pass.accepted, 100);
+  EXPECT_TRUE(pass.refreshed);
+  EXPECT_EQ(service.entries().size(), 100u);
+  // Four batches of 32 share their saves with the answers; the sending's end and the refresh save once each.
+  EXPECT_GT(counter.saves - before, 1);
+  EXPECT_LT(counter.saves - before, 10);
 }
 
 TEST_F(StateDirTest, AFileWhereTheFolderShouldBeIsNamed) {
