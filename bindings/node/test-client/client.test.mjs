@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The client's parts and behaviours: answers to outcomes, Retry-After and the
 // backoff, options, a request held back and replaced, events after the call,
-// close() during a request, and the background client offline and idle.
+// close() during a request, saves shared by many requests, and the background
+// client offline and idle.
 import assert from 'node:assert/strict';
-import { copyFileSync } from 'node:fs';
+import * as fs from 'node:fs';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { after, test } from 'node:test';
@@ -14,6 +15,7 @@ import { closedPort, scratch, sleep, startService } from './service.mjs';
 const require = createRequire(import.meta.url);
 const { backoffDelay, retryAfterMs } = require('../lib/client/backoff.cjs');
 const { sendChange } = require('../lib/client/transport.cjs');
+const { FILE_OPS } = require('../lib/client/client.cjs');
 
 const service = await startService({ maxSeconds: 100 });
 after(() => service.stop());
@@ -160,7 +162,7 @@ test('a crash while a request is on the wire loses no later tap', async () => {
     assert.ok(waited < 5000, 'the request reached the service');
     await sleep(20);
   }
-  for (const name of ['wishlist.snapshot', 'installation-id']) copyFileSync(join(dir, name), join(killed, name));
+  for (const name of ['wishlist.snapshot', 'installation-id']) fs.copyFileSync(join(dir, name), join(killed, name));
   assert.equal((await pass).unknown, 1);
   await a.close();
   const served = async () => (await service.state()).entries.some((e) => e.itemId === 'tr-crash');
@@ -180,6 +182,27 @@ test('a crash while a request is on the wire loses no later tap', async () => {
     assert.ok(['synced', 'uncertain'].includes(b.status('track', 'tr-crash').state), b.status('track', 'tr-crash').state);
   } finally {
     await b.close();
+  }
+});
+
+test('a pass of 100 changes saves a few times, not once a request or an answer', async () => {
+  let saves = 0;
+  const ops = {
+    ...fs,
+    renameSync(from, to) {
+      if (to.endsWith('wishlist.snapshot')) saves += 1;
+      return fs.renameSync(from, to);
+    },
+  };
+  const client = new WishlistClient(service.baseUrl, folder(), { [FILE_OPS]: ops });
+  try {
+    for (let n = 0; n < 100; n += 1) client.setWished('track', `tr-many-${n}`, true);
+    saves = 0;
+    const summary = await client.syncNow();
+    assert.deepEqual([summary.sent, summary.accepted, summary.refreshed], [100, 100, true]);
+    assert.ok(saves > 1 && saves < 10, `${saves} saves`);
+  } finally {
+    await client.close();
   }
 });
 

@@ -35,6 +35,11 @@ const ClientState = Object.freeze({
 
 // How long outcomes may gather before their snapshot is taken, while requests are on the wire.
 const SAVE_GATHER_MS = 100;
+// Requests a pass takes from the journal per save (maxInFlight when more).
+const HAND_OUT = 32;
+
+// An option for this package's own tests: the file operations the state folder uses.
+const FILE_OPS = Symbol('fileOps');
 
 const key = (kind, itemId) => `${kind}\u0000${itemId}`;
 
@@ -80,7 +85,8 @@ class WishlistClient {
   #installation;
   // opId -> { at, kind, itemId }: no request for it before `at` (its backoff or Retry-After).
   #notBefore = new Map();
-  // opId -> request: handed out by the journal but held here until its time comes.
+  // opId -> { request, generation }: handed out by the journal, held here
+  // until its time comes and the snapshot `generation` (which shows it in flight) is on the disk.
   #waiting = new Map();
   // opId -> request: on the wire.
   #sending = new Map();
@@ -104,7 +110,8 @@ class WishlistClient {
   // Saving: each snapshot taken has a generation; `#durable` is the newest on the disk.
   #generation = 0;
   #durable = 0;
-  #dirty = false;
+  #dirty = false; // outcomes reported since the last snapshot taken
+  #wanted = false; // a background save asked for
   #saver = null;
   #saveError = null;
   // Events of outcomes not yet on the disk: delivered once they are.
@@ -117,7 +124,7 @@ class WishlistClient {
     this.#baseUrl = checkedBaseUrl(baseUrl);
     this.#options = checkedOptions(options);
     this.#mineUrl = require('../../index.cjs').buildMineUrl(this.#baseUrl); // the package's entry, loaded by now
-    this.#dir = new StateDir(stateDir);
+    this.#dir = new StateDir(stateDir, this.#options[FILE_OPS]);
     try {
       const saved = this.#dir.readSnapshot();
       if (saved === null) {
@@ -208,7 +215,7 @@ class WishlistClient {
   setWished(kind, itemId, wished, title = null, artist = null) {
     this.#check();
     // A request held back for this entry never left: it gives way to the newer intent.
-    for (const [opId, request] of this.#waiting) {
+    for (const [opId, { request }] of this.#waiting) {
       if (request.kind === kind && request.itemId === itemId) {
         this.#waiting.delete(opId);
         this.#wishes.report(opId, Outcome.Failed);
@@ -343,24 +350,32 @@ class WishlistClient {
     this.#dir.saveSnapshot(this.#wishes.snapshot());
     this.#durable = generation;
     this.#dirty = false;
+    this.#wanted = false;
     this.#releaseSenders();
     const events = this.#unsaved;
     this.#unsaved = [];
     for (const [name, payload] of events) this.#emit(name, payload);
   }
 
-  // Saves an outcome: in the background while requests go on, snapshots taken
-  // one after another, each holding every outcome reported before it; their
-  // events are delivered once they are on the disk. A pass ends with #saved().
-  // The first snapshot is taken on the next turn of the event loop, once the
-  // pass has handed out the requests that may follow these answers: one
-  // snapshot holds both.
-  #saveSoon(events = []) {
-    this.#unsaved.push(...events);
+  // An outcome reported: it goes to the disk with the next save made anyway
+  // (the next batch's, or the one that ends the pass's sending); at once when
+  // it queued events, which are delivered only once it is on the disk. One a
+  // crash catches unsaved comes back in flight (unknown) and is sent again
+  // with its Idempotency-Key.
+  #reported(events) {
     this.#dirty = true;
-    if (this.#saver === null) {
-      this.#saver = new Promise(setImmediate).then(() => this.#runSaver()).finally(() => { this.#saver = null; });
-    }
+    if (events.length === 0) return;
+    this.#unsaved.push(...events);
+    this.#saveSoon();
+  }
+
+  // A save in the background, while requests go on: snapshots taken one after
+  // another, each holding every outcome reported before it. The first is taken
+  // on the next turn of the event loop, so that the hand-outs and answers of
+  // this turn share it.
+  #saveSoon() {
+    this.#wanted = true;
+    if (this.#saver === null) this.#saver = this.#runSaver();
   }
 
   // Resolves once a snapshot taken after this call is on the disk: then the
@@ -386,45 +401,60 @@ class WishlistClient {
   }
 
   async #runSaver() {
-    while (this.#dirty && this.#saveError === null) {
-      this.#dirty = false;
-      const generation = ++this.#generation;
-      const events = this.#unsaved;
-      this.#unsaved = [];
-      try {
-        const text = this.#wishes.snapshot();
-        if (await this.#dir.saveSnapshotInBackground(text, () => this.#durable > generation)) this.#durable = generation;
-      } catch (error) {
-        this.#saveError = error;
-        this.#dirty = true;
-        this.#unsaved = events.concat(this.#unsaved);
-        this.#releaseSenders(error);
-        return;
+    try {
+      await new Promise(setImmediate);
+      while (this.#wanted && this.#saveError === null) {
+        this.#wanted = false;
+        this.#dirty = false;
+        const generation = ++this.#generation;
+        const events = this.#unsaved;
+        this.#unsaved = [];
+        try {
+          const text = this.#wishes.snapshot();
+          // A save of this thread's meanwhile holds all of this one: it stands.
+          if (await this.#dir.saveSnapshotInBackground(text, () => this.#durable > generation)) {
+            this.#durable = Math.max(this.#durable, generation);
+          }
+        } catch (error) {
+          this.#saveError = error;
+          this.#dirty = true;
+          this.#unsaved = events.concat(this.#unsaved);
+          this.#releaseSenders(error);
+          return;
+        }
+        this.#releaseSenders();
+        for (const [name, payload] of events) this.#emit(name, payload);
+        // While requests are on the wire, let events gather for a moment: one
+        // snapshot for many. #flushed() and a request waiting to go cut it short.
+        if (this.#wanted && this.#sending.size > 0 && this.#handedOut.length === 0) {
+          await new Promise((resolve) => {
+            const timer = setTimeout(resolve, SAVE_GATHER_MS);
+            this.#hurry = () => {
+              clearTimeout(timer);
+              resolve();
+            };
+          });
+          this.#hurry = null;
+        }
       }
-      this.#releaseSenders();
-      for (const [name, payload] of events) this.#emit(name, payload);
-      // While requests are on the wire, let outcomes gather for a moment: one
-      // snapshot for many (taking one costs time on this thread). #saved() and
-      // a request waiting to go cut it short.
-      if (this.#dirty && this.#sending.size > 0 && this.#handedOut.length === 0) {
-        await new Promise((resolve) => {
-          const timer = setTimeout(resolve, SAVE_GATHER_MS);
-          this.#hurry = () => {
-            clearTimeout(timer);
-            resolve();
-          };
-        });
-        this.#hurry = null;
-      }
+    } finally {
+      this.#saver = null; // at once: a save asked for from here on starts a new saver
     }
   }
 
-  // Waits until every outcome reported is on the disk; throws what stopped the saving.
-  async #saved() {
-    while (this.#saver !== null) {
+  // Waits until every outcome reported is on the disk, or the saving has failed.
+  async #flushed() {
+    for (;;) {
+      if (this.#saver === null && this.#dirty && this.#saveError === null) this.#saveSoon();
+      if (this.#saver === null) return;
       this.#hurry?.();
       await this.#saver;
     }
+  }
+
+  // The same, throwing what stopped the saving.
+  async #saved() {
+    await this.#flushed();
     if (this.#saveError !== null) {
       const error = this.#saveError;
       this.#saveError = null;
@@ -482,22 +512,45 @@ class WishlistClient {
     }
   }
 
-  // The next request that may go now: a held one whose time has come, else the journal's next.
-  #nextDue(now) {
-    for (const [opId, request] of this.#waiting) {
-      if ((this.#notBefore.get(opId)?.at ?? 0) <= now) {
-        this.#waiting.delete(opId);
-        return request;
-      }
-    }
-    for (;;) {
+  #dueAt(opId) {
+    return this.#notBefore.get(opId)?.at ?? 0;
+  }
+
+  // Takes requests from the journal into the held set, a batch at a time so
+  // that one save serves many: once fewer are due there than the free places
+  // and half a batch, so that the batch's save is on the disk before the held
+  // ones have gone and the wire never waits for it. One whose backoff has not
+  // passed is held too, not counted: saved in flight meanwhile, it comes back
+  // unknown after a crash, which costs only a resend by its key. Gives back
+  // those taken; none may go before the next save.
+  #handOut(now, limit) {
+    const window = this.#offline ? limit : Math.max(HAND_OUT, limit);
+    const ahead = this.#offline ? 0 : window >> 1;
+    let due = 0;
+    for (const opId of this.#waiting.keys()) if (this.#dueAt(opId) <= now) due += 1;
+    if (this.#sending.size + due >= limit + ahead) return [];
+    const generation = this.#generation + 1; // the next snapshot taken
+    const taken = [];
+    for (let count = 0; count < window;) {
       const request = this.#wishes.nextRequest(this.#baseUrl);
-      if (request === null) return null;
-      if ((this.#notBefore.get(request.opId)?.at ?? 0) <= now) return request;
-      // Not yet: held here, others go first. Saved in flight meanwhile, it
-      // comes back unknown after a crash, which costs only a resend by its key.
-      this.#waiting.set(request.opId, request);
+      if (request === null) break;
+      this.#waiting.set(request.opId, { request, generation });
+      taken.push(request);
+      if (this.#dueAt(request.opId) <= now) count += 1;
     }
+    return taken;
+  }
+
+  // The held requests that may go now (their time come, their save on the disk), for the free places.
+  #due(now, limit) {
+    const due = [];
+    for (const [opId, { request, generation }] of this.#waiting) {
+      if (this.#sending.size + due.length >= limit) break;
+      if (generation > this.#durable || this.#dueAt(opId) > now) continue;
+      this.#waiting.delete(opId);
+      due.push(request);
+    }
+    return due;
   }
 
   async #pass(until, asked) {
@@ -507,23 +560,28 @@ class WishlistClient {
     this.#setState(ClientState.Syncing);
     const summary = { sent: 0, accepted: 0, rejected: 0, failed: 0, unknown: 0, refreshed: false, nextPassAt: null };
     try {
-      const under = new Set();
-      // A round: the requests that may start now, handed out together; they
-      // go once one snapshot shows them all in flight (with the answers just reported).
+      const under = new Set(); // requests on the wire, and batches waiting for their save
+      // A batch taken from the journal goes once one snapshot shows it all in
+      // flight (with the answers reported so far); its requests start as places free up.
       const fill = () => {
-        const round = [];
-        for (let now = Date.now(); this.#closing === null && now < until && this.#sending.size < this.#options.maxInFlight; now = Date.now()) {
-          if (!this.#mayConnect(now) || this.#saveError !== null) break;
-          const request = this.#nextDue(now);
-          if (request === null) break;
-          if (this.#offline) this.#probeAt = now + this.#options.backoffCap; // one probe
-          this.#sending.set(request.opId, request);
-          round.push(request);
+        const now = Date.now();
+        if (this.#closing !== null || now >= until || this.#saveError !== null || !this.#mayConnect(now)) return;
+        const limit = this.#offline ? 1 : this.#options.maxInFlight; // offline: one probe
+        const batch = this.#handOut(now, limit);
+        if (batch.length > 0) {
+          const saving = this.#savedAsSent().catch(() => {
+            // None of them left: they come back unsent, and the pass ends with the save's error.
+            for (const request of batch) {
+              if (this.#waiting.get(request.opId)?.request !== request) continue;
+              this.#waiting.delete(request.opId);
+              this.#wishes.report(request.opId, Outcome.Failed);
+            }
+          }).finally(() => under.delete(saving));
+          under.add(saving);
         }
-        if (round.length === 0) return;
-        const ready = this.#savedAsSent();
-        for (const request of round) {
-          const sent = this.#send(request, ready, summary).finally(() => under.delete(sent));
+        for (const request of this.#due(now, limit)) {
+          if (this.#offline) this.#probeAt = now + this.#options.backoffCap;
+          const sent = this.#send(request, summary).finally(() => under.delete(sent));
           under.add(sent);
         }
       };
@@ -532,6 +590,7 @@ class WishlistClient {
         await Promise.race(under);
         fill();
       }
+      await this.#flushed(); // the answers' save, before the refresh
       const now = Date.now();
       const wanted = asked || summary.accepted > 0 || this.#wishes.confirming > 0 || now >= this.#lastRefresh + this.#options.refreshInterval;
       if (wanted && this.#closing === null && this.#saveError === null && now < until && now >= this.#refreshAt && this.#mayConnect(now)) {
@@ -582,23 +641,13 @@ class WishlistClient {
     return now + Math.max(delay, retryAfter ?? 0);
   }
 
-  // Sends a request once `ready` (its snapshot on the disk) resolves; one
-  // that never left (the save failed, or the client closed meanwhile) is failed.
-  async #send(request, ready, summary) {
+  // Sends a request whose snapshot is on the disk and reports its answer.
+  async #send(request, summary) {
     const { opId, kind, itemId, wished } = request;
+    this.#sending.set(opId, request);
+    summary.sent += 1;
     let result;
     try {
-      try {
-        await ready;
-      } catch {
-        this.#wishes.report(opId, Outcome.Failed); // the pass ends with the save's error
-        return;
-      }
-      if (this.#abort.signal.aborted) {
-        this.#wishes.report(opId, Outcome.Failed); // close() saves it
-        return;
-      }
-      summary.sent += 1;
       result = await sendChange(request, {
         key: `${this.#installation}.${opId}`,
         timeoutMs: this.#options.requestTimeout,
@@ -640,7 +689,7 @@ class WishlistClient {
     if (change !== StoreChange.Unchanged || this.#wishes.has(kind, itemId) !== hadIt) {
       events.push(['change', Object.freeze({ kind, itemId, wished: this.#wishes.has(kind, itemId), cause: 'rejected' })]);
     }
-    this.#saveSoon(events);
+    this.#reported(events);
   }
 
   async #refresh() {
@@ -679,7 +728,7 @@ class WishlistClient {
       }
       for (const entry of before.values()) events.push(['change', Object.freeze({ kind: entry.kind, itemId: entry.itemId, wished: false, cause: 'refresh' })]);
     }
-    this.#saveSoon(events);
+    this.#reported(events);
     return true;
   }
 
@@ -698,4 +747,4 @@ if (typeof Symbol.asyncDispose === 'symbol') {
   };
 }
 
-module.exports = { ClientState, DEFAULTS, StateError, WishlistClient };
+module.exports = { ClientState, DEFAULTS, FILE_OPS, StateError, WishlistClient };
