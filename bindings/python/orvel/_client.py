@@ -28,7 +28,10 @@ from ._text import Text
 from ._transport import Answer, Transport
 
 MIB = 1024 * 1024
-HAND_OUT = 32  # requests a pass takes from the journal per save (max_in_flight when more)
+# Requests a pass takes from the journal per save (max_in_flight when more): 32 at first, twice
+# as many each time after, up to 256, so that a long pass makes few saves and a short one few
+# hand-outs that a crash would bring back as unknown.
+HAND_OUT, HAND_OUT_MAX = 32, 256
 
 
 @dataclass(frozen=True)
@@ -559,10 +562,10 @@ class WishlistClient:
         stays held (in flight to the journal, not on the wire: after a restart it counts as
         unknown, which is harmless) while the journal gives others."""
         limit, now = self._limits(counts)
-        due = sum(1 for op_id in self._held if self._not_before.get(op_id, 0.0) <= now)
+        due = self._count_due(now, limit - sending)
         if sending + due >= limit:
             return []
-        window = limit if self._probe_at is not None else max(HAND_OUT, limit)
+        window = limit if self._probe_at is not None else max(counts.get("window", HAND_OUT), limit)
         fetched: List[PendingRequest] = []
         while due < window:
             request = self._wishes.next_request(self._base_url)
@@ -574,16 +577,31 @@ class WishlistClient:
                 self._holds[request.op_id] = self._holds.get(request.op_id, 0) + 1
             else:
                 due += 1
+        counts["window"] = min(2 * window, HAND_OUT_MAX)
         return fetched
 
+    def _count_due(self, now: float, enough: int) -> int:
+        """How many held requests may go now, counted up to enough."""
+        due = 0
+        for op_id in self._held:
+            if due >= enough:
+                break
+            if self._not_before.get(op_id, 0.0) <= now:
+                due += 1
+        return due
+
     def _due(self, sending: int, counts: Dict[Any, int]) -> List[PendingRequest]:
-        """The saved hand-outs whose time has come, for the free places; the caller holds the lock."""
+        """The saved hand-outs whose time has come, for the free places, in the order they were
+        handed out; the caller holds the lock."""
         limit, now = self._limits(counts)
         taken: List[PendingRequest] = []
-        for op_id in sorted(self._held, key=lambda op: self._not_before.get(op, 0.0)):
-            if sending + len(taken) >= limit or self._not_before.get(op_id, 0.0) > now:
+        for op_id in self._held:
+            if sending + len(taken) >= limit:
                 break
-            taken.append(self._held.pop(op_id))
+            if self._not_before.get(op_id, 0.0) <= now:
+                taken.append(self._held[op_id])
+        for request in taken:
+            del self._held[request.op_id]
         return taken
 
     def _start(self, request: PendingRequest, futures: Dict[Any, PendingRequest], counts: Dict[Any, int]) -> None:
