@@ -53,8 +53,13 @@ import java.util.random.RandomGenerator;
  * every call after it throws IllegalStateException.
  */
 public final class WishlistClient implements AutoCloseable {
-  /** Requests a pass takes from the journal per save (maxInFlight when more). */
+  /**
+   * Requests a pass takes from the journal per save (maxInFlight when more): HAND_OUT at first,
+   * twice as many each time after, up to HAND_OUT_MAX, so that a long pass makes few saves and a
+   * short one few hand-outs that a crash would bring back as unknown.
+   */
   static final int HAND_OUT = 32;
+  static final int HAND_OUT_MAX = 256;
 
   private final String baseUrl;
   private final String mineUrl;
@@ -320,6 +325,8 @@ public final class WishlistClient implements AutoCloseable {
     int failed;
     int unknown;
     boolean refreshed;
+    /** The size of the pass's next hand-out. */
+    int window = HAND_OUT;
     final List<String> problems = new ArrayList<>();
     final Set<Long> tried = new HashSet<>();
     final Map<Long, Transport.Call<Transport.Answer>> out = new LinkedHashMap<>();
@@ -464,19 +471,20 @@ public final class WishlistClient implements AutoCloseable {
   }
 
   /**
-   * When fewer held requests are due than there are places, takes up to HAND_OUT due ones
-   * (maxInFlight when more; one while offline) from the journal into held, for the caller to save
-   * before any leaves. Those whose backoff has not passed are held too and not counted: the
-   * journal gives others meanwhile.
+   * When fewer held requests are due than there are places, takes up to the pass's window of due
+   * ones (maxInFlight when more; one while offline) from the journal into held, for the caller to
+   * save before any leaves, and doubles the window for the next. Those whose backoff has not
+   * passed are held too and not counted: the journal gives others meanwhile.
    */
   private List<PendingRequest> handOut(Pass p, int places) {
     long now = System.nanoTime();
     int due = 0;
-    for (PendingRequest h : held.values()) {
-      if (due(p, h, now)) due++;
+    // Counted only up to places: with a batch held, most calls stop within the first few.
+    for (Iterator<PendingRequest> it = held.values().iterator(); it.hasNext() && due < places; ) {
+      if (due(p, it.next(), now)) due++;
     }
     if (due >= places) return List.of();
-    int window = offline ? 1 : Math.max(HAND_OUT, options.maxInFlight);
+    int window = offline ? 1 : Math.max(p.window, options.maxInFlight);
     List<PendingRequest> batch = new ArrayList<>();
     while (due < window) {
       Optional<PendingRequest> next = wishes.nextRequest(baseUrl);
@@ -486,6 +494,7 @@ public final class WishlistClient implements AutoCloseable {
       batch.add(r);
       if (due(p, r, now)) due++;
     }
+    if (!batch.isEmpty() && !offline) p.window = Math.min(2 * window, HAND_OUT_MAX);
     return batch;
   }
 
