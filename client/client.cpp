@@ -3,6 +3,7 @@
 // and the events, behind one lock.
 #include <algorithm>
 #include <condition_variable>
+#include <list>
 #include <map>
 #include <mutex>
 #include <random>
@@ -32,8 +33,12 @@ std::string_view to_string(ClientState state) noexcept {
 namespace {
 
 constexpr int kMaxRedirects = 5;
-// Requests a pass takes from the journal per save (max_in_flight when that is more).
+// Requests a pass takes from the journal per save (max_in_flight when that is
+// more): 32 at first, twice as many each time after, up to 256, so that a long
+// pass makes few saves and a short one few hand-outs that a crash would bring
+// back as unknown.
 constexpr int kHandOut = 32;
+constexpr int kHandOutMax = 256;
 using Key = std::pair<Kind, std::string>;
 
 bool is_redirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
@@ -266,6 +271,7 @@ class WishlistClient::Impl {
     bool probe_sent = false;
     bool cut_short = false;
     bool save_failed = false;  // a hand-out could not be saved: the pass ends
+    int window = kHandOut;  // the size of the pass's next batch
   };
 
   void check_open() const {
@@ -406,28 +412,24 @@ class WishlistClient::Impl {
     return at == not_before_.end() || at->second <= now;
   }
 
-  // A held request whose time has come, one saved in flight first; none when none is due.
+  // The first held request whose time has come, in hand-out order; none when
+  // none is due. Batches are appended under rising changes, so none after it
+  // was saved sooner.
   std::optional<Held> take_due(Clock::time_point now) {
-    auto chosen = held_.end();
     for (auto held = held_.begin(); held != held_.end(); ++held) {
       if (!due(held->op_id, now)) continue;
-      if (chosen == held_.end()) chosen = held;
-      if (held->change <= saved_) {
-        chosen = held;
-        break;
-      }
+      Held taken = std::move(*held);
+      held_.erase(held);
+      return taken;
     }
-    if (chosen == held_.end()) return std::nullopt;
-    Held taken = std::move(*chosen);
-    held_.erase(chosen);
-    return taken;
+    return std::nullopt;
   }
 
   // The next request to send now, or none. When no held one is due, a batch
-  // is taken from the journal into the held set (up to kHandOut due ones, or
-  // max_in_flight when more; one while probing) under one change: the
-  // senders that take from it wait for that one save, and those that come
-  // once it is done send at once. Those whose backoff has not passed stay
+  // is taken from the journal into the held set (pass.window due ones, or
+  // max_in_flight when more; one while offline: the probe) under one change:
+  // the senders that take from it wait for that one save, and those that
+  // come once it is done send at once. Those whose backoff has not passed stay
   // held (not counted): in flight for the journal, so after a restart they
   // come back unknown, which is harmless: they never left.
   std::optional<Held> pick(Pass &pass) {
@@ -440,7 +442,7 @@ class WishlistClient::Impl {
     if (offline_ && (!pass.probing || pass.probe_sent)) return std::nullopt;
     const Clock::time_point now = Clock::now();
     if (std::optional<Held> held = take_due(now)) return held;
-    const int window = pass.probing ? 1 : std::max(kHandOut, options_.max_in_flight);
+    const int window = offline_ ? 1 : std::max(pass.window, options_.max_in_flight);
     const std::uint64_t change = changed_ + 1;
     bool taken = false;
     for (int count = 0; count < window;) {
@@ -451,6 +453,7 @@ class WishlistClient::Impl {
       taken = true;
     }
     if (!taken) return std::nullopt;
+    if (!offline_) pass.window = std::min(2 * window, kHandOutMax);  // not for the probe
     changed();
     return take_due(now);
   }
@@ -701,7 +704,7 @@ class WishlistClient::Impl {
   mutable std::mutex mutex_;  // the journal and every field below
   std::optional<SyncedWishlist> wishes_;
   std::map<std::int64_t, Clock::time_point> not_before_;  // per operation: its backoff
-  std::vector<Held> held_;  // handed out by the journal, held until their time comes
+  std::list<Held> held_;  // handed out by the journal, held until their time comes, in that order
   std::set<std::int64_t> sending_;
   int consecutive_failures_ = 0;
   bool offline_ = false;

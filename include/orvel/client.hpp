@@ -12,11 +12,12 @@
  *
  * The state lives in state_dir: wishlist.snapshot (the journal's one snapshot,
  * replaced atomically: a change before set_wished returns; a pass's requests
- * before any of them leaves, taken from the journal up to 32 at a time
- * (max_in_flight when more) so that one write serves many; its outcomes with
- * the next write: the next batch's, one before any event about them fires,
- * the one that ends the sending, at the latest before sync_now returns. An
- * outcome a crash catches unsaved is sent again with the same key),
+ * before any of them leaves, taken from the journal 32 at a time at first
+ * and twice as many each time after, up to 256 (max_in_flight when more), so
+ * that one write serves many; its outcomes with the next write: the next
+ * batch's, one before any event about them fires, the one that ends the
+ * sending, at the latest before sync_now returns. An outcome a crash catches
+ * unsaved is sent again with the same key),
  * installation-id (a random id, with each operation's id the Idempotency-Key
  * of its requests, so a retry after a restart carries the same key) and lock
  * (held while the client is open: a second client of the same folder fails

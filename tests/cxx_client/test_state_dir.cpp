@@ -189,7 +189,8 @@ TEST_F(StateDirTest, APassOfAHundredChangesSavesPerBatchNotPerRequest) {
   EXPECT_EQ(pass.accepted, 100);
   EXPECT_TRUE(pass.refreshed);
   EXPECT_EQ(service.entries().size(), 100u);
-  // Four batches of 32 share their saves with the answers; the sending's end and the refresh save once each.
+  // Batches of 32, 64 and the last 4 share their saves with the answers; the sending's end and the
+  // refresh save once each.
   EXPECT_GT(counter.saves - before, 1);
   EXPECT_LT(counter.saves - before, 10);
 }
