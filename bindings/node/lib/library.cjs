@@ -15,7 +15,9 @@ const SYNC_ABI_VERSION = 1;
 // The functions of orvel.h and orvel_sync.h, written as the headers declare
 // them, one table per library. Each is bound under its key; a `char *` result
 // is a text the caller owns: it is copied into a JS string and then handed to
-// the table's `free` function, once.
+// the table's `free` function, once. Such a function is bound a second time
+// under `bytes.KEY`, giving the text's bytes as they are (a Buffer, or null),
+// for callers that only write them out.
 const PROTOTYPES = Object.freeze({
   version: 'const char *orvel_version(void)',
   abiVersion: 'int32_t orvel_abi_version(void)',
@@ -102,14 +104,29 @@ function parsePrototype(prototype) {
 
 // Binds every function of one table; `char *` results are owned texts.
 function bind(lib, prototypes) {
-  const fns = {};
+  const fns = { bytes: {} };
   const owned = koffi.disposable('const char *', (pointer) => fns.free(pointer));
   const typeOf = (text) => HANDLE_TYPES[text] ?? text;
   for (const [key, prototype] of Object.entries(prototypes)) {
     const { name, result, types } = parsePrototype(prototype);
     fns[key] = lib.func(name, result === 'char *' ? owned : typeOf(result), types.map(typeOf));
+    if (result === 'char *') fns.bytes[key] = ownedBytes(lib.func(name, 'void *', types.map(typeOf)), fns);
   }
   return fns;
+}
+
+// A function giving an owned text as its bytes: copied once (up to its NUL), then freed.
+function ownedBytes(raw, fns) {
+  return (...args) => {
+    const pointer = raw(...args);
+    if (pointer === null) return null;
+    try {
+      const bytes = koffi.decode(pointer, 'uint8_t', -1);
+      return Buffer.from(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    } finally {
+      fns.free(pointer);
+    }
+  };
 }
 
 // What each library is, and where else than the common places it may be.

@@ -31,6 +31,10 @@ const STALE = -2;
 // Handles openSnapshot() made, for the constructor it calls to take instead of new ones.
 let adopted = null;
 
+// The package's own: snapshot() as the bytes the library wrote (a Buffer), for
+// a caller that writes them to a file, without making a string of them first.
+let snapshotBytes = null;
+
 const INT64_MIN = -(2n ** 63n);
 const INT64_MAX = 2n ** 63n - 1n;
 
@@ -203,6 +207,14 @@ class SyncedWishlist extends StoreReader {
     return json;
   }
 
+  static {
+    snapshotBytes = (wishes) => {
+      const bytes = wishes.#sync.bytes.snapshot(handlesOf(wishes).journal);
+      if (bytes === null) throw wishes.#fail('cannot take a snapshot');
+      return bytes;
+    };
+  }
+
   /** A token for a list fetch about to start: take it before the request leaves. */
   beginRefresh() {
     const token = this.#sync.beginRefresh(handlesOf(this).journal);
@@ -260,4 +272,4 @@ class SyncedWishlist extends StoreReader {
   }
 }
 
-module.exports = { EntryState, Outcome, STALE, StoreChange, SyncedWishlist };
+module.exports = { EntryState, Outcome, STALE, StoreChange, SyncedWishlist, snapshotBytes };

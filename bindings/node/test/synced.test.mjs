@@ -4,6 +4,7 @@
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { test } from 'node:test';
@@ -11,6 +12,7 @@ import { test } from 'node:test';
 import * as orvel from '../index.mjs';
 
 const { Outcome, SyncedWishlist } = orvel;
+const { snapshotBytes } = createRequire(import.meta.url)('../lib/synced.cjs');
 const BASE = 'https://x.example//';
 const LIST = '{"wishes":[{"kind":"album","itemId":"al-1","title":"T","artist":"A"}]}';
 
@@ -225,10 +227,12 @@ test('one snapshot carries the store and the journal, and a damaged one is refus
   let inFlight;
   withSynced((w) => {
     w.load(w.beginRefresh(), LIST);
-    w.setWished('album', 'a2', true, 'Two', '');
+    w.setWished('album', 'a2', true, 'Twö', '');
     inFlight = w.nextRequest().opId;
     w.setWished('album', 'al-1', false);
     [text, store] = [w.snapshot(), w.exportJson()];
+    // The client writes the library's bytes as they are: the same as the text's UTF-8.
+    assert.deepEqual(snapshotBytes(w), Buffer.from(text));
   });
   const again = SyncedWishlist.openSnapshot(Buffer.from(text));
   try {

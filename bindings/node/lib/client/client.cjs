@@ -7,7 +7,7 @@
 // makes its own client (an object cannot be passed to another thread).
 
 const { OrvelError } = require('../errors.cjs');
-const { EntryState, Outcome, StoreChange, SyncedWishlist } = require('../synced.cjs');
+const { EntryState, Outcome, StoreChange, SyncedWishlist, snapshotBytes } = require('../synced.cjs');
 const { backoffDelay } = require('./backoff.cjs');
 const { StateDir, StateError } = require('./state-dir.cjs');
 const { fetchList, sendChange } = require('./transport.cjs');
@@ -35,8 +35,11 @@ const ClientState = Object.freeze({
 
 // How long outcomes may gather before their snapshot is taken, while requests are on the wire.
 const SAVE_GATHER_MS = 100;
-// Requests a pass takes from the journal per save (maxInFlight when more).
+// Requests a pass takes from the journal per save (maxInFlight when more): 32
+// at first, twice as many each time after, up to 256, so that a long pass makes
+// few saves and a short one few hand-outs that a crash would bring back as unknown.
 const HAND_OUT = 32;
+const HAND_OUT_MAX = 256;
 
 // An option for this package's own tests: the file operations the state folder uses.
 const FILE_OPS = Symbol('fileOps');
@@ -347,7 +350,7 @@ class WishlistClient {
   // Saves now, before the call returns: this snapshot holds every outcome reported so far.
   #save() {
     const generation = ++this.#generation;
-    this.#dir.saveSnapshot(this.#wishes.snapshot());
+    this.#dir.saveSnapshot(snapshotBytes(this.#wishes));
     this.#durable = generation;
     this.#dirty = false;
     this.#wanted = false;
@@ -410,9 +413,9 @@ class WishlistClient {
         const events = this.#unsaved;
         this.#unsaved = [];
         try {
-          const text = this.#wishes.snapshot();
+          const bytes = snapshotBytes(this.#wishes);
           // A save of this thread's meanwhile holds all of this one: it stands.
-          if (await this.#dir.saveSnapshotInBackground(text, () => this.#durable > generation)) {
+          if (await this.#dir.saveSnapshotInBackground(bytes, () => this.#durable > generation)) {
             this.#durable = Math.max(this.#durable, generation);
           }
         } catch (error) {
@@ -518,17 +521,22 @@ class WishlistClient {
 
   // Takes requests from the journal into the held set, a batch at a time so
   // that one save serves many: once fewer are due there than the free places
-  // and half a batch, so that the batch's save is on the disk before the held
-  // ones have gone and the wire never waits for it. One whose backoff has not
-  // passed is held too, not counted: saved in flight meanwhile, it comes back
-  // unknown after a crash, which costs only a resend by its key. Gives back
+  // and half a first batch, so that the batch's save is on the disk before the
+  // held ones have gone and the wire never waits for it. One whose backoff has
+  // not passed is held too, not counted: saved in flight meanwhile, it comes
+  // back unknown after a crash, which costs only a resend by its key. `pace`
+  // is the pass's: its batch size grows with each batch taken. Gives back
   // those taken; none may go before the next save.
-  #handOut(now, limit) {
-    const window = this.#offline ? limit : Math.max(HAND_OUT, limit);
-    const ahead = this.#offline ? 0 : window >> 1;
+  #handOut(now, limit, pace) {
+    const window = this.#offline ? limit : Math.max(pace.window, limit);
+    const ahead = this.#offline ? 0 : Math.max(HAND_OUT, limit) >> 1;
+    const enough = limit + ahead - this.#sending.size;
     let due = 0;
-    for (const opId of this.#waiting.keys()) if (this.#dueAt(opId) <= now) due += 1;
-    if (this.#sending.size + due >= limit + ahead) return [];
+    for (const opId of this.#waiting.keys()) {
+      if (due >= enough) break; // counted far enough: no batch yet
+      if (this.#dueAt(opId) <= now) due += 1;
+    }
+    if (due >= enough) return [];
     const generation = this.#generation + 1; // the next snapshot taken
     const taken = [];
     for (let count = 0; count < window;) {
@@ -538,15 +546,18 @@ class WishlistClient {
       taken.push(request);
       if (this.#dueAt(request.opId) <= now) count += 1;
     }
+    if (taken.length > 0 && !this.#offline) pace.window = Math.min(2 * window, HAND_OUT_MAX);
     return taken;
   }
 
-  // The held requests that may go now (their time come, their save on the disk), for the free places.
+  // The held requests that may go now (their time come, their save on the
+  // disk), for the free places, in the order they were handed out. Their
+  // generations only grow in that order: the first not on the disk ends the walk.
   #due(now, limit) {
     const due = [];
     for (const [opId, { request, generation }] of this.#waiting) {
-      if (this.#sending.size + due.length >= limit) break;
-      if (generation > this.#durable || this.#dueAt(opId) > now) continue;
+      if (this.#sending.size + due.length >= limit || generation > this.#durable) break;
+      if (this.#dueAt(opId) > now) continue;
       this.#waiting.delete(opId);
       due.push(request);
     }
@@ -561,13 +572,14 @@ class WishlistClient {
     const summary = { sent: 0, accepted: 0, rejected: 0, failed: 0, unknown: 0, refreshed: false, nextPassAt: null };
     try {
       const under = new Set(); // requests on the wire, and batches waiting for their save
+      const pace = { window: HAND_OUT }; // this pass's next batch size
       // A batch taken from the journal goes once one snapshot shows it all in
       // flight (with the answers reported so far); its requests start as places free up.
       const fill = () => {
         const now = Date.now();
         if (this.#closing !== null || now >= until || this.#saveError !== null || !this.#mayConnect(now)) return;
         const limit = this.#offline ? 1 : this.#options.maxInFlight; // offline: one probe
-        const batch = this.#handOut(now, limit);
+        const batch = this.#handOut(now, limit, pace);
         if (batch.length > 0) {
           const saving = this.#savedAsSent().catch(() => {
             // None of them left: they come back unsent, and the pass ends with the save's error.
