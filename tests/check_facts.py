@@ -317,6 +317,19 @@ def cxx_client_defaults():
 
 agree("client defaults", {n: int(v * 1000 if t else v) for n, (v, t) in defaults.items()},
       "include/orvel/client.hpp (ClientOptions)", cxx_client_defaults())
+# The hand-out batches: docs/client.md's sizes (first and largest), against each client.
+batch = re.search(r"in batches \((\d+), or\s+`max_in_flight` when that is more; each later batch of the same pass twice the last, up\s+to (\d+)\)",
+                  read("docs/client.md"))
+if batch is None:
+    failures.append("docs/client.md: the hand-out batch sizes are not found")
+else:
+    sizes = (int(batch.group(1)), int(batch.group(2)))
+    for path, pattern in (("bindings/python/orvel/_client.py", r"HAND_OUT, HAND_OUT_MAX = (\d+), (\d+)"),
+                          ("bindings/node/lib/client/client.cjs", r"const HAND_OUT = (\d+);\nconst HAND_OUT_MAX = (\d+);"),
+                          (JAVA + "WishlistClient.java", r"static final int HAND_OUT = (\d+);\n  static final int HAND_OUT_MAX = (\d+);"),
+                          ("client/client.cpp", r"constexpr int kHandOut = (\d+);\nconstexpr int kHandOutMax = (\d+);")):
+        found = one(pattern, path)
+        agree("hand-out batch sizes", sizes, path, tuple(int(n) for n in found) if found else None)
 # ---- end of the clients' defaults ---------------------------------------------------------
 
 
