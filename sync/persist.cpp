@@ -399,22 +399,34 @@ bool read_journal(orvel_journal *into, yyjson_val *root, Reason *why) noexcept {
   return true;
 }
 
-// The journal's text into a new block with room for before and after bytes
-// around it (left for the caller to fill) and a NUL; *len is the journal's
-// part. Null when memory is short.
-char *write_journal(const orvel_journal *journal, std::size_t *len, std::size_t before = 0,
-                    std::size_t after = 0) noexcept {
-  TextWriter count;
-  write_journal_text(count, journal);
-  const std::size_t n = count.size();
-  if (count.overflowed() || before + after > SIZE_MAX - 1 - n) return nullptr;
-  char *text = static_cast<char *>(std::malloc(before + n + after + 1));
-  if (text == nullptr) return nullptr;
-  TextWriter fill(text + before);
-  write_journal_text(fill, journal);
-  text[before + n + after] = '\0';
-  *len = n;
-  return text;
+// A guess at the journal text's length that is right unless texts need
+// escapes: their lengths and what each record adds around them.
+std::size_t estimate(const orvel_journal *journal) noexcept {
+  constexpr std::uint64_t kFrame = 160, kRecord = 180, kLimit = SIZE_MAX / 4;
+  std::uint64_t total = kFrame;
+  for (const Op *op = journal->first; op != nullptr && total < kLimit; op = op->next) {
+    total += kRecord + op->ident->kind_len + op->ident->id_len + op->title_len + op->artist_len;
+  }
+  for (const Ident *u = journal->uncertain_first; u != nullptr && total < kLimit; u = u->uncertain_next) {
+    total += kRecord + u->kind_len + u->id_len;
+    if (u->settled != nullptr) total += u->settled->title_len + u->settled->artist_len;
+  }
+  return total < kLimit ? static_cast<std::size_t>(total) : 4096;  // past that it grows as it goes
+}
+
+// The journal's text in a new block, after `head` bytes left for the caller
+// and followed by `tail` and a NUL; *len is the journal's part. Null when
+// memory is short.
+char *write_journal(const orvel_journal *journal, std::size_t *len, std::size_t head = 0,
+                    std::string_view tail = {}) noexcept {
+  const std::size_t guess = estimate(journal);
+  if (head > SIZE_MAX - 1 - tail.size() - guess) return nullptr;
+  TextWriter w(head, head + guess + tail.size() + 1);
+  write_journal_text(w, journal);
+  *len = w.size() - head;
+  w.raw(tail);
+  w.raw("", 1);  // the NUL
+  return w.release();
 }
 
 // ---- the one snapshot: the store's export and the journal in one text -------
@@ -482,12 +494,11 @@ ORVEL_SYNC_API char *orvel_sync_snapshot(const orvel_journal *journal) {
   const std::string_view store_part = store_text;
   const std::size_t before = kHead.size() + store_part.size() + kMiddle.size();
   std::size_t journal_len = 0;
-  char *text = write_journal(journal, &journal_len, before, 1);
+  char *text = write_journal(journal, &journal_len, before, "}");
   if (text != nullptr) {
     std::memcpy(text, kHead.data(), kHead.size());
     std::memcpy(text + kHead.size(), store_part.data(), store_part.size());
     std::memcpy(text + kHead.size() + store_part.size(), kMiddle.data(), kMiddle.size());
-    text[before + journal_len] = '}';
   }
   orvel_free(store_text);
   if (text == nullptr) return failed(Reason::out_of_memory, static_cast<char *>(nullptr));

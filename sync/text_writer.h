@@ -1,29 +1,48 @@
 // SPDX-License-Identifier: MIT
-// A JSON text written straight from the journal's own fields, in two passes
-// over the same steps: the first only counts, the second fills one block of
-// the exact size. Saving after every outcome makes this the client's hottest
-// path, and a document tree of a thousand operations costs several times the
-// text it becomes. Strings are escaped as the reader's library writes them:
-// quote, backslash and the control characters, nothing else.
+// A JSON text written straight from the journal's own fields into one
+// growing block. Saving after every batch of requests makes this a client's
+// hot path, and building a document tree first costs as much again as the
+// writing. Strings are escaped as the reader's library writes them: quote,
+// backslash and the control characters, nothing else.
 #ifndef ORVEL_SYNC_TEXT_WRITER_H
 #define ORVEL_SYNC_TEXT_WRITER_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 namespace orvel_sync {
 
+// The bytes a JSON string cannot hold as they are.
+struct EscapeTable {
+  bool at[256];
+  constexpr EscapeTable() noexcept : at() {
+    for (unsigned c = 0; c < 256; ++c) at[c] = c < 0x20 || c == '"' || c == '\\';
+  }
+  constexpr bool operator[](unsigned char c) const noexcept { return at[c]; }
+};
+inline constexpr EscapeTable kEscaped{};
+
 class TextWriter {
  public:
-  // out null: count only. Otherwise out has room for what the counting pass found.
-  explicit TextWriter(char *out = nullptr) noexcept : out_(out) {}
-
-  void raw(std::string_view s) noexcept {
-    if (!grow(s.size())) return;
-    if (out_ != nullptr) std::memcpy(out_ + size_ - s.size(), s.data(), s.size());
+  // A block of capacity bytes whose first `start` bytes are left for the
+  // caller; capacity is a guess, the block grows when the text needs more.
+  TextWriter(std::size_t start, std::size_t capacity) noexcept
+      : text_(static_cast<char *>(std::malloc(capacity))), size_(start), capacity_(capacity) {
+    failed_ = text_ == nullptr || start > capacity;
   }
+  ~TextWriter() { std::free(text_); }
+  TextWriter(const TextWriter &) = delete;
+  TextWriter &operator=(const TextWriter &) = delete;
+
+  void raw(const char *s, std::size_t n) noexcept {
+    if (!room(n)) return;
+    std::memcpy(text_ + size_, s, n);
+    size_ += n;
+  }
+  void raw(std::string_view s) noexcept { raw(s.data(), s.size()); }
 
   void number(std::uint64_t v) noexcept {
     char digits[20];
@@ -32,69 +51,77 @@ class TextWriter {
       digits[--at] = static_cast<char>('0' + v % 10);
       v /= 10;
     } while (v != 0);
-    raw({digits + at, sizeof digits - at});
+    raw(digits + at, sizeof digits - at);
   }
 
   void string(std::string_view s) noexcept {
-    // No substr: it may throw, and this library carries no C++ runtime.
-    raw("\"");
-    std::size_t run = 0;  // unescaped bytes not yet copied
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      const auto c = static_cast<unsigned char>(s[i]);
-      if (c >= 0x20 && c != '"' && c != '\\') {
-        ++run;
-        continue;
-      }
-      raw({s.data() + i - run, run});
-      run = 0;
-      escape(c);
+    raw("\"", 1);
+    const char *p = s.data();
+    const char *const end = p + s.size();
+    while (p < end) {
+      const char *run = p;
+      while (p < end && !kEscaped[static_cast<unsigned char>(*p)]) ++p;
+      raw(run, static_cast<std::size_t>(p - run));
+      if (p < end) escape(static_cast<unsigned char>(*p++));
     }
-    raw({s.data() + s.size() - run, run});
-    raw("\"");
+    raw("\"", 1);
   }
 
   // A member name, quoted, with its colon; names are this library's constants.
   void name(std::string_view n) noexcept {
-    raw("\"");
+    raw("\"", 1);
     raw(n);
-    raw("\":");
+    raw("\":", 2);
   }
 
   std::size_t size() const noexcept { return size_; }
-  // The count passed what size_t holds (texts of a 32-bit process that
-  // escape to more than its address space): nothing can be written.
-  bool overflowed() const noexcept { return overflowed_; }
+  // The block, now the caller's; null when memory ran short on the way.
+  char *release() noexcept {
+    if (failed_) return nullptr;
+    char *t = text_;
+    text_ = nullptr;
+    return t;
+  }
 
  private:
-  bool grow(std::size_t n) noexcept {
-    if (overflowed_ || n > SIZE_MAX - 1 - size_) {
-      overflowed_ = true;
-      return false;
-    }
-    size_ += n;
+  bool room(std::size_t n) noexcept {
+    if (failed_) return false;
+    if (n <= capacity_ - size_) return true;
+    // Twice what is needed: a text that outgrows the guess grows a few times.
+    if (n > (SIZE_MAX - size_) / 2) return fail();
+    const std::size_t capacity = 2 * (size_ + n);
+    char *grown = static_cast<char *>(std::realloc(text_, capacity));
+    if (grown == nullptr) return fail();
+    text_ = grown;
+    capacity_ = capacity;
     return true;
+  }
+  bool fail() noexcept {
+    failed_ = true;
+    return false;
   }
 
   void escape(unsigned char c) noexcept {
     switch (c) {
-      case '"': raw("\\\""); return;
-      case '\\': raw("\\\\"); return;
-      case '\b': raw("\\b"); return;
-      case '\f': raw("\\f"); return;
-      case '\n': raw("\\n"); return;
-      case '\r': raw("\\r"); return;
-      case '\t': raw("\\t"); return;
+      case '"': raw("\\\"", 2); return;
+      case '\\': raw("\\\\", 2); return;
+      case '\b': raw("\\b", 2); return;
+      case '\f': raw("\\f", 2); return;
+      case '\n': raw("\\n", 2); return;
+      case '\r': raw("\\r", 2); return;
+      case '\t': raw("\\t", 2); return;
       default: {
         constexpr char kHex[] = "0123456789ABCDEF";
         const char u[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        raw({u, sizeof u});
+        raw(u, sizeof u);
       }
     }
   }
 
-  char *out_;
-  std::size_t size_ = 0;
-  bool overflowed_ = false;
+  char *text_;
+  std::size_t size_;
+  std::size_t capacity_;
+  bool failed_;
 };
 
 }  // namespace orvel_sync

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -196,6 +197,16 @@ TEST(SyncAllocFailures, EveryNewerFunctionFailsCleanly) {
       return orvel_sync_load(w.journal, settled ? 2 : 1, R"({"tracks":["t"]})", 0) == 2;  // a1 shown again
     });
   }
+  // Control characters take six bytes each: the text outgrows its first block.
+  sweep("export: texts that grow the block", [](World &w) {
+    const std::string controls(3000, '\x01');
+    orvel_sync_set(w.journal, 1, "track", "t", controls.c_str(), controls.c_str());
+  }, [](World &w) {
+    char *text = orvel_sync_export(w.journal);
+    const bool whole = text != nullptr && std::strlen(text) > 36000;
+    orvel_sync_free(text);
+    return whole;
+  });
   sweep("snapshot", uncertain_history, [](World &w) {
     char *text = orvel_sync_snapshot(w.journal);
     orvel_sync_free(text);
