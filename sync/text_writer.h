@@ -38,7 +38,7 @@ class TextWriter {
   TextWriter &operator=(const TextWriter &) = delete;
 
   void raw(const char *s, std::size_t n) noexcept {
-    if (!room(n)) return;
+    if (n == 0 || !room(n)) return;  // an empty view's data may be null: no memcpy from it
     std::memcpy(text_ + size_, s, n);
     size_ += n;
   }
