@@ -59,7 +59,7 @@ TEST(Crash, NoTapIsLostWhenTheAppIsKilled) {
   test::Service service({"--empty"}, 300);
   const std::string dir = test::temp_dir();
   std::mt19937 random(20261210);
-  std::uniform_int_distribution<int> moment(5, 120);
+  std::uniform_int_distribution<int> moment(5 * ORVEL_CRASH_SLOWER, 120 * ORVEL_CRASH_SLOWER);
   orvel::ClientOptions offline;
   offline.transport = std::make_shared<test::NoNetwork>();
   long next_tap = 0, kills_with_taps = 0;
