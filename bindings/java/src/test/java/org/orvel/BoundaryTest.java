@@ -108,7 +108,7 @@ class BoundaryTest {
           // Until enough collections have run to tell (a few per load on an idle machine); bounded
           // by time, not by a count of loads, since on a loaded machine the garbage thread below
           // may get little of the processor between two loads.
-          final long end = System.nanoTime() + 120_000_000_000L;
+          final long end = System.nanoTime() + 60_000_000_000L;
           while (collections(causes) < 8 && System.nanoTime() < end) assertEquals(100_000, w.load(response));
         } catch (Throwable t) {
           failure.set(t);
